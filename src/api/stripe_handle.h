@@ -1,0 +1,126 @@
+// The stripe handle: everything the library knows about one open stripe.
+//
+// kor_open creates it (InitHandle gives the defaults), every internal
+// operation takes it first, DestroyHandle releases it.  The host sees only
+// an opaque pointer.  One call uses a handle at a time, so nothing in it is
+// guarded; what all handles share lives in process_state.h.
+#ifndef KORBR_API_STRIPE_HANDLE_H_
+#define KORBR_API_STRIPE_HANDLE_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "korbr/korbr.h"
+#include "os/os_layer.h"
+
+namespace kor {
+
+// End-of-media and label status of a stripe.
+enum IoStatus : uint8_t {
+  IO_OK = 0,              // created; a media switch completed
+  IO_CAPACITY_FULL = 1,   // a write request does not fit in spaceleft
+  IO_EOT = 2,             // a tape write came back short
+  IO_AT_EOV = 3,          // a read met the end-of-volume labels
+  IO_DISK_FULL = 4,       // a disk write wrote nothing
+  IO_LABEL_ERROR = 5,     // a label record could not be transferred
+  IO_WRONG_SEQUENCE = 6,  // a volume carries the wrong stripe or volume
+  IO_WRONG_STRIPE = 7,    // stripe 0 found another stripe's volume
+};
+
+enum MediaType : uint8_t { MEDIA_TAPE = 0, MEDIA_DISK = 1 };
+
+constexpr int32_t kModeRead = 0;
+constexpr int32_t kModeWrite = 1;
+
+// Trace families: each trace statement tests one bit of trace_mask.
+constexpr int32_t kTraceTransfer = 0x01;   // every successful read and write
+constexpr int32_t kTraceProfile = 0x02;    // I/O statistics lines
+constexpr int32_t kTraceCancel = 0x04;     // cancellation seen
+constexpr int32_t kTraceTape = 0x08;       // tape device operations
+constexpr int32_t kTraceDisk = 0x10;       // disk device open
+constexpr int32_t kTraceTapeInfo = 0x20;   // tape parameter dump
+constexpr int32_t kTraceVolume = 0x40;     // volume and device life cycle
+constexpr int32_t kTraceAnomaly = 0x80;    // data-path anomalies
+constexpr int32_t kDefaultTraceMask = 0xfc;
+
+// One time sample around a transfer (I/O profiling).
+struct bu_timeval {
+  uint32_t tick_ms = 0;        // tick count cut to whole seconds, in ms
+  uint64_t creation_time = 0;  // process creation, 100 ns units
+  uint64_t exit_time = 0;      // process exit (unused by the statistics)
+  uint64_t kernel_time = 0;    // kernel-mode CPU time of the process
+  uint64_t user_time = 0;      // user-mode CPU time of the process
+};
+
+// One profiled transfer.
+struct iorates {
+  uint64_t nbytes = 0;  // bytes the transfer moved
+  bu_timeval elapsed;   // end sample minus start sample
+};
+
+// Bytes of the end-of-volume record (EOV1 + EOV2).
+constexpr int32_t kEovRecordSize = 160;
+// Bytes a read must have seen to tell whether it met that record.
+constexpr int32_t kEovProbeSize = 84;
+
+struct StripeHandle {
+  StripeHandle *next;             // registry link (handle_list)
+  OsHandle device_handle;         // open volume, or kInvalidOsHandle
+  char devname[256];              // normalised device or prefix path
+  int32_t stripe;                 // 0..31
+  uint8_t open_state;             // 2 not open, 0 open
+  int32_t open_mode;              // 0 restore, 1 backup; set by OpenDevice
+  uint64_t capacity;              // bytes one volume may hold
+  uint64_t spaceleft;             // bytes still allowed on this volume
+  int32_t stacker;                // autoloader volumes, 0 = none
+  int32_t nvols;                  // autoloader volumes left
+  uint8_t io_status;              // IoStatus
+  int32_t volume_number;          // current volume, from 1
+  int32_t label_stripe;           // stripe found on the first volume read
+  MessageBuffer *message_buffer;  // the caller's buffer of the current call
+  int32_t last_error;             // last error number raised; never reset
+  uint32_t last_os_error;         // Win32 code of the last failed OS call
+  char dbname[30];                // not terminated when 30 characters long
+  char dbtype[10];                // "ZDBn", "ZDBX" or "Unkn"
+  int32_t backup_id;
+  int32_t prev_backup_id;
+  char creator[32];
+  int32_t total_tapes;
+  char type[8];                   // "Full", "Incr", "InSF", "DBFO"
+  char media_name[8];             // "Tape" or "Disk"
+  uint8_t media_type;             // MediaType
+  char method[8];                 // "Imag", "Arch", "Othr"
+  char location[256];
+  int32_t blocksize;              // tape block size in bytes
+  uint32_t reqfreekb;             // free KB a disk volume needs
+  int32_t attended;               // nonzero: an operator can change media
+  int32_t trace_mask;             // trace families to print
+  int32_t ioprof_samples;         // transfers per statistics line, 0 = off
+  std::unique_ptr<iorates[]> ioprof_table;  // ioprof_samples records
+  int32_t ioprof_used;            // records filled
+  // Staging buffer for one tape block (blocksize + 4 bytes); made when a
+  // tape stripe is opened, since the block size is known only then.
+  std::unique_ptr<uint8_t[]> block_buffer;
+  // Bytes a small disk read took from the volume beyond its request while
+  // deciding whether they began the end-of-volume record; the next read
+  // takes them first.  Emptied whenever a volume is opened.
+  uint8_t readahead[kEovProbeSize];
+  int32_t readahead_len;
+  // Space a freshly opened backup volume offers after its header labels:
+  // a request larger than this can never be placed on any volume.
+  uint64_t fresh_spaceleft;
+};
+
+// Gives a freshly obtained handle its defaults and reads KORDBG and
+// KORIOPROF afresh.  When the profiling table cannot be made, profiling is
+// off for the handle (ioprof_samples 0).
+void InitHandle(StripeHandle *h);
+
+// True when trace family `bit` is selected for the handle.
+inline bool Traces(const StripeHandle *h, int32_t bit) {
+  return (h->trace_mask & bit) != 0;
+}
+
+}  // namespace kor
+
+#endif  // KORBR_API_STRIPE_HANDLE_H_

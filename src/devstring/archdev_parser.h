@@ -1,0 +1,45 @@
+// The archive device string: "key=value;key=value..." describing one
+// stripe's device and tuning, parsed once during kor_open.
+//
+// Grammar: a key is every character up to the next '='; a value every
+// character after it up to the next ';' or the end.  No quoting, no
+// trimming.  Keys and codes compare without regard to letter case.
+#ifndef KORBR_DEVSTRING_ARCHDEV_PARSER_H_
+#define KORBR_DEVSTRING_ARCHDEV_PARSER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "api/stripe_handle.h"
+
+namespace kor {
+
+// Capacity used when the string has no capacity key: 1572864 KB.
+constexpr uint64_t kDefaultCapacity = 1610612736ull;
+// Block sizes the library accepts: room for the 160-byte end-of-volume
+// record at the bottom, the largest record a tape image holds at the top.
+constexpr int32_t kMinBlockSize = kEovRecordSize + 1;
+constexpr int32_t kMaxBlockSize = 0x00FFFFFF;
+
+// Parses `text` into the handle (whose stripe is already set).  0 on
+// success, -1 when the string is rejected; the caller raises 6918.  May
+// post operator message 9237 and trace lines.  Pairs before a rejection
+// have already been applied.
+int32_t ParseArchdev(StripeHandle *h, const char *text);
+
+// Normalises the device name in place (see os/path_rules.h) using the OS
+// layer's current directory and path style.  1 on success, 0 when the
+// current directory cannot be had or the result does not fit 255
+// characters.
+int32_t NormalizeDevicePath(char *path, size_t size);
+
+// 1 when `text` equals one of the `count` codes ignoring letter case.
+int32_t MatchCode(const char *text, const char *const *codes, int32_t count);
+
+// The capacity rule: a value in KB (signed 32-bit) to bytes.  Posts 9237
+// for values below 1048576 KB (taken unsigned) and traces the result.
+uint64_t ApplyCapacityRule(StripeHandle *h, int32_t kilobytes);
+
+}  // namespace kor
+
+#endif  // KORBR_DEVSTRING_ARCHDEV_PARSER_H_

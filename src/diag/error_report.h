@@ -1,0 +1,72 @@
+// Errors and operator messages as message numbers with arguments, delivered
+// through the host's callbacks.
+//
+// RaiseError has the host's format-string callback write the text into the
+// handle's current message buffer, stores its length, and makes the number
+// the handle's last_error.  PostInfo hands an operator message to the info
+// callback.  Neither stores anything else, and neither can fail: a callback
+// the host never registered is skipped (an error then gets a short text of
+// the library's own that names the number).
+#ifndef KORBR_DIAG_ERROR_REPORT_H_
+#define KORBR_DIAG_ERROR_REPORT_H_
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "api/stripe_handle.h"
+
+namespace kor {
+
+// Message numbers.
+constexpr int32_t kErrBadDeviceString = 6918;
+constexpr int32_t kErrVolume = 6920;  // also an operator message
+constexpr int32_t kErrClose = 6921;
+constexpr int32_t kErrOpenMode = 6923;
+constexpr int32_t kErrBlockSizeRange = 6925;
+constexpr int32_t kErrDriveParams = 6926;
+constexpr int32_t kErrMediaParams = 6927;
+constexpr int32_t kErrSetBlockSize = 6928;
+constexpr int32_t kErrFreeSpace = 6929;
+constexpr int32_t kErrCloseMode = 6930;
+constexpr int32_t kErrTapemark = 6931;
+constexpr int32_t kErrInterrupted = 6932;
+constexpr int32_t kErrWrite = 6934;
+constexpr int32_t kErrRead = 6935;
+constexpr int32_t kErrNoMoreVolumes = 6936;
+constexpr int32_t kErrDiskFull = 6937;
+constexpr int32_t kErrStackerEmpty = 6939;
+constexpr int32_t kErrPrefixIsDirectory = 6944;
+constexpr int32_t kMsgMountVolume = 9234;
+constexpr int32_t kMsgBackupVolume = 9235;
+constexpr int32_t kMsgRestoreVolume = 9236;
+constexpr int32_t kMsgSmallCapacity = 9237;
+
+// One message argument: an integer or a text (valid during the call).
+class MsgArg {
+ public:
+  MsgArg(int32_t value) : value_(static_cast<KorMessageArg>(value)) {}
+  MsgArg(const char *text) : value_(reinterpret_cast<KorMessageArg>(text)) {}
+  MsgArg(const std::string &text)
+      : value_(reinterpret_cast<KorMessageArg>(text.c_str())) {}
+  KorMessageArg value() const { return value_; }
+
+ private:
+  KorMessageArg value_;
+};
+
+// Raises error `number` on the handle with the given arguments (at most 16
+// are passed on).
+void RaiseError(StripeHandle *h, int32_t number,
+                std::initializer_list<MsgArg> args = {});
+
+// Sends operator message `number` with the given arguments (at most 16).
+void PostInfo(StripeHandle *h, int32_t number,
+              std::initializer_list<MsgArg> args = {});
+
+// The platform's text for a Win32 code, as passed in message arguments.
+std::string SystemText(uint32_t code);
+
+}  // namespace kor
+
+#endif  // KORBR_DIAG_ERROR_REPORT_H_

@@ -1,0 +1,141 @@
+// The one interface through which the library reaches the operating system.
+//
+// Results keep Win32 meaning on every platform: handles are opaque integers
+// with -1 as "no handle", failures carry Win32 error codes (see
+// win32_codes.h), tape calls take and give the fields of the Win32 tape
+// parameter records.  The core never calls the platform any other way, so a
+// test can install the scripted fake (fake_os.h) and inject any result.
+//
+// Implementations: posix_os.cc (Linux and other POSIX systems), win32_os.cc
+// (Windows), fake_os.cc (tests).  One instance serves the whole process;
+// every method may be called from several threads at once.
+#ifndef KORBR_OS_OS_LAYER_H_
+#define KORBR_OS_OS_LAYER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kor {
+
+// An open file or device.  kInvalidOsHandle (-1) means "none".
+using OsHandle = intptr_t;
+constexpr OsHandle kInvalidOsHandle = -1;
+
+// How device names are spelled: decides separators and absolute names.
+enum class PathStyle { kWindows, kPosix };
+
+// The fields of TAPE_GET_MEDIA_PARAMETERS that the library uses.
+struct TapeMediaParams {
+  int64_t capacity = 0;          // native capacity in bytes
+  int64_t remaining = 0;         // bytes left on the media
+  uint32_t block_size = 0;       // current block size
+  uint32_t partition_count = 0;  // partitions on the media
+  bool write_protected = false;  // the cartridge refuses writes
+};
+
+// The fields of TAPE_GET_DRIVE_PARAMETERS that the library uses.
+struct TapeDriveParams {
+  bool ecc = false;
+  bool compression = false;
+  bool data_padding = false;
+  bool report_setmarks = false;
+  uint32_t default_block_size = 0;
+  uint32_t maximum_block_size = 0;
+  uint32_t minimum_block_size = 0;
+  uint32_t maximum_partition_count = 0;
+  uint32_t features_low = 0;
+  uint32_t features_high = 0;
+};
+
+// Process CPU and lifetime, as GetProcessTimes gives them: 100 ns units.
+struct ProcessTimes {
+  uint64_t creation = 0;
+  uint64_t exit = 0;
+  uint64_t kernel = 0;
+  uint64_t user = 0;
+};
+
+class OsLayer {
+ public:
+  OsLayer() = default;
+  OsLayer(const OsLayer &) = delete;
+  OsLayer &operator=(const OsLayer &) = delete;
+  virtual ~OsLayer() = default;
+
+  // --- Files and devices -------------------------------------------------
+  // Opens `name` as CreateFileA would with the given access (kGenericRead /
+  // kGenericWrite), sharing (kShareNone: no other opener may have the file
+  // at the same time) and creation (kOpenExisting, kCreateAlways: create or
+  // truncate).  A name beginning with "\\.\" names a tape drive.
+  // Returns the handle, or kInvalidOsHandle with *error set.
+  virtual OsHandle OpenFile(const std::string &name, uint32_t access,
+                            uint32_t share, uint32_t creation,
+                            uint32_t *error) = 0;
+  // Reads up to `length` bytes.  On a file, fewer bytes only at the end of
+  // the data (0 at the end); on a tape, one record.  True with *done set, or
+  // false with *error set (*done is then 0).  *error may be 0.
+  virtual bool ReadFile(OsHandle handle, void *buffer, uint32_t length,
+                        uint32_t *done, uint32_t *error) = 0;
+  // Writes `length` bytes.  True with *done set (it may be short), or false
+  // with *error set (*done is then 0).  *error may be 0.
+  virtual bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
+                         uint32_t *done, uint32_t *error) = 0;
+  // Closes the handle.  True, or false with *error set; after a failure the
+  // handle may or may not still be open (an interrupted close has closed it).
+  virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;
+  // The attributes of `name` (kFileAttributeDirectory, ...), or
+  // kInvalidFileAttributes when it cannot be read (for example, missing).
+  virtual uint32_t GetFileAttributes(const std::string &name) = 0;
+  // Bytes free to the caller on the file system holding `directory`.
+  virtual bool GetDiskFreeSpace(const std::string &directory,
+                                uint64_t *free_bytes, uint32_t *error) = 0;
+  // The current directory, as GetCurrentDirectoryA gives it (a drive root
+  // keeps its trailing separator).  False when it cannot be had or does not
+  // fit 511 characters.
+  virtual bool GetCurrentDirectory(std::string *directory) = 0;
+  // The platform's own text for an error code: never empty.
+  virtual std::string SystemErrorText(uint32_t code) = 0;
+  // How names are spelled on this platform.
+  virtual PathStyle path_style() const = 0;
+
+  // --- Tape drives (handles opened from a "\\.\" name) -------------------
+  // 0 when the drive is ready, else a Win32 code (no media, not ready, ...).
+  virtual uint32_t GetTapeStatus(OsHandle handle) = 0;
+  virtual bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
+                                  uint32_t *error) = 0;
+  virtual bool GetTapeDriveParams(OsHandle handle, TapeDriveParams *params,
+                                  uint32_t *error) = 0;
+  virtual bool SetTapeBlockSize(OsHandle handle, uint32_t block_size,
+                                uint32_t *error) = 0;
+  // Writes `count` file marks; 0 or a Win32 code.
+  virtual uint32_t WriteTapemarks(OsHandle handle, uint32_t count) = 0;
+  // Rewinds and unloads the cartridge; 0 or a Win32 code.
+  virtual uint32_t UnloadTape(OsHandle handle) = 0;
+
+  // --- Time, environment, output ----------------------------------------
+  virtual void Sleep(uint32_t milliseconds) = 0;
+  // Milliseconds since the system started, wrapping at 2^32.
+  virtual uint32_t TickCount() = 0;
+  virtual bool GetProcessTimes(ProcessTimes *times) = 0;
+  // True with *value set when the variable exists (its value may be empty).
+  virtual bool GetEnv(const std::string &name, std::string *value) = 0;
+  // Writes one trace line to standard output and flushes all output.
+  virtual void WriteTraceLine(const std::string &line) = 0;
+};
+
+// The layer in force for the process: the platform's own unless a test has
+// installed another.
+OsLayer &Os();
+
+// Installs `layer` for the whole process (nullptr restores the platform's
+// own) and returns the previous one.  For tests; the caller keeps ownership
+// and must not install while library calls are running.
+OsLayer *SetOsLayerForTesting(OsLayer *layer);
+
+// The platform's own layer (defined by posix_os.cc or win32_os.cc).
+OsLayer &PlatformOs();
+
+}  // namespace kor
+
+#endif  // KORBR_OS_OS_LAYER_H_
