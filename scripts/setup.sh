@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what building and testing libkorbr needs on a fresh Debian
+# machine (run as root).  Packages already present are not fetched again.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils)
+packages+=("$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,99 @@
+#include "datapath/read_path.h"
+
+#include <cstring>
+
+#include "datapath/media_switch.h"
+#include "device/raw_transfer.h"
+#include "diag/error_report.h"
+#include "diag/trace_log.h"
+#include "label/label_format.h"
+
+namespace kor {
+
+int32_t ReadRequest(StripeHandle *h, void *data, int32_t length) {
+  for (;;) {
+    // A switch that failed before left the stripe at the end of a volume;
+    // the host reading again asks for another try.
+    if (h->io_status == IO_AT_EOV) {
+      if (SwitchMedia(h, kModeRead) == 0) return -1;
+      AnnounceVolume(h);
+    }
+    const int32_t n = ReadDevice(h, data, length);
+    if (n < 0) return -1;
+    // The end-of-volume record, whatever the request's size: its labels
+    // are never handed out as data.  The whole request is read again from
+    // the next volume, where the backup wrote it whole.
+    if (h->io_status == IO_AT_EOV) continue;
+    if (n == length) return 0;
+    RaiseError(h, kErrRead,
+               {h->devname, n == 0 ? "end of volume data without an "
+                                     "end-of-volume label"
+                                   : "volume data ends inside a request"});
+    return -1;
+  }
+}
+
+int32_t ReadDevice(StripeHandle *h, void *data, int32_t length) {
+  if (h->media_type == MEDIA_TAPE) return ReadTapeDevice(h, data, length);
+  return ReadDiskDevice(h, data, length);
+}
+
+int32_t ReadTapeDevice(StripeHandle *h, void *data, int32_t length) {
+  const int32_t block = h->blocksize;
+  uint8_t *out = static_cast<uint8_t *>(data);
+  // A request of exactly one block goes straight into the caller's buffer.
+  if (length == block)
+    return ReadWithRetry(h, out, static_cast<uint32_t>(block));
+  uint8_t *staging = h->block_buffer.get();
+  int32_t wanted = length;
+  do {
+    const int32_t r = ReadWithRetry(h, staging, static_cast<uint32_t>(block));
+    if (r < 0 || r < block) return r;
+    const int32_t take = wanted < block ? wanted : block;
+    std::memcpy(out, staging, static_cast<size_t>(take));
+    out += take;
+    wanted -= take;
+  } while (wanted > 0 && h->io_status != IO_AT_EOV);
+  return h->io_status == IO_AT_EOV ? length - wanted : length;
+}
+
+int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length) {
+  uint8_t *out = static_cast<uint8_t *>(data);
+  if (h->readahead_len == 0) {
+    const int32_t r = ReadWithRetry(h, out, static_cast<uint32_t>(length));
+    if (r < 0 || h->io_status == IO_AT_EOV) return r;
+    if (r >= kEovProbeSize || !CouldBeginEovRecord(out, r)) return r;
+    // Too few bytes to tell data from the end-of-volume record: keep them
+    // and look further before handing anything out.
+    std::memcpy(h->readahead, out, static_cast<size_t>(r));
+    h->readahead_len = r;
+  }
+  if (h->readahead_len < kEovProbeSize &&
+      CouldBeginEovRecord(h->readahead, h->readahead_len)) {
+    const int32_t r =
+        ReadWithRetry(h, h->readahead + h->readahead_len,
+                      static_cast<uint32_t>(kEovProbeSize - h->readahead_len));
+    if (r < 0) return r;
+    h->readahead_len += r;
+    if (IsEovRecord(h->readahead, h->readahead_len)) {
+      h->readahead_len = 0;
+      h->io_status = IO_AT_EOV;
+      if (Traces(h, kTraceAnomaly))
+        TraceLine(h, "Stripe %d at EOV\n", h->stripe);
+      return kEovRecordSize;
+    }
+  }
+  const int32_t from_readahead =
+      length < h->readahead_len ? length : h->readahead_len;
+  std::memcpy(out, h->readahead, static_cast<size_t>(from_readahead));
+  h->readahead_len -= from_readahead;
+  std::memmove(h->readahead, h->readahead + from_readahead,
+               static_cast<size_t>(h->readahead_len));
+  if (from_readahead == length) return length;
+  const int32_t r = ReadWithRetry(h, out + from_readahead,
+                                  static_cast<uint32_t>(length - from_readahead));
+  if (r < 0) return r;
+  return from_readahead + r;
+}
+
+}  // namespace kor

@@ -1,0 +1,80 @@
+#include "device/device_close.h"
+
+#include <string>
+
+#include "device/win32_error_map.h"
+#include "diag/error_report.h"
+#include "diag/trace_log.h"
+#include "os/os_layer.h"
+
+namespace kor {
+
+int32_t CloseDevice(StripeHandle *h, int32_t filemarks) {
+  if (h->media_type == MEDIA_TAPE) return CloseTapeDevice(h, filemarks);
+  return CloseDeviceFile(h);
+}
+
+int32_t CloseTapeDevice(StripeHandle *h, int32_t filemarks) {
+  if (Traces(h, kTraceTape))
+    TraceLine(h, "Stripe %d CloseTapeDevice WEOF? %c\n", h->stripe,
+              filemarks != 0 ? 'Y' : 'N');
+  if (filemarks != 0 && WriteEofMarks(h) < 0) return -1;
+  std::string ignored;
+  if (!Os().GetEnv("KOR_DO_NOT_OFFL", &ignored)) {
+    // A failed unload is reported but does not keep the handle open.
+    RewindOffline(h);
+  }
+  return CloseDeviceFile(h);
+}
+
+int32_t WriteEofMarks(StripeHandle *h) {
+  h->last_os_error = Os().WriteTapemarks(h->device_handle, 2);
+  if (h->last_os_error != 0) {
+    RaiseError(h, kErrTapemark, {h->devname, SystemText(h->last_os_error)});
+    return -1;
+  }
+  if (Traces(h, kTraceTape))
+    TraceLine(h, "Stripe %d Wrote 2 EOF marks\n", h->stripe);
+  return 0;
+}
+
+int32_t RewindOffline(StripeHandle *h) {
+  h->last_os_error = Os().UnloadTape(h->device_handle);
+  if (h->last_os_error != 0) {
+    RaiseError(h, kErrTapemark, {h->devname, SystemText(h->last_os_error)});
+    return -1;
+  }
+  if (Traces(h, kTraceTape)) TraceLine(h, "Stripe %d Did REWOFFL\n", h->stripe);
+  return 0;
+}
+
+int32_t CloseDeviceFile(StripeHandle *h) {
+  if (h->device_handle == kInvalidOsHandle) {
+    if (Traces(h, kTraceVolume))
+      TraceLine(h, "Stripe %d close %s not open\n", h->stripe, h->devname);
+    return 0;
+  }
+  bool repeated = false;
+  uint32_t code = 0;
+  for (int attempt = 0;; ++attempt) {
+    if (Os().CloseHandle(h->device_handle, &code)) break;
+    MapWin32Error(code);
+    const int32_t error_class = ThreadErrorClass();
+    if (repeated && error_class == kClassInvalidHandle) break;
+    if (error_class == kClassInterrupted && attempt < kMaxInterruptedRepeats) {
+      repeated = true;
+      continue;
+    }
+    h->last_os_error = code;
+    if (Traces(h, kTraceVolume))
+      TraceLine(h, "Stripe %d close failed lasterr %d\n", h->stripe,
+                static_cast<int>(h->last_os_error));
+    RaiseError(h, kErrClose, {h->devname, SystemText(code)});
+    return -1;
+  }
+  h->device_handle = kInvalidOsHandle;
+  if (Traces(h, kTraceVolume)) TraceLine(h, "Stripe %d close OK\n", h->stripe);
+  return 0;
+}
+
+}  // namespace kor

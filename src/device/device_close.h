@@ -1,0 +1,41 @@
+// Ending the use of a volume: a disk file is closed; a tape may first get
+// two file marks (when a backup goes on on another tape), is then rewound
+// and unloaded unless KOR_DO_NOT_OFFL exists in the environment, and
+// closed.
+#ifndef KORBR_DEVICE_DEVICE_CLOSE_H_
+#define KORBR_DEVICE_DEVICE_CLOSE_H_
+
+#include <cstdint>
+
+#include "api/stripe_handle.h"
+
+namespace kor {
+
+// Closes the current volume; `filemarks` nonzero writes two file marks on
+// a tape first (a disk ignores it).  0 closed, -1 failed (error raised).
+int32_t CloseDevice(StripeHandle *h, int32_t filemarks);
+
+// The tape close: file marks when asked (a failure stops the close with the
+// device still open), unload unless KOR_DO_NOT_OFFL (a failure is reported
+// and the close goes on), then the handle.
+int32_t CloseTapeDevice(StripeHandle *h, int32_t filemarks);
+
+// Two file marks at the tape's position.  0, or -1 after raising 6931.
+int32_t WriteEofMarks(StripeHandle *h);
+
+// Rewinds and unloads the cartridge.  0, or -1 after raising 6931.
+int32_t RewindOffline(StripeHandle *h);
+
+// Closes device_handle.  An interrupted close is repeated, and a repeat
+// that finds the handle already invalid counts as closed (the interrupted
+// attempt did close it).  0 when closed or nothing was open; -1 after
+// raising 6921, device_handle unchanged.
+int32_t CloseDeviceFile(StripeHandle *h);
+
+// How often an interrupted close or transfer is repeated before it counts
+// as failed: a device that is interrupted for good must not hang the host.
+constexpr int kMaxInterruptedRepeats = 100;
+
+}  // namespace kor
+
+#endif  // KORBR_DEVICE_DEVICE_CLOSE_H_

@@ -1,0 +1,90 @@
+#include "device/raw_transfer.h"
+
+#include "datapath/io_profile.h"
+#include "device/device_close.h"
+#include "device/win32_error_map.h"
+#include "diag/error_report.h"
+#include "diag/trace_log.h"
+#include "label/label_format.h"
+#include "os/os_layer.h"
+
+namespace kor {
+
+int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length) {
+  bu_timeval start, end;
+  bool start_valid = false;
+  if (h->ioprof_samples != 0) start_valid = TakeTimeSample(&start);
+  uint32_t done = 0, code = 0;
+  if (!Os().ReadFile(h->device_handle, buffer, length, &done, &code)) {
+    if (Traces(h, kTraceAnomaly))
+      TraceLine(h, "Stripe %d ReadFile of %d failed LastErr %d\n", h->stripe,
+                static_cast<int>(length), static_cast<int>(code));
+    h->last_os_error = code;
+    return MapWin32Error(code);
+  }
+  if (h->ioprof_samples != 0) {
+    if (TakeTimeSample(&end) && start_valid) RecordIoRate(h, start, end, done);
+  }
+  if (IsEovRecord(buffer, done)) {
+    h->io_status = IO_AT_EOV;
+    if (Traces(h, kTraceAnomaly)) TraceLine(h, "Stripe %d at EOV\n", h->stripe);
+    return kEovRecordSize;
+  }
+  if (Traces(h, kTraceTransfer))
+    TraceLine(h, "Stripe %d ReadFile OK (%d of %d) bytes\n", h->stripe,
+              static_cast<int>(done), static_cast<int>(length));
+  return static_cast<int32_t>(done);
+}
+
+int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length) {
+  int32_t result = RawRead(h, buffer, length);
+  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
+                        repeats < kMaxInterruptedRepeats;
+       ++repeats) {
+    result = RawRead(h, buffer, length);
+  }
+  if (result < 0)
+    RaiseError(h, kErrRead, {h->devname, SystemText(h->last_os_error)});
+  return result;
+}
+
+int32_t RawWrite(StripeHandle *h, const void *buffer, uint32_t length) {
+  bu_timeval start, end;
+  bool start_valid = false;
+  if (h->ioprof_samples != 0) start_valid = TakeTimeSample(&start);
+  uint32_t done = 0, code = 0;
+  if (!Os().WriteFile(h->device_handle, buffer, length, &done, &code)) {
+    if (Traces(h, kTraceAnomaly))
+      TraceLine(h, "Stripe %d WriteFile of %d failed. lasterr %d\n", h->stripe,
+                static_cast<int>(length), static_cast<int>(code));
+    if (code != 0) {
+      h->last_os_error = code;
+      return MapWin32Error(code);
+    }
+    if (Traces(h, kTraceAnomaly))
+      TraceLine(h, "Stripe %d assumed EOT\n", h->stripe);
+    return 0;
+  }
+  if (Traces(h, kTraceTransfer))
+    TraceLine(h, "Stripe %d WriteFile OK wrote %d of %d\n", h->stripe,
+              static_cast<int>(done), static_cast<int>(length));
+  if (h->ioprof_samples != 0) {
+    if (TakeTimeSample(&end) && start_valid) RecordIoRate(h, start, end, done);
+  }
+  return static_cast<int32_t>(done);
+}
+
+int32_t WriteWithRetry(StripeHandle *h, const void *buffer, uint32_t length) {
+  int32_t result = RawWrite(h, buffer, length);
+  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
+                        repeats < kMaxInterruptedRepeats;
+       ++repeats) {
+    result = RawWrite(h, buffer, length);
+  }
+  if (result < 0 && ThreadErrorClass() == kClassDiskFull) return 0;
+  if (result < 0)
+    RaiseError(h, kErrWrite, {h->devname, SystemText(h->last_os_error)});
+  return result;
+}
+
+}  // namespace kor
