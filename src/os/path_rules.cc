@@ -1,0 +1,80 @@
+#include "os/path_rules.h"
+
+namespace kor {
+namespace {
+
+// "\\\\.\\" as typed by someone who doubled every backslash of "\\.\".
+constexpr char kDoubledDevicePrefix[] = "\\\\\\\\.\\\\";
+constexpr size_t kDoubledDevicePrefixLength = 7;
+constexpr char kDevicePrefix[] = "\\\\.\\";
+constexpr char kTapePrefix[] = "\\\\.";
+constexpr size_t kTapePrefixLength = 3;
+
+bool StartsWith(const std::string &text, const char *prefix, size_t length) {
+  return text.compare(0, length, prefix, length) == 0;
+}
+
+// The Windows rule shared by both styles: a leading backslash (a device,
+// a UNC or a drive-rooted name) or a drive letter keeps the name as it is.
+bool IsWindowsAbsolute(const std::string &name) {
+  return (!name.empty() && name[0] == '\\') ||
+         (name.size() >= 2 && name[1] == ':');
+}
+
+char Separator(PathStyle style) {
+  return style == PathStyle::kWindows ? '\\' : '/';
+}
+
+}  // namespace
+
+bool NeedsCurrentDirectory(const std::string &name, PathStyle style) {
+  if (IsWindowsAbsolute(name)) return false;
+  if (style == PathStyle::kPosix && !name.empty() && name[0] == '/') {
+    return false;
+  }
+  return true;
+}
+
+std::string NormalizeName(const std::string &name, const std::string &cwd,
+                          PathStyle style) {
+  if (StartsWith(name, kDoubledDevicePrefix, kDoubledDevicePrefixLength)) {
+    return kDevicePrefix + name.substr(kDoubledDevicePrefixLength);
+  }
+  if (!NeedsCurrentDirectory(name, style)) return name;
+  // Windows joins blindly: a drive root "c:\" gives "c:\\name", which is
+  // what the platform's own code gives and the file system accepts.  On
+  // POSIX only the root ends in '/', and "//name" may mean something else
+  // to some systems, so the root is not doubled there.
+  if (style == PathStyle::kPosix && !cwd.empty() && cwd.back() == '/') {
+    return cwd + name;
+  }
+  return cwd + Separator(style) + name;
+}
+
+bool IsTapeName(const std::string &normalized) {
+  return StartsWith(normalized, kTapePrefix, kTapePrefixLength);
+}
+
+std::string VolumeFileName(const std::string &prefix, int32_t volume) {
+  return prefix + "." + std::to_string(volume);
+}
+
+std::string FreeSpaceDirectory(const std::string &prefix, PathStyle style) {
+  const char separator = Separator(style);
+  const size_t last = prefix.rfind(separator);
+  if (last == std::string::npos) {
+    // "D:name" lives on drive D:; POSIX has no drives, so any other name
+    // without a separator is in the current directory.
+    if (style == PathStyle::kWindows && prefix.size() >= 2 &&
+        prefix[1] == ':') {
+      return prefix.substr(0, 2);
+    }
+    return ".";
+  }
+  // Cutting "\name" or "/name" at its only separator would leave nothing;
+  // the root of the current drive (or of the file system) is meant.
+  if (last == 0) return std::string(1, separator);
+  return prefix.substr(0, last);
+}
+
+}  // namespace kor
