@@ -61,7 +61,9 @@ int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length) {
   uint8_t *out = static_cast<uint8_t *>(data);
   if (h->readahead_len == 0) {
     const int32_t r = ReadWithRetry(h, out, static_cast<uint32_t>(length));
-    if (r < 0 || h->io_status == IO_AT_EOV) return r;
+    // (io_status may still say IO_AT_EOV here while a switch reads the next
+    // volume's labels, so the count alone decides.)
+    if (r < 0) return r;
     if (r >= kEovProbeSize || !CouldBeginEovRecord(out, r)) return r;
     // Too few bytes to tell data from the end-of-volume record: keep them
     // and look further before handing anything out.

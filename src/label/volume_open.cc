@@ -55,7 +55,7 @@ bool ReportHeaderFailure(StripeHandle *h) {
 int32_t ReadLabel(StripeHandle *h, char *area, int32_t length) {
   const int32_t n = ReadDevice(h, area, length);
   if (n < 0) return n;
-  if (n != length || h->io_status == IO_AT_EOV) {
+  if (n != length) {
     h->io_status = IO_LABEL_ERROR;
     return -1;
   }
