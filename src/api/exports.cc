@@ -124,9 +124,15 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   if (mode == KOR_CLOSE_NORMAL) {
     outcome = CloseDevice(h, 0);
     h->open_state = 2;
-  } else if (mode != KOR_CLOSE_ABANDON) {
-    RaiseError(h, kErrCloseMode);
-    outcome = -1;
+  } else {
+    // An abandoned stripe gets no tape operations (no file marks, no
+    // unload), but its OS handle is still released: the handle record goes
+    // away now, and nothing could ever close the file or drive later.
+    outcome = CloseDeviceFile(h);
+    if (mode != KOR_CLOSE_ABANDON) {
+      RaiseError(h, kErrCloseMode);
+      outcome = -1;
+    }
   }
   DestroyHandle(h);
   return outcome < 0 ? -1 : 0;
