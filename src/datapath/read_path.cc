@@ -7,10 +7,14 @@
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
+#include "os/win32_codes.h"
 
 namespace kor {
 
 int32_t ReadRequest(StripeHandle *h, void *data, int32_t length) {
+  // A switch that failed before has already counted the next volume; the
+  // host reading again must get that same volume, not skip one.
+  if (h->io_status == IO_AT_EOV) --h->volume_number;
   for (;;) {
     // A switch that failed before left the stripe at the end of a volume;
     // the host reading again asks for another try.
@@ -50,7 +54,7 @@ int32_t ReadTapeDevice(StripeHandle *h, void *data, int32_t length) {
     const int32_t r = ReadWithRetry(h, staging, static_cast<uint32_t>(block));
     if (r < 0 || r < block) return r;
     const int32_t take = wanted < block ? wanted : block;
-    std::memcpy(out, staging, static_cast<size_t>(take));
+    if (take > 0) std::memcpy(out, staging, static_cast<size_t>(take));
     out += take;
     wanted -= take;
   } while (wanted > 0 && h->io_status != IO_AT_EOV);
@@ -64,14 +68,14 @@ int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length) {
     // (io_status may still say IO_AT_EOV here while a switch reads the next
     // volume's labels, so the count alone decides.)
     if (r < 0) return r;
-    if (r >= kEovProbeSize || !CouldBeginEovRecord(out, r)) return r;
+    if (r >= kEovProbeSize || !CouldBeginTrailer(out, r)) return r;
     // Too few bytes to tell data from the end-of-volume record: keep them
     // and look further before handing anything out.
     std::memcpy(h->readahead, out, static_cast<size_t>(r));
     h->readahead_len = r;
   }
   if (h->readahead_len < kEovProbeSize &&
-      CouldBeginEovRecord(h->readahead, h->readahead_len)) {
+      CouldBeginTrailer(h->readahead, h->readahead_len)) {
     const int32_t r =
         ReadWithRetry(h, h->readahead + h->readahead_len,
                       static_cast<uint32_t>(kEovProbeSize - h->readahead_len));
@@ -85,9 +89,18 @@ int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length) {
       return kEovRecordSize;
     }
   }
+  if (IsEofRecord(h->readahead, h->readahead_len)) {
+    // The backup of this stripe ends here: its closing labels are not
+    // data.  They stay looked at, so every later read is refused too.
+    h->last_os_error = kErrorHandleEof;
+    RaiseError(h, kErrRead, {h->devname, SystemText(kErrorHandleEof)});
+    return -1;
+  }
   const int32_t from_readahead =
       length < h->readahead_len ? length : h->readahead_len;
-  std::memcpy(out, h->readahead, static_cast<size_t>(from_readahead));
+  // (A zero-length request may come without a buffer.)
+  if (from_readahead > 0)
+    std::memcpy(out, h->readahead, static_cast<size_t>(from_readahead));
   h->readahead_len -= from_readahead;
   std::memmove(h->readahead, h->readahead + from_readahead,
                static_cast<size_t>(h->readahead_len));

@@ -86,7 +86,9 @@ int32_t WriteTapeDevice(StripeHandle *h, const void *data, int32_t length) {
     const int32_t chunk = length - offset < block ? length - offset : block;
     const uint8_t *source = bytes + offset;
     if (chunk < block) {
-      std::memcpy(h->block_buffer.get(), source, static_cast<size_t>(chunk));
+      // A zero-length request may come without a buffer.
+      if (chunk > 0)
+        std::memcpy(h->block_buffer.get(), source, static_cast<size_t>(chunk));
       source = h->block_buffer.get();
     }
     const int32_t r = WriteWithRetry(h, source, static_cast<uint32_t>(block));

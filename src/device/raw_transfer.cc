@@ -7,6 +7,7 @@
 #include "diag/trace_log.h"
 #include "label/label_format.h"
 #include "os/os_layer.h"
+#include "os/win32_codes.h"
 
 namespace kor {
 
@@ -29,6 +30,17 @@ int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length) {
     h->io_status = IO_AT_EOV;
     if (Traces(h, kTraceAnomaly)) TraceLine(h, "Stripe %d at EOV\n", h->stripe);
     return kEovRecordSize;
+  }
+  if (IsEofRecord(buffer, done)) {
+    // The trailer of the last volume: the stripe's backup is over, and its
+    // labels must not be handed out as data.  Reported as the end of the
+    // file, so the read fails with that reason.
+    code = kErrorHandleEof;
+    if (Traces(h, kTraceAnomaly))
+      TraceLine(h, "Stripe %d ReadFile of %d failed LastErr %d\n", h->stripe,
+                static_cast<int>(length), static_cast<int>(code));
+    h->last_os_error = code;
+    return MapWin32Error(code);
   }
   if (Traces(h, kTraceTransfer))
     TraceLine(h, "Stripe %d ReadFile OK (%d of %d) bytes\n", h->stripe,

@@ -114,24 +114,50 @@ void ParseVolumeSerial(const char *vol1, int32_t *stripe, int32_t *volume) {
   *volume = FieldToInt(vol1 + 6, 4);
 }
 
-bool IsEovRecord(const void *data, int64_t length) {
+namespace {
+
+// True when `data` holds the trailer pair first+second at offsets 0 and 80.
+bool IsTrailerRecord(const void *data, int64_t length, const char *first,
+                     const char *second) {
   if (data == nullptr || length < kLabelSize + 4) return false;
   const char *bytes = static_cast<const char *>(data);
-  return std::memcmp(bytes, "EOV1", 4) == 0 &&
-         std::memcmp(bytes + kLabelSize, "EOV2", 4) == 0;
+  return std::memcmp(bytes, first, 4) == 0 &&
+         std::memcmp(bytes + kLabelSize, second, 4) == 0;
 }
 
-bool CouldBeginEovRecord(const void *data, int64_t length) {
-  // At 84 bytes and more the record can be told apart (IsEovRecord).
+// True when the `length` bytes (fewer than 84) agree with the beginning of
+// the trailer pair first+second.
+bool CouldBeginTrailerRecord(const void *data, int64_t length,
+                             const char *first, const char *second) {
+  // At 84 bytes and more the record can be told apart.
   if (data == nullptr || length <= 0 || length >= kLabelSize + 4) return false;
   const char *bytes = static_cast<const char *>(data);
   size_t head = static_cast<size_t>(length < 4 ? length : 4);
-  if (std::memcmp(bytes, "EOV1", head) != 0) return false;
+  if (std::memcmp(bytes, first, head) != 0) return false;
   if (length > kLabelSize) {
     size_t tail = static_cast<size_t>(length - kLabelSize);
-    if (std::memcmp(bytes + kLabelSize, "EOV2", tail) != 0) return false;
+    if (std::memcmp(bytes + kLabelSize, second, tail) != 0) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool IsEovRecord(const void *data, int64_t length) {
+  return IsTrailerRecord(data, length, "EOV1", "EOV2");
+}
+
+bool IsEofRecord(const void *data, int64_t length) {
+  return IsTrailerRecord(data, length, "EOF1", "EOF2");
+}
+
+bool CouldBeginEovRecord(const void *data, int64_t length) {
+  return CouldBeginTrailerRecord(data, length, "EOV1", "EOV2");
+}
+
+bool CouldBeginTrailer(const void *data, int64_t length) {
+  return CouldBeginTrailerRecord(data, length, "EOV1", "EOV2") ||
+         CouldBeginTrailerRecord(data, length, "EOF1", "EOF2");
 }
 
 }  // namespace kor

@@ -45,9 +45,16 @@ void ParseVolumeSerial(const char *vol1, int32_t *stripe, int32_t *volume);
 // at offset 80: the end-of-volume record.  Needs at least 84 bytes.
 bool IsEovRecord(const void *data, int64_t length);
 
+// True when `data` holds "EOF1" at offset 0 and "EOF2" at offset 80: the
+// trailer that ends the last volume of a backup.
+bool IsEofRecord(const void *data, int64_t length);
+
 // True when the `length` bytes of `data` (fewer than 84) agree with the
 // beginning of an end-of-volume record, so more bytes are needed to tell.
 bool CouldBeginEovRecord(const void *data, int64_t length);
+
+// The same for either trailer record (end of volume or end of backup).
+bool CouldBeginTrailer(const void *data, int64_t length);
 
 }  // namespace kor
 

@@ -20,6 +20,7 @@ constexpr uint32_t kErrorNotReady = 21;
 constexpr uint32_t kErrorSeek = 25;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorHandleEof = 38;
 constexpr uint32_t kErrorHandleDiskFull = 39;
 constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;

@@ -325,6 +325,28 @@ TEST_F(DiskFailuresTest, ReadingPastTheEndOfTheStreamFails) {
   EXPECT_EQ(kor_close(h, KOR_CLOSE_NORMAL, &msg_), 0) << msg_.text;
 }
 
+// Requests no longer than the closing labels would otherwise be filled from
+// them: the end of the backup must be an error at any request size.
+TEST_F(DiskFailuresTest, SmallReadsPastTheEndNeverReturnTheClosingLabels) {
+  const std::string prefix = dir_.Sub("s0");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  StreamPlan plan = Plan(0, 1000, 100, 31);
+  ASSERT_TRUE(BackupStream(params, plan));
+  for (int32_t size : {1, 4, 80, 84, 159, 160}) {
+    SCOPED_TRACE("request of " + std::to_string(size) + " bytes");
+    ResetHost();
+    void *h = kor_open(0, params.get(), KOR_MODE_READ, &msg_);
+    ASSERT_NE(h, nullptr) << msg_.text;
+    std::vector<uint8_t> buffer(160);
+    for (int k = 0; k < 10; ++k)
+      ASSERT_EQ(kor_read(h, buffer.data(), 100, &msg_), 0) << msg_.text;
+    EXPECT_EQ(kor_read(h, buffer.data(), size, &msg_), -1);
+    EXPECT_EQ(kor_get_last_error(h), 6935);
+    EXPECT_EQ(kor_close(h, KOR_CLOSE_NORMAL, &msg_), 0) << msg_.text;
+  }
+}
+
 // The volume files of `from` copied under `to`; the library may still hold
 // the originals open after an abandoned close.
 void CopyVolumes(const std::string &from, const std::string &to) {
