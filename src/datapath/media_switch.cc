@@ -38,7 +38,15 @@ int32_t SwitchMedia(StripeHandle *h, int32_t direction) {
   const int32_t result = h->media_type == MEDIA_TAPE
                              ? ReopenTapeDevice(h, direction)
                              : ReopenDiskDevice(h, direction);
-  if (result == 1) h->io_status = IO_OK;
+  if (result == 1) {
+    h->io_status = IO_OK;
+  } else if (direction == kModeRead) {
+    // The refused volume (bad labels, another stripe's) must not stay open
+    // as if it were next: the stripe stays at the end of the volume it
+    // finished, so reading again tries the switch again.
+    if (h->device_handle != kInvalidOsHandle) CloseDeviceFile(h);
+    h->io_status = IO_AT_EOV;
+  }
   return result;
 }
 

@@ -18,6 +18,10 @@ int32_t CloseTapeDevice(StripeHandle *h, int32_t filemarks) {
   if (Traces(h, kTraceTape))
     TraceLine(h, "Stripe %d CloseTapeDevice WEOF? %c\n", h->stripe,
               filemarks != 0 ? 'Y' : 'N');
+  // With no drive open (a failed open already gave it back) there is no
+  // tape to mark or unload; trying would only bury the real reason for the
+  // failure under an error about an invalid handle.
+  if (h->device_handle == kInvalidOsHandle) return CloseDeviceFile(h);
   if (filemarks != 0 && WriteEofMarks(h) < 0) return -1;
   std::string ignored;
   if (!Os().GetEnv("KOR_DO_NOT_OFFL", &ignored)) {
