@@ -1,13 +1,19 @@
 // The OS layer on Linux and other POSIX systems.
 //
-// Divisions: errno translation and system texts; the PosixOs class (files,
-// free space, current directory, tapes, time, environment, output);
-// PlatformOs().
+// Divisions: errno translation and system texts; the tape handle table;
+// the PosixOs class (files, free space, current directory, tapes, time,
+// environment, output); PlatformOs().
 //
 // Files keep Win32 meaning: a read or write on a regular file moves the
 // whole count unless it meets the end of the file or an error, and
 // CreateFile's "share none" is emulated with flock(), since POSIX has no
-// mandatory sharing modes.  Tape drive names are not served yet.
+// mandatory sharing modes.
+//
+// Tape drive names ("\\.\NAME") are resolved by os/tape/tape_resolver.h to
+// a Linux st device or a virtual drive.  A file handle is its descriptor;
+// a tape handle is the descriptor its backend holds open, entered in the
+// tape table, so ReadFile, WriteFile, CloseHandle and the tape calls find
+// the backend by the handle while plain files go straight to the system.
 #include "os/posix_os.h"
 
 #include <errno.h>
@@ -19,13 +25,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "os/os_layer.h"
+#include "os/tape/tape_backend.h"
+#include "os/tape/tape_resolver.h"
 #include "os/win32_codes.h"
 
 namespace kor {
@@ -98,6 +110,25 @@ size_t FirstEntryOf(uint32_t code) {
   return result == 0 ? buffer : nullptr;
 }
 
+// ERROR_INVALID_FUNCTION: a tape request on a handle that is no drive.
+constexpr uint32_t kErrorInvalidFunction = 1;
+// ERROR_MORE_DATA: a tape record longer than the reader's buffer.
+constexpr uint32_t kErrorMoreData = 234;
+
+// Texts for the tape codes that no errno stands for.
+struct CodeText {
+  uint32_t code;
+  const char *text;
+};
+constexpr CodeText kTapeCodeTexts[] = {
+    {kErrorEndOfMedia, "End of the tape media reached"},
+    {kErrorFilemarkDetected, "A file mark was reached on the tape"},
+    {kErrorNoDataDetected, "No more data is recorded on the tape"},
+    {kErrorNoMediaInDrive, "No cartridge in the tape drive"},
+    {kErrorMoreData, "The tape record is longer than the buffer"},
+    {kErrorInvalidFunction, "Not a tape drive"},
+};
+
 std::string ErrnoText(int err) {
   char buffer[256];
   buffer[0] = '\0';
@@ -135,8 +166,62 @@ bool IsRegularFile(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool IsTapeDeviceName(const std::string &name) {
-  return name.compare(0, 4, "\\\\.\\") == 0;
+// --- The tape handle table ---------------------------------------------------
+
+// Open tape drives by handle.  A backend stays in the table from OpenFile to
+// CloseHandle; the pointer Find gives is used without the lock, which is
+// safe because calls on one handle never overlap and only CloseHandle
+// removes it.
+class TapeTable {
+ public:
+  OsHandle Add(std::unique_ptr<TapeBackend> drive) {
+    const int fd = drive->descriptor();
+    std::lock_guard<std::mutex> lock(mu_);
+    drives_[fd] = std::move(drive);
+    count_.store(drives_.size(), std::memory_order_release);
+    return fd;
+  }
+
+  TapeBackend *Find(OsHandle handle) {
+    // No lock while no tape is open: file I/O pays nothing for tapes.
+    if (count_.load(std::memory_order_acquire) == 0) return nullptr;
+    if (handle < 0 || handle > INT_MAX) return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = drives_.find(static_cast<int>(handle));
+    return it == drives_.end() ? nullptr : it->second.get();
+  }
+
+  // Takes the backend out before its descriptor is closed, so the number
+  // can be reused by a plain file without being taken for a tape.
+  std::unique_ptr<TapeBackend> Remove(OsHandle handle) {
+    if (handle < 0 || handle > INT_MAX) return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = drives_.find(static_cast<int>(handle));
+    if (it == drives_.end()) return nullptr;
+    std::unique_ptr<TapeBackend> drive = std::move(it->second);
+    drives_.erase(it);
+    count_.store(drives_.size(), std::memory_order_release);
+    return drive;
+  }
+
+ private:
+  std::mutex mu_;
+  std::map<int, std::unique_ptr<TapeBackend>> drives_;
+  std::atomic<size_t> count_{0};
+};
+
+TapeTable &Tapes() {
+  static TapeTable table;
+  return table;
+}
+
+// The code of a tape request on `handle`, which is not a drive: a file
+// (1, as Windows answers) or nothing open (6).
+uint32_t NotATape(OsHandle handle) {
+  int fd;
+  if (ToDescriptor(handle, &fd) && fcntl(fd, F_GETFD) != -1)
+    return kErrorInvalidFunction;
+  return kErrorInvalidHandle;
 }
 
 // --- PosixOs ---------------------------------------------------------------
@@ -157,25 +242,15 @@ class PosixOs final : public OsLayer {
   std::string SystemErrorText(uint32_t code) override;
   PathStyle path_style() const override { return PathStyle::kPosix; }
 
-  uint32_t GetTapeStatus(OsHandle) override { return kErrorNotSupported; }
-  bool GetTapeMediaParams(OsHandle, TapeMediaParams *,
-                          uint32_t *error) override {
-    *error = kErrorNotSupported;
-    return false;
-  }
-  bool GetTapeDriveParams(OsHandle, TapeDriveParams *,
-                          uint32_t *error) override {
-    *error = kErrorNotSupported;
-    return false;
-  }
-  bool SetTapeBlockSize(OsHandle, uint32_t, uint32_t *error) override {
-    *error = kErrorNotSupported;
-    return false;
-  }
-  uint32_t WriteTapemarks(OsHandle, uint32_t) override {
-    return kErrorNotSupported;
-  }
-  uint32_t UnloadTape(OsHandle) override { return kErrorNotSupported; }
+  uint32_t GetTapeStatus(OsHandle handle) override;
+  bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
+                          uint32_t *error) override;
+  bool GetTapeDriveParams(OsHandle handle, TapeDriveParams *params,
+                          uint32_t *error) override;
+  bool SetTapeBlockSize(OsHandle handle, uint32_t block_size,
+                        uint32_t *error) override;
+  uint32_t WriteTapemarks(OsHandle handle, uint32_t count) override;
+  uint32_t UnloadTape(OsHandle handle) override;
 
   void Sleep(uint32_t milliseconds) override;
   uint32_t TickCount() override;
@@ -196,9 +271,11 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
                            uint32_t share, uint32_t creation,
                            uint32_t *error) {
   *error = 0;
-  if (IsTapeDeviceName(name)) {
-    *error = kErrorNotSupported;
-    return kInvalidOsHandle;
+  if (IsTapeDevicePath(name)) {
+    std::unique_ptr<TapeBackend> drive =
+        OpenTapeDevice(name, access, share, error);
+    if (!drive) return kInvalidOsHandle;
+    return Tapes().Add(std::move(drive));
   }
   const bool reads = (access & kGenericRead) != 0;
   const bool writes = (access & kGenericWrite) != 0;
@@ -251,6 +328,8 @@ bool PosixOs::ReadFile(OsHandle handle, void *buffer, uint32_t length,
                        uint32_t *done, uint32_t *error) {
   *done = 0;
   *error = 0;
+  if (TapeBackend *drive = Tapes().Find(handle))
+    return drive->Read(buffer, length, done, error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -279,6 +358,8 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                         uint32_t *done, uint32_t *error) {
   *done = 0;
   *error = 0;
+  if (TapeBackend *drive = Tapes().Find(handle))
+    return drive->Write(buffer, length, done, error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -307,6 +388,8 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
 
 bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
   *error = 0;
+  if (std::unique_ptr<TapeBackend> drive = Tapes().Remove(handle))
+    return drive->Close(error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -362,10 +445,63 @@ std::string PosixOs::SystemErrorText(uint32_t code) {
     }
   }
   const size_t entry = FirstEntryOf(code);
-  if (entry == kErrnoCodeCount) return "Win32 error " + std::to_string(code);
+  if (entry == kErrnoCodeCount) {
+    for (const CodeText &known : kTapeCodeTexts) {
+      if (known.code == code) return known.text;
+    }
+    return "Win32 error " + std::to_string(code);
+  }
   const int err = t_last_errno[entry] != 0 ? t_last_errno[entry]
                                            : kErrnoCodes[entry].err;
   return ErrnoText(err);
+}
+
+uint32_t PosixOs::GetTapeStatus(OsHandle handle) {
+  TapeBackend *drive = Tapes().Find(handle);
+  return drive != nullptr ? drive->Status() : NotATape(handle);
+}
+
+bool PosixOs::GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
+                                 uint32_t *error) {
+  *error = 0;
+  TapeBackend *drive = Tapes().Find(handle);
+  if (drive == nullptr) {
+    *error = NotATape(handle);
+    return false;
+  }
+  return drive->MediaParams(params, error);
+}
+
+bool PosixOs::GetTapeDriveParams(OsHandle handle, TapeDriveParams *params,
+                                 uint32_t *error) {
+  *error = 0;
+  TapeBackend *drive = Tapes().Find(handle);
+  if (drive == nullptr) {
+    *error = NotATape(handle);
+    return false;
+  }
+  return drive->DriveParams(params, error);
+}
+
+bool PosixOs::SetTapeBlockSize(OsHandle handle, uint32_t block_size,
+                               uint32_t *error) {
+  *error = 0;
+  TapeBackend *drive = Tapes().Find(handle);
+  if (drive == nullptr) {
+    *error = NotATape(handle);
+    return false;
+  }
+  return drive->SetBlockSize(block_size, error);
+}
+
+uint32_t PosixOs::WriteTapemarks(OsHandle handle, uint32_t count) {
+  TapeBackend *drive = Tapes().Find(handle);
+  return drive != nullptr ? drive->WriteTapemarks(count) : NotATape(handle);
+}
+
+uint32_t PosixOs::UnloadTape(OsHandle handle) {
+  TapeBackend *drive = Tapes().Find(handle);
+  return drive != nullptr ? drive->Unload() : NotATape(handle);
 }
 
 void PosixOs::Sleep(uint32_t milliseconds) {

@@ -137,12 +137,16 @@ TEST_F(PosixOsTest, OpenFailuresCarryWindowsCodes) {
   ASSERT_TRUE(os_.CloseHandle(h, &error));
   EXPECT_EQ(kInvalidOsHandle, OpenForWrite(file + "/x.1", &error));
   EXPECT_EQ(kErrorPathNotFound, error);
-  // Tape names are not served by this layer yet.
+  // A tape name that names no drive in the device directory (this empty
+  // directory here) is not found; tape calls on a closed handle name it
+  // invalid.  Real drives are tested with the virtual tape drive.
+  setenv("KOR_DEVICE_DIR", dir_.c_str(), 1);
   EXPECT_EQ(kInvalidOsHandle,
             os_.OpenFile("\\\\.\\TAPE0", kGenericRead | kGenericWrite,
                          kShareReadWrite, kOpenExisting, &error));
-  EXPECT_EQ(kErrorNotSupported, error);
-  EXPECT_EQ(kErrorNotSupported, os_.GetTapeStatus(h));
+  unsetenv("KOR_DEVICE_DIR");
+  EXPECT_EQ(kErrorFileNotFound, error);
+  EXPECT_EQ(kErrorInvalidHandle, os_.GetTapeStatus(h));
 }
 
 TEST_F(PosixOsTest, ShareNoneRefusesASecondOpenerWithoutTruncating) {
@@ -236,8 +240,11 @@ TEST(PosixErrnoTest, SystemTextIsTheTextOfTheOriginalErrno) {
   EXPECT_EQ(kErrorDiskFull, Win32ErrorFromErrno(ENOSPC));
   EXPECT_EQ(strerror(ENOSPC), os.SystemErrorText(kErrorDiskFull));
   EXPECT_EQ(strerror(ENOLINK), os.SystemErrorText(kCustomerCodeBit | ENOLINK));
-  // Codes that never came from errno still get a text.
-  EXPECT_EQ("Win32 error 1100", os.SystemErrorText(kErrorEndOfMedia));
+  // Codes that never came from errno still get a text: the tape
+  // conditions their own, any other its number.
+  EXPECT_EQ("End of the tape media reached",
+            os.SystemErrorText(kErrorEndOfMedia));
+  EXPECT_EQ("Win32 error 1234", os.SystemErrorText(1234));
   EXPECT_FALSE(os.SystemErrorText(0).empty());
 }
 
