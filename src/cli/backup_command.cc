@@ -1,0 +1,465 @@
+// korbr backup.
+#include "cli/backup_command.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/arg_parser.h"
+#include "cli/block_queue.h"
+#include "cli/command_common.h"
+#include "cli/device_list.h"
+#include "cli/host_session.h"
+#include "cli/stream_format.h"
+#include "korbr/korbr.h"
+
+namespace kor {
+namespace cli {
+namespace {
+
+const std::vector<OptionSpec> &BackupOptions() {
+  static const std::vector<OptionSpec> specs = {
+      {"device", 'd', true, true, "DEVSTRING",
+       "archive device string; {stripe} becomes the stripe number (give it "
+       "once, or once per stripe)"},
+      {"stripes", 's', true, false, "N",
+       "number of stripes, 1 to 32 (default: 1, or one per --device)"},
+      {"request-size", 'r', true, false, "BYTES",
+       "bytes per request, 4K to 16M, suffix K or M allowed (default 64K)"},
+      {"dbname", 0, true, false, "NAME",
+       "database name recorded with the backup (at most 30 bytes)"},
+      {"quiet", 'q', false, false, nullptr,
+       "no notes, no progress line, no trace log (unless KORDBG is set)"},
+      {"trace-file", 0, true, false, "FILE",
+       "append the library's trace log to FILE instead of standard output"},
+      {"help", 'h', false, false, nullptr, "show this help and exit"},
+  };
+  return specs;
+}
+
+void PrintBackupHelp() {
+  std::printf(
+      "Usage: korbr backup --device DEVSTRING [OPTIONS] [INPUT|-]\n"
+      "\n"
+      "Backs up INPUT (standard input when INPUT is \"-\" or absent) through\n"
+      "libkorbr onto the archive devices of one or more stripes.  The stream\n"
+      "is dealt out in requests of --request-size bytes round-robin over the\n"
+      "stripes, each stripe in its own thread.  Each stripe carries a header,\n"
+      "the data frames and a trailer with the stream's length and SHA-256, so\n"
+      "that 'korbr restore' needs only the device strings.\n"
+      "\n"
+      "Options:\n%s"
+      "\n"
+      "Examples:\n"
+      "  korbr backup --device "
+      "'devname=/backups/sales.s{stripe};dbtype=ZDBn;capacity=1048576' \\\n"
+      "      --stripes 4 sales.dump\n"
+      "  pg_dump sales | korbr backup --stripes 2 \\\n"
+      "      --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn' -\n"
+      "\n"
+      "Exit status: 0 success, 1 failure, 2 usage error.\n",
+      OptionsHelp(BackupOptions()).c_str());
+}
+
+std::string BufferText(const MessageBuffer &msg) {
+  if (msg.length <= 0) return "the library gave no reason";
+  return std::string(msg.text, strnlen(msg.text, sizeof msg.text));
+}
+
+BackupId NewBackupId() {
+  BackupId id{};
+  bool filled = false;
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    filled = read(fd, id.data(), id.size()) == static_cast<ssize_t>(id.size());
+    close(fd);
+  }
+  if (!filled) {
+    // Without a random source: time and process id still tell backups
+    // apart in practice.
+    const uint64_t a = static_cast<uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count());
+    const uint64_t b = static_cast<uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 8; ++i) {
+      id[static_cast<size_t>(i)] = static_cast<uint8_t>(a >> (8 * i));
+      id[static_cast<size_t>(8 + i)] = static_cast<uint8_t>(b >> (8 * i));
+    }
+  }
+  return id;
+}
+
+// Reads until `length` bytes are in or the input ends.  -1 on a read error
+// (errno kept) or when interrupted.
+ssize_t ReadFull(int fd, uint8_t *buffer, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = read(fd, buffer + got, length - got);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR && !HostSession::Interrupted()) continue;
+      return -1;
+    }
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+struct Stripe {
+  Stripe(uint32_t i, size_t blocks) : index(i), full(blocks), free(blocks) {}
+  uint32_t index;
+  BlockQueue full;  // frames (and finally the trailer) to write
+  BlockQueue free;  // emptied blocks
+  std::thread thread;
+  std::string error;  // the reason this stripe failed, "" if none
+  bool wrote_trailer = false;
+  uint64_t requests = 0;  // requests written (header included)
+};
+
+class BackupRun {
+ public:
+  BackupRun(HostSession *session, int input_fd, uint32_t stripes,
+            uint32_t request_size, const std::string &dbname)
+      : session_(session),
+        input_fd_(input_fd),
+        request_size_(request_size),
+        encoder_(NewBackupId(), stripes, request_size,
+                 static_cast<uint64_t>(std::time(nullptr)), dbname) {
+    // Enough blocks per stripe to keep the writers busy, within about
+    // 64 MiB over all stripes (3 at least: the frame being filled, the one
+    // read ahead to learn whether it is the last, the one being written).
+    const size_t per_stripe_budget = (size_t{64} << 20) / stripes;
+    const size_t blocks = std::max<size_t>(
+        3, std::min<size_t>(32, per_stripe_budget / request_size));
+    for (uint32_t s = 0; s < stripes; ++s) {
+      stripes_.push_back(std::make_unique<Stripe>(s, blocks));
+      for (size_t b = 0; b < blocks; ++b) {
+        stripes_.back()->free.Push(std::make_unique<Block>(request_size));
+      }
+    }
+  }
+
+  int Execute();
+
+ private:
+  void StripeMain(Stripe *stripe);
+  void FailStripe(Stripe *stripe, const std::string &reason);
+  void AbortAll();
+  // The main thread's part: read, frame, deal.  False when it stopped
+  // early (the reason is already recorded).
+  bool DealInput();
+  bool Deal(uint32_t stripe, std::unique_ptr<Block> block);
+  std::unique_ptr<Block> TakeFree(uint32_t stripe);
+
+  HostSession *session_;
+  int input_fd_;
+  uint32_t request_size_;
+  StreamEncoder encoder_;
+  std::vector<std::unique_ptr<Stripe>> stripes_;
+
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  uint32_t open_results_ = 0;  // stripes whose kor_open has returned
+  bool go_ = false;            // every stripe opened: write
+  bool decided_ = false;       // go_ is final
+  bool failed_ = false;        // some stripe failed
+  std::string input_error_;
+};
+
+void BackupRun::AbortAll() {
+  for (auto &s : stripes_) {
+    s->full.Abort();
+    s->free.Abort();
+  }
+}
+
+void BackupRun::FailStripe(Stripe *stripe, const std::string &reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stripe->error = reason;
+    failed_ = true;
+  }
+  AbortAll();
+}
+
+void BackupRun::StripeMain(Stripe *stripe) {
+  HostSession::BlockInterruptsInThisThread();
+  MessageBuffer msg;
+  std::memset(&msg, 0, sizeof msg);
+  void *handle = kor_open(static_cast<int32_t>(stripe->index),
+                          session_->params(), KOR_MODE_WRITE, &msg);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (handle == nullptr) {
+      stripe->error = "cannot open: " + BufferText(msg);
+      failed_ = true;
+    }
+    ++open_results_;
+    opened_.notify_all();
+    opened_.wait(lock, [&] { return decided_; });
+    if (!go_) {
+      lock.unlock();
+      if (handle != nullptr) kor_close(handle, KOR_CLOSE_NORMAL, &msg);
+      return;
+    }
+  }
+
+  std::vector<uint8_t> header(kHeaderRequestSize);
+  encoder_.EncodeHeaderFor(stripe->index, header.data());
+  std::memset(&msg, 0, sizeof msg);
+  if (kor_write(handle, header.data(), kHeaderRequestSize, &msg) != 0) {
+    FailStripe(stripe, BufferText(msg));
+  } else {
+    ++stripe->requests;
+    for (;;) {
+      std::unique_ptr<Block> block = stripe->full.Pop();
+      if (block == nullptr) break;  // aborted
+      std::memset(&msg, 0, sizeof msg);
+      if (kor_write(handle, block->bytes.data(),
+                    static_cast<int32_t>(request_size_), &msg) != 0) {
+        FailStripe(stripe, BufferText(msg));
+        break;
+      }
+      ++stripe->requests;
+      const bool trailer = block->trailer;
+      block->trailer = false;
+      stripe->free.Push(std::move(block));
+      if (trailer) {
+        stripe->wrote_trailer = true;
+        break;
+      }
+    }
+  }
+  std::memset(&msg, 0, sizeof msg);
+  if (kor_close(handle, KOR_CLOSE_NORMAL, &msg) != 0) {
+    FailStripe(stripe, "closing failed: " + BufferText(msg));
+  }
+}
+
+std::unique_ptr<Block> BackupRun::TakeFree(uint32_t stripe) {
+  return stripes_[stripe]->free.Pop();
+}
+
+bool BackupRun::Deal(uint32_t stripe, std::unique_ptr<Block> block) {
+  return stripes_[stripe]->full.Push(std::move(block));
+}
+
+bool BackupRun::DealInput() {
+  const uint32_t capacity = FramePayloadCapacity(request_size_);
+  const uint32_t count = encoder_.stripe_count();
+  uint64_t sequence = 0;
+  // A frame is known to be the last one when its read came up short, or
+  // when the read of the next frame finds the input at its end.
+  std::unique_ptr<Block> current = TakeFree(0);
+  if (current == nullptr) return false;
+  ssize_t got =
+      ReadFull(input_fd_, current->bytes.data() + kFrameHeaderSize, capacity);
+  for (;;) {
+    if (got < 0) {
+      if (!HostSession::Interrupted()) {
+        input_error_ =
+            std::string("reading the input failed: ") + std::strerror(errno);
+      }
+      return false;
+    }
+    if (HostSession::Interrupted()) return false;
+    const uint32_t stripe = static_cast<uint32_t>(sequence % count);
+    if (static_cast<uint32_t>(got) < capacity) {
+      encoder_.SealNextFrame(current->bytes.data(), static_cast<uint32_t>(got),
+                             true);
+      session_->AddBytes(static_cast<uint64_t>(got));
+      return Deal(stripe, std::move(current));
+    }
+    std::unique_ptr<Block> next =
+        TakeFree(static_cast<uint32_t>((sequence + 1) % count));
+    if (next == nullptr) return false;
+    const ssize_t next_got =
+        ReadFull(input_fd_, next->bytes.data() + kFrameHeaderSize, capacity);
+    const bool last = next_got == 0;
+    encoder_.SealNextFrame(current->bytes.data(), capacity, last);
+    session_->AddBytes(capacity);
+    if (last) {
+      stripes_[(sequence + 1) % count]->free.Push(std::move(next));
+      return Deal(stripe, std::move(current));
+    }
+    if (!Deal(stripe, std::move(current))) return false;
+    current = std::move(next);
+    got = next_got;
+    ++sequence;
+  }
+}
+
+int BackupRun::Execute() {
+  const uint32_t count = encoder_.stripe_count();
+  session_->StartProgress(count);
+  for (auto &s : stripes_) {
+    Stripe *stripe = s.get();
+    stripe->thread = std::thread([this, stripe] { StripeMain(stripe); });
+  }
+  bool all_open = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [&] { return open_results_ == count; });
+    all_open = !failed_ && !HostSession::Interrupted();
+    go_ = all_open;
+    decided_ = true;
+    opened_.notify_all();
+  }
+
+  bool dealt = false;
+  if (all_open) {
+    dealt = DealInput();
+    // The trailers go out only for a whole input on healthy stripes.
+    bool healthy;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      healthy = !failed_;
+    }
+    if (dealt && healthy && !HostSession::Interrupted()) {
+      for (uint32_t s = 0; s < count && dealt; ++s) {
+        std::unique_ptr<Block> block = TakeFree(s);
+        if (block == nullptr) {
+          dealt = false;
+          break;
+        }
+        encoder_.EncodeTrailerFor(s, block->bytes.data());
+        block->trailer = true;
+        dealt = Deal(s, std::move(block));
+      }
+    } else {
+      dealt = false;
+    }
+    if (!dealt) AbortAll();
+  }
+  for (auto &s : stripes_) s->thread.join();
+  session_->StopProgress();
+
+  bool complete = all_open && dealt;
+  for (auto &s : stripes_) {
+    if (!s->error.empty()) {
+      session_->Error("stripe " + std::to_string(s->index) + ": " + s->error);
+      complete = false;
+    }
+    if (!s->wrote_trailer) complete = false;
+  }
+  if (!input_error_.empty()) session_->Error(input_error_);
+
+  // A backup whose every stripe has its trailer is whole, even when an
+  // interrupt arrived while the last trailers were going out.
+  if (complete) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "backed up %llu bytes in %llu frames on %u stripe%s",
+                  static_cast<unsigned long long>(encoder_.total_bytes()),
+                  static_cast<unsigned long long>(encoder_.frames()), count,
+                  count == 1 ? "" : "s");
+    session_->Note(text);
+    return kExitSuccess;
+  }
+  if (!all_open) {
+    session_->Error("no data was backed up: not every stripe could be opened");
+  } else if (HostSession::Interrupted()) {
+    session_->Error("interrupted after " +
+                    std::to_string(encoder_.total_bytes()) +
+                    " bytes of input: the backup is incomplete; its volumes "
+                    "carry no stream trailer and cannot be restored");
+  } else {
+    session_->Error("the backup is incomplete (" +
+                    std::to_string(encoder_.total_bytes()) +
+                    " bytes of input were read); its volumes cannot be "
+                    "restored");
+  }
+  return kExitFailure;
+}
+
+}  // namespace
+
+int RunBackupCommand(int argc, char **argv) {
+  const std::string command = "backup";
+  ParsedArgs args;
+  std::string error;
+  if (!ParseArgs(BackupOptions(), argc - 1, argv + 1, &args, &error)) {
+    return UsageError(command, error);
+  }
+  if (args.Has("help")) {
+    PrintBackupHelp();
+    return kExitSuccess;
+  }
+  uint64_t stripes = 0;
+  if (args.Has("stripes") &&
+      !ParseCount(args.Value("stripes"), 1, kMaxStripes, &stripes)) {
+    return UsageError(command,
+                      "--stripes must be a number from 1 to 32, not '" +
+                          args.Value("stripes") + "'");
+  }
+  uint64_t request_size = 65536;
+  if (args.Has("request-size") &&
+      (!ParseByteSize(args.Value("request-size"), &request_size) ||
+       request_size < kMinRequestSize || request_size > kMaxRequestSize)) {
+    return UsageError(command, "--request-size must be 4K to 16M bytes, not '" +
+                                   args.Value("request-size") + "'");
+  }
+  const std::string dbname =
+      args.Has("dbname") ? args.Value("dbname") : "korbr";
+  if (dbname.size() > kMaxDbNameLength) {
+    return UsageError(command, "--dbname is longer than 30 bytes");
+  }
+  if (args.operands().size() > 1) {
+    return UsageError(command, "more than one INPUT given");
+  }
+  std::vector<std::string> devices;
+  if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
+                     &devices, &error)) {
+    return UsageError(command, error);
+  }
+
+  const std::string input =
+      args.operands().empty() ? "-" : args.operands().front();
+  int input_fd = 0;
+  if (input != "-") {
+    input_fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (input_fd >= 0 && fstat(input_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      close(input_fd);
+      input_fd = -1;
+      errno = EISDIR;
+    }
+    if (input_fd < 0) {
+      std::fprintf(stderr, "korbr backup: cannot open %s: %s\n", input.c_str(),
+                   std::strerror(errno));
+      return kExitFailure;
+    }
+  }
+
+  SessionOptions options;
+  options.command = command;
+  options.quiet = args.Has("quiet");
+  options.trace_file = args.Value("trace-file");
+  options.data_from_stdin = input == "-";
+  HostSession session;
+  if (!session.Start(options, &error)) {
+    std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  session.SetDevices(devices, dbname);
+  BackupRun run(&session, input_fd, static_cast<uint32_t>(devices.size()),
+                static_cast<uint32_t>(request_size), dbname);
+  const int code = run.Execute();
+  if (input_fd != 0) close(input_fd);
+  return code;
+}
+
+}  // namespace cli
+}  // namespace kor

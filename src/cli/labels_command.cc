@@ -1,0 +1,222 @@
+// korbr labels.
+#include "cli/labels_command.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cli/arg_parser.h"
+#include "cli/command_common.h"
+#include "cli/label_decode.h"
+#include "cli/stream_format.h"
+
+namespace kor {
+namespace cli {
+namespace {
+
+const std::vector<OptionSpec> &LabelsOptions() {
+  static const std::vector<OptionSpec> specs = {
+      {"help", 'h', false, false, nullptr, "show this help and exit"},
+  };
+  return specs;
+}
+
+void PrintLabelsHelp() {
+  std::printf(
+      "Usage: korbr labels VOLUME\n"
+      "\n"
+      "Shows the labels and the layout of one disk volume file (such as\n"
+      "/backups/sales.s0.1), decoded: the VOL1 serial (stripe and volume),\n"
+      "the HDR1 and HDR2 fields, the bytes of data, and whether the backup\n"
+      "goes on on another volume (EOV) or ends on this one (EOF); also the\n"
+      "korbr stream header or trailer found in the data.\n"
+      "\n"
+      "Options:\n%s"
+      "\n"
+      "Exit status: 0 a complete volume, 1 not a volume (or cut short),\n"
+      "2 usage error.\n",
+      OptionsHelp(LabelsOptions()).c_str());
+}
+
+bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n =
+        pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string TimeText(uint64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts;
+  char text[64];
+  if (gmtime_r(&t, &parts) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+    return "?";
+  }
+  return text;
+}
+
+// The stream header, when the data of this volume begins with one.
+void ShowStreamHeader(int fd, const VolumeLabels &labels) {
+  if (labels.data_bytes < kHeaderRequestSize) return;
+  std::vector<uint8_t> bytes(kHeaderRequestSize);
+  if (!ReadAt(fd, kVolumeHeadSize, bytes.data(), bytes.size())) return;
+  StreamHeader h;
+  std::string why;
+  if (!DecodeHeader(bytes.data(), bytes.size(), &h, &why)) {
+    if (std::memcmp(bytes.data(), "KORBRSTR", 8) == 0) {
+      std::printf("stream header  present but unreadable: %s\n", why.c_str());
+    }
+    return;
+  }
+  std::printf(
+      "stream header  stripe %u of %u, backup %s, database '%s'\n"
+      "               requests of %u bytes, made %s\n",
+      h.stripe_index, h.stripe_count, BackupIdHex(h.backup_id).c_str(),
+      h.dbname.c_str(), h.request_size, TimeText(h.created).c_str());
+}
+
+// The stream trailer, when the data of this volume ends with one: it is
+// the stripe's last request, so it lies request-size bytes before the end
+// of the data, and it names that size itself.
+void ShowStreamTrailer(int fd, const VolumeLabels &labels) {
+  const uint64_t data_end = kVolumeHeadSize + labels.data_bytes;
+  const uint64_t window =
+      std::min<uint64_t>(labels.data_bytes, kMaxRequestSize);
+  if (window < kMinRequestSize) return;
+  std::vector<uint8_t> bytes(static_cast<size_t>(window));
+  if (!ReadAt(fd, data_end - window, bytes.data(), bytes.size())) return;
+  for (uint64_t size = kMinRequestSize; size <= window; ++size) {
+    const uint8_t *at = bytes.data() + (window - size);
+    if (std::memcmp(at, "KORBREND", 8) != 0) continue;
+    StreamTrailer t;
+    std::string why;
+    if (!DecodeTrailer(at, static_cast<size_t>(size), &t, &why)) continue;
+    std::printf(
+        "stream trailer stripe %u of %u, backup %s\n"
+        "               stream of %llu bytes in %llu frames (%llu on "
+        "this stripe)\n"
+        "               SHA-256 %s\n",
+        t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
+        static_cast<unsigned long long>(t.total_bytes),
+        static_cast<unsigned long long>(t.total_frames),
+        static_cast<unsigned long long>(t.stripe_frames),
+        DigestHex(t.stream_digest).c_str());
+    return;
+  }
+}
+
+}  // namespace
+
+int RunLabelsCommand(int argc, char **argv) {
+  const std::string command = "labels";
+  ParsedArgs args;
+  std::string error;
+  if (!ParseArgs(LabelsOptions(), argc - 1, argv + 1, &args, &error)) {
+    return UsageError(command, error);
+  }
+  if (args.Has("help")) {
+    PrintLabelsHelp();
+    return kExitSuccess;
+  }
+  if (args.operands().size() != 1) {
+    return UsageError(command, "give exactly one VOLUME file");
+  }
+  const std::string path = args.operands().front();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "korbr labels: cannot open %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFailure;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr,
+                 "korbr labels: %s is not a volume file: not a "
+                 "regular file\n",
+                 path.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+  VolumeLabels labels;
+  labels.file_size = static_cast<uint64_t>(st.st_size);
+  uint8_t head[kVolumeHeadSize];
+  if (labels.file_size < kVolumeHeadSize || !ReadAt(fd, 0, head, sizeof head) ||
+      !DecodeVolumeHead(head, sizeof head, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize) {
+      error = "it is too short to hold the VOL1, HDR1 and HDR2 labels";
+    }
+    std::fprintf(stderr, "korbr labels: %s is not a volume file: %s\n",
+                 path.c_str(), error.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+
+  std::printf("volume file    %s (%llu bytes)\n", path.c_str(),
+              static_cast<unsigned long long>(labels.file_size));
+  std::printf(
+      "VOL1           serial %s: stripe %d, volume %d; label "
+      "standard %c\n",
+      labels.serial.c_str(), labels.stripe, labels.volume,
+      labels.label_standard);
+  std::printf(
+      "HDR1           file section %s, file sequence %s, generation "
+      "%s version %s,\n"
+      "               created %s, expires %s, accessibility %s, "
+      "block count %s\n",
+      labels.file_section.c_str(), labels.file_sequence.c_str(),
+      labels.generation.c_str(), labels.generation_version.c_str(),
+      labels.creation_date.c_str(), labels.expiration_date.c_str(),
+      labels.accessibility.c_str(), labels.block_count.c_str());
+  std::printf(
+      "HDR2           record format %c, block length %s, record "
+      "length %s, buffer-offset length %s\n",
+      labels.record_format, labels.block_length.c_str(),
+      labels.record_length.c_str(), labels.buffer_offset_length.c_str());
+
+  uint8_t tail[kVolumeTailSize];
+  int code = kExitSuccess;
+  if (labels.file_size < kVolumeHeadSize + kVolumeTailSize ||
+      !ReadAt(fd, labels.file_size - kVolumeTailSize, tail, sizeof tail) ||
+      !DecodeVolumeTail(tail, sizeof tail, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize + kVolumeTailSize) {
+      error = "there is no room for trailer labels: the volume is incomplete";
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "korbr labels: %s: %s\n", path.c_str(), error.c_str());
+    code = kExitFailure;
+  } else {
+    labels.data_bytes = labels.file_size - kVolumeHeadSize - kVolumeTailSize;
+    std::printf(
+        "data           %llu bytes (offsets %llu to %llu)\n",
+        static_cast<unsigned long long>(labels.data_bytes),
+        static_cast<unsigned long long>(kVolumeHeadSize),
+        static_cast<unsigned long long>(kVolumeHeadSize + labels.data_bytes));
+    if (labels.end_of_volume) {
+      std::printf("trailer        EOV1+EOV2: the backup goes on on volume %d\n",
+                  labels.volume + 1);
+    } else {
+      std::printf("trailer        EOF1+EOF2: the last volume of stripe %d\n",
+                  labels.stripe);
+    }
+    ShowStreamHeader(fd, labels);
+    if (!labels.end_of_volume) ShowStreamTrailer(fd, labels);
+  }
+  close(fd);
+  return code;
+}
+
+}  // namespace cli
+}  // namespace kor

@@ -1,0 +1,407 @@
+#!/usr/bin/env bash
+# End-to-end tests of the korbr command on temporary directories:
+#   bash tests/cli/cli_test.sh PATH/TO/korbr
+#
+# Each case runs the real program (and through it the shared library) and
+# checks exit codes, the data byte for byte, and the message lines on
+# standard error.  Volumes are small (capacity=256 KB) so that every stripe
+# spans several volume files.  No case depends on timing.  The last line
+# says "N passed, M failed"; the exit status is 0 only when none failed.
+set -euo pipefail
+
+KORBR=${1:?usage: cli_test.sh PATH/TO/korbr}
+KORBR=$(cd "$(dirname "$KORBR")" && pwd)/$(basename "$KORBR")
+work=$(mktemp -d "${TMPDIR:-/tmp}/korbr-cli-test.XXXXXX")
+cleanup() { rm -rf "$work"; }
+trap cleanup EXIT
+unset KORDBG KORIOPROF
+
+passed=0
+failed=0
+rc=0
+
+# run OUT ERR ARGS...: runs korbr with stdout and stderr to files, keeps
+# its exit code in $rc.
+run() {
+  local out=$1 err=$2
+  shift 2
+  set +e
+  "$KORBR" "$@" >"$out" 2>"$err"
+  rc=$?
+  set -e
+}
+
+# expect CONDITION-DESCRIPTION COMMAND...: one assertion inside a case.
+expect() {
+  local what=$1
+  shift
+  if ! "$@"; then
+    echo "    expected: $what" >&2
+    return 1
+  fi
+}
+
+has() { grep -q -- "$2" "$1"; }
+
+# case NAME FUNCTION: runs one case in a directory of its own.  A case
+# that returns 77 could not run here and is skipped.
+case_() {
+  local name=$1 fn=$2 status=0
+  local dir="$work/$fn"
+  mkdir -p "$dir"
+  (cd "$dir" && "$fn" "$dir") || status=$?
+  if [ "$status" -eq 77 ]; then
+    echo "skip $name"
+  elif [ "$status" -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok   $name"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name"
+    for f in "$dir"/*.err; do
+      [ -s "$f" ] && sed 's/^/    | /' "$f" | head -20
+    done
+  fi
+}
+
+dev() { echo "devname=$1/$2{stripe};dbtype=ZDBn;capacity=256"; }
+
+# ---------------------------------------------------------------- cases
+
+file_roundtrip_over_three_stripes() {
+  local d=$1
+  head -c 1500000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup --device "$(dev "$d" s)" --stripes 3 \
+    --dbname sales "$d/in"
+  expect "backup exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  for s in 0 1 2; do
+    expect "stripe $s spans volumes" [ -f "$d/s$s.2" ] || return 1
+  done
+  run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  expect "identical output" cmp -s "$d/in" "$d/out" || return 1
+  expect "the restore names the database" has "$d/r.err" "of 'sales'"
+}
+
+stripes_given_one_device_each() {
+  local d=$1
+  head -c 700000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup --request-size 8K \
+    --device "devname=$d/a;dbtype=ZDBn;capacity=256" \
+    --device "devname=$d/b;dbtype=ZDBn;capacity=256" "$d/in"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  run "$d/r.out" "$d/r.err" restore --device "devname=$d/a;dbtype=ZDBn" \
+    --device "devname=$d/b;dbtype=ZDBn" "$d/out"
+  expect "restore exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "identical output" cmp -s "$d/in" "$d/out"
+}
+
+stdin_to_stdout_with_full_trace() {
+  local d=$1
+  head -c 1200000 /dev/urandom >"$d/in"
+  set +e
+  cat "$d/in" | KORDBG=255 "$KORBR" backup --device "$(dev "$d" p)" \
+    --stripes 2 - >"$d/b.out" 2>"$d/b.err"
+  rc=$?
+  set -e
+  expect "backup from stdin exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "the backup's trace is on stdout" has "$d/b.out" "WriteFile OK" ||
+    return 1
+  set +e
+  KORDBG=255 "$KORBR" restore --device "$(dev "$d" p)" - >"$d/out" \
+    2>"$d/r.err"
+  rc=$?
+  set -e
+  expect "restore to stdout exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "stdout carries exactly the data" cmp -s "$d/in" "$d/out" || return 1
+  expect "the trace went to stderr" has "$d/r.err" "ReadFile OK" || return 1
+  # With --trace-file the trace goes there, the data stays clean.
+  set +e
+  KORDBG=255 "$KORBR" restore --trace-file "$d/trace" \
+    --device "$(dev "$d" p)" - 2>"$d/r2.err" | cmp -s - "$d/in"
+  rc=$?
+  set -e
+  expect "restore piped into cmp matches" [ "$rc" -eq 0 ] || return 1
+  expect "the trace file has the trace" has "$d/trace" "Initializing new handle"
+}
+
+edge_lengths() {
+  local d=$1
+  # Zero bytes; exactly five full frames (64K requests hold 65488 bytes
+  # each), which ends on a frame boundary; one byte more.
+  for n in 0 $((65488 * 5)) $((65488 * 5 + 1)); do
+    head -c "$n" /dev/urandom >"$d/in$n"
+    run "$d/b$n.out" "$d/b$n.err" backup --device "$(dev "$d" e$n.)" \
+      --stripes 2 - <"$d/in$n"
+    expect "backup of $n bytes exit 0" [ "$rc" -eq 0 ] || return 1
+    run "$d/r$n.out" "$d/r$n.err" restore --device "$(dev "$d" e$n.)" \
+      "$d/out$n"
+    expect "restore of $n bytes exit 0" [ "$rc" -eq 0 ] || return 1
+    expect "$n bytes identical" cmp -s "$d/in$n" "$d/out$n" || return 1
+  done
+}
+
+missing_stripe() {
+  local d=$1
+  head -c 900000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" --stripes 3 \
+    "$d/in"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  mv "$d/s1.1" "$d/elsewhere"
+  run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "an error names stripe 1 and its volume file" \
+    has "$d/r.err" "stripe 1: cannot open: cannot use $d/s1.1" || return 1
+  expect "the output is not left behind" [ ! -e "$d/out" ] || return 1
+  mv "$d/elsewhere" "$d/s1.1"
+  # A later volume missing: the stripe cannot go on.
+  mv "$d/s2.2" "$d/elsewhere"
+  run "$d/r.out" "$d/r2.err" restore --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "an error names the missing volume" has "$d/r2.err" "$d/s2.2" ||
+    return 1
+  mv "$d/elsewhere" "$d/s2.2"
+  # Fewer devices than the backup has stripes.
+  run "$d/r.out" "$d/r3.err" restore --stripes 2 --device "$(dev "$d" s)" \
+    "$d/out"
+  expect "restore exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "the stripe count is named" has "$d/r3.err" "the backup has 3 stripes"
+}
+
+# Adds 1 to the byte at OFFSET of FILE.
+bump_byte() {
+  local file=$1 offset=$2 old new
+  old=$(dd if="$file" bs=1 skip="$offset" count=1 2>/dev/null | od -An -tu1 | tr -d ' ')
+  new=$(((old + 1) % 256))
+  printf "\\$(printf '%03o' "$new")" |
+    dd of="$file" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+}
+
+corrupted_volume() {
+  local d=$1
+  head -c 900000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" --stripes 3 \
+    "$d/in"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  echo "what was here before" >"$d/out"
+  # A payload byte of the first frame: labels (228) + stream header
+  # (4096) + frame header (48) + 1000.
+  bump_byte "$d/s0.1" $((228 + 4096 + 48 + 1000))
+  run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the checksum mismatch is named" has "$d/r.err" "checksum mismatch" ||
+    return 1
+  expect "the existing output is untouched" \
+    grep -qx "what was here before" "$d/out" || return 1
+  expect "no partial file is left" \
+    [ -z "$(find "$d" -name 'out.korbr-*')" ] || return 1
+  # The first byte of frame 0's header: no longer a frame.
+  head -c 900000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" t)" \
+    --stripes 3 "$d/in"
+  bump_byte "$d/t0.1" $((228 + 4096))
+  run "$d/r.out" "$d/r2.err" restore --device "$(dev "$d" t)" "$d/out2"
+  expect "restore exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "the damaged frame is named" \
+    has "$d/r2.err" "not a korbr data frame" || return 1
+  expect "no output file" [ ! -e "$d/out2" ]
+}
+
+volume_of_another_backup() {
+  local d=$1
+  head -c 600000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" a)" --stripes 2 \
+    "$d/in"
+  run "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" b)" --stripes 2 \
+    "$d/in"
+  cp "$d/b1.1" "$d/a1.1"
+  set +e
+  "$KORBR" restore --device "$(dev "$d" a)" - >"$d/out" 2>"$d/r.err"
+  rc=$?
+  set -e
+  expect "restore exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "the foreign stripe is named" \
+    has "$d/r.err" "stripe 1 belongs to another backup" || return 1
+  expect "stdout is declared incomplete" \
+    has "$d/r.err" "written to standard output are incomplete"
+}
+
+bad_device_string() {
+  local d=$1
+  echo data >"$d/in"
+  run "$d/b.out" "$d/b.err" backup --device "devname=$d/s;dbtype=NOPE" "$d/in"
+  expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the 6918 text" \
+    has "$d/b.err" "archive device string was refused.*(korbr 6918)" ||
+    return 1
+  expect "one line per error, naming the stripe" \
+    has "$d/b.err" "^korbr: backup: stripe 0: " || return 1
+  expect "no volume file made" [ ! -e "$d/s.1" ] || return 1
+  # A device name that is a directory.
+  run "$d/b.out" "$d/b2.err" backup --device "devname=$d;dbtype=ZDBn" "$d/in"
+  expect "exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "the 6944 text" has "$d/b2.err" "is an existing directory.*(korbr 6944)"
+}
+
+usage_errors() {
+  local d=$1
+  echo data >"$d/in"
+  local cases=(
+    "backup --frob"
+    "backup $d/in"
+    "backup --device x --stripes 0 $d/in"
+    "backup --device x{stripe} --stripes 33 $d/in"
+    "backup --device x --stripes 2 $d/in"
+    "backup --device x{stripe} --request-size 100 $d/in"
+    "backup --device x{stripe} --request-size 32M $d/in"
+    "backup --device x{stripe} --request-size 64Q $d/in"
+    "backup --device x --dbname 0123456789012345678901234567890 $d/in"
+    "backup --device x $d/in $d/in"
+    "backup --device x --device y --stripes 3 $d/in"
+    "restore --device x --request-size 64K $d/out"
+    "restore $d/out"
+    "restore --device x $d/a $d/b"
+    "labels"
+    "labels a b"
+    "frobnicate"
+  )
+  local c
+  for c in "${cases[@]}"; do
+    # shellcheck disable=SC2086
+    run "$d/u.out" "$d/u.err" $c
+    expect "'korbr $c' exits 2 (got $rc)" [ "$rc" -eq 2 ] || return 1
+    expect "'korbr $c' says what is wrong" [ -s "$d/u.err" ] || return 1
+  done
+  run "$d/u.out" "$d/u.err"
+  expect "no command exits 2" [ "$rc" -eq 2 ]
+}
+
+help_on_every_command() {
+  local d=$1
+  run "$d/h.out" "$d/h.err" --help
+  expect "korbr --help exits 0" [ "$rc" -eq 0 ] || return 1
+  for c in backup restore labels; do
+    expect "korbr --help lists $c" has "$d/h.out" "^  $c " || return 1
+  done
+  run "$d/hb.out" "$d/h.err" backup --help
+  expect "backup --help exits 0" [ "$rc" -eq 0 ] || return 1
+  for o in --device --stripes --request-size --dbname --quiet --trace-file \
+    "Exit status"; do
+    expect "backup --help mentions $o" has "$d/hb.out" "$o" || return 1
+  done
+  run "$d/hr.out" "$d/h.err" restore -h
+  expect "restore -h exits 0" [ "$rc" -eq 0 ] || return 1
+  for o in --device --stripes --quiet --trace-file "OUTPUT"; do
+    expect "restore --help mentions $o" has "$d/hr.out" "$o" || return 1
+  done
+  run "$d/hl.out" "$d/h.err" labels --help
+  expect "labels --help exits 0" [ "$rc" -eq 0 ] || return 1
+  expect "labels --help mentions VOLUME" has "$d/hl.out" "VOLUME"
+}
+
+labels_of_volumes() {
+  local d=$1
+  head -c 500000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" --stripes 2 \
+    --dbname inventory "$d/in"
+  run "$d/l.out" "$d/l.err" labels "$d/s1.1"
+  expect "labels exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "the serial decoded" has "$d/l.out" "serial 010001: stripe 1, volume 1" ||
+    return 1
+  expect "HDR2 decoded" has "$d/l.out" "record format F" || return 1
+  expect "an EOV trailer" has "$d/l.out" "EOV1+EOV2: the backup goes on on volume 2" ||
+    return 1
+  expect "the data size" \
+    has "$d/l.out" "data           $(($(stat -c %s "$d/s1.1") - 388)) bytes" ||
+    return 1
+  expect "the stream header" has "$d/l.out" "stripe 1 of 2, backup .*, database 'inventory'" ||
+    return 1
+  local last
+  last=$(ls "$d"/s0.* | sort -t. -k2 -n | tail -1)
+  run "$d/l2.out" "$d/l2.err" labels "$last"
+  expect "labels of the last volume exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "an EOF trailer" has "$d/l2.out" "EOF1+EOF2: the last volume of stripe 0" ||
+    return 1
+  expect "the stream trailer" has "$d/l2.out" "stream of 500000 bytes" || return 1
+  # Not volumes.
+  run "$d/l3.out" "$d/l3.err" labels "$d/in"
+  expect "labels of a data file exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "it says so" has "$d/l3.err" "is not a volume file" || return 1
+  head -c 1000 "$d/s1.1" >"$d/cut"
+  run "$d/l4.out" "$d/l4.err" labels "$d/cut"
+  expect "labels of a cut volume exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "it says the volume is incomplete" has "$d/l4.err" "incomplete" ||
+    return 1
+  run "$d/l5.out" "$d/l5.err" labels "$d/nonexistent"
+  expect "labels of a missing file exit 1" [ "$rc" -eq 1 ]
+}
+
+quiet_is_quiet() {
+  local d=$1
+  head -c 300000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup --quiet --device "$(dev "$d" s)" "$d/in"
+  expect "exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "nothing on stdout" [ ! -s "$d/b.out" ] || return 1
+  expect "nothing on stderr" [ ! -s "$d/b.err" ] || return 1
+  run "$d/r.out" "$d/r.err" restore -q --device "$(dev "$d" s)" "$d/out"
+  expect "exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "nothing printed" [ ! -s "$d/r.out" ] && [ ! -s "$d/r.err" ] ||
+    return 1
+  expect "identical" cmp -s "$d/in" "$d/out"
+}
+
+tape_stripes_with_autoloaders() {
+  local d=$1
+  # Virtual tape drives in autoloader mode: each change of volume loads the
+  # next cartridge, so no operator (and no waiting) is needed.
+  run "$d/v.out" "$d/v.err" vtape --help
+  [ "$rc" -eq 0 ] || return 77
+  for s in 0 1; do
+    run "$d/v.out" "$d/v.err" vtape create "$d/drive$s" --cartridges 4 \
+      --capacity 2M --stacker
+    expect "drive $s created" [ "$rc" -eq 0 ] || return 1
+    run "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
+    expect "cartridge 1 loaded in drive $s" [ "$rc" -eq 0 ] || return 1
+  done
+  head -c 2500000 /dev/urandom >"$d/in"
+  local tape='devname=\\.\drive{stripe};dbtype=ZDBn;capacity=1024;stacker=4'
+  set +e
+  KOR_DEVICE_DIR=$d "$KORBR" backup --stripes 2 --device "$tape" "$d/in" \
+    >"$d/b.out" 2>"$d/b.err"
+  rc=$?
+  set -e
+  expect "backup onto tapes exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  expect "several cartridges used" \
+    has "$d/b.out" "Stripe 1 WR attended ON 3 vols left" || return 1
+  for s in 0 1; do
+    run "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
+  done
+  set +e
+  KOR_DEVICE_DIR=$d "$KORBR" restore --device "$tape" - >"$d/out" \
+    2>"$d/r.err"
+  rc=$?
+  set -e
+  expect "restore from tapes exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  expect "identical" cmp -s "$d/in" "$d/out" || return 1
+  # A restore asks for every next volume (9234); without a terminal korbr
+  # notes it and the library goes on once the autoloader has it ready.
+  expect "the request for volume 2 is noted" \
+    has "$d/r.err" "mount volume 2 on .*going on when the drive is ready"
+}
+
+case_ "file round trip over 3 stripes spanning volumes" file_roundtrip_over_three_stripes
+case_ "one --device per stripe, 8K requests" stripes_given_one_device_each
+case_ "stdin to stdout with KORDBG=255, --trace-file" stdin_to_stdout_with_full_trace
+case_ "empty stream and frame-boundary lengths" edge_lengths
+case_ "missing stripe, missing volume, too few devices" missing_stripe
+case_ "corrupted data byte and damaged frame" corrupted_volume
+case_ "a volume of another backup" volume_of_another_backup
+case_ "bad device strings" bad_device_string
+case_ "usage errors exit 2" usage_errors
+case_ "--help on every command" help_on_every_command
+case_ "labels of volumes and of other files" labels_of_volumes
+case_ "--quiet prints nothing" quiet_is_quiet
+case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
