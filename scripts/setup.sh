@@ -3,7 +3,7 @@
 # machine (run as root).  Packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils)
+packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
