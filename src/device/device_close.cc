@@ -24,11 +24,17 @@ int32_t CloseTapeDevice(StripeHandle *h, int32_t filemarks) {
   if (h->device_handle == kInvalidOsHandle) return CloseDeviceFile(h);
   if (filemarks != 0 && WriteEofMarks(h) < 0) return -1;
   std::string ignored;
+  bool unloaded = true;
   if (!Os().GetEnv("KOR_DO_NOT_OFFL", &ignored)) {
     // A failed unload is reported but does not keep the handle open.
-    RewindOffline(h);
+    unloaded = RewindOffline(h) == 0;
   }
-  return CloseDeviceFile(h);
+  const int32_t closed = CloseDeviceFile(h);
+  // File marks end a backup volume that another is to follow.  Left in the
+  // drive, it would take the next volume after its marks, where no restore
+  // looks for it, and the backup would go on as if nothing were amiss.
+  if (filemarks != 0 && !unloaded) return -1;
+  return closed;
 }
 
 int32_t WriteEofMarks(StripeHandle *h) {

@@ -17,7 +17,9 @@ int32_t CloseDevice(StripeHandle *h, int32_t filemarks);
 
 // The tape close: file marks when asked (a failure stops the close with the
 // device still open), unload unless KOR_DO_NOT_OFFL (a failure is reported
-// and the close goes on), then the handle.
+// and the close goes on), then the handle.  With file marks asked for, a
+// failed unload makes the result -1 although the handle is closed: the
+// finished volume is still in the drive.
 int32_t CloseTapeDevice(StripeHandle *h, int32_t filemarks);
 
 // Two file marks at the tape's position.  0, or -1 after raising 6931.

@@ -194,5 +194,18 @@ TEST_F(DeviceCloseTest, FailedUnloadIsReportedButTheCloseSucceeds) {
   EXPECT_EQ(kErrTapemark, h->last_error);
 }
 
+// The volume switch of a backup closes with file marks: a cartridge that
+// stays loaded would receive the next volume behind its marks.
+TEST_F(DeviceCloseTest, FailedUnloadAfterFilemarksFailsTheCloseButReleasesIt) {
+  auto h = OpenTape();
+  fake_->Inject({OsCall::kUnloadTape, 1, 1, kErrorNoMediaInDrive});
+  EXPECT_EQ(-1, CloseDevice(h.get(), 1));
+  EXPECT_EQ(2, TapeMarks());
+  EXPECT_EQ(kInvalidOsHandle, h->device_handle);
+  EXPECT_EQ(0, fake_->OpenHandleCount());
+  ASSERT_EQ(1u, host_.errors.size());
+  EXPECT_EQ(kErrTapemark, host_.errors[0].number);
+}
+
 }  // namespace
 }  // namespace kor

@@ -131,9 +131,12 @@ int32_t WriteHdrLabels(StripeHandle *h) {
   for (const auto &label : labels) {
     SetThreadErrorClass(0);
     result = WriteDevice(h, label.label, label.length, true);
-    if (result < 0) {
+    if (result != label.length) {
+      // A label that did not reach the volume whole (a full disk, a write
+      // that failed without a code) would leave a volume no restore can
+      // open, while the backup went on as if it were labelled.
       h->io_status = IO_LABEL_ERROR;
-      return result;
+      return result < 0 ? result : -1;
     }
   }
   return result;

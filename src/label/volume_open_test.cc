@@ -84,6 +84,31 @@ TEST_F(VolumeOpenTest, FailedVol1WriteStopsTheLabelsWithBadLabel) {
   EXPECT_TRUE(fake_->FileContent("C:\\bk\\s1.1").empty());
 }
 
+// A label write that takes nothing (a full disk, or a failure without a
+// code) must not count as done: the volume would have no labels while the
+// backup went on, and its restore could never open it.
+TEST_F(VolumeOpenTest, HeaderLabelThatIsNotWrittenWholeFailsTheOpen) {
+  struct Case {
+    int occurrence;
+    uint32_t error;
+    int64_t transfer;
+  };
+  for (const Case &c : {Case{1, kErrorDiskFull, -1}, Case{2, 0, -1},
+                        Case{3, 0, 0}}) {
+    SCOPED_TRACE("write " + std::to_string(c.occurrence));
+    fake_->ClearFaults();
+    host_.errors.clear();
+    auto h = MakeHandle(0, kDev);
+    Fault fault{OsCall::kWriteFile, fake_->Count(OsCall::kWriteFile) +
+                                        c.occurrence, 1, c.error, c.transfer};
+    fake_->Inject(fault);
+    EXPECT_LT(OpenDevice(h.get(), kModeWrite), 0);
+    EXPECT_EQ(IO_LABEL_ERROR, h->io_status);
+    EXPECT_EQ("6920|C:\\bk\\s1|bad label", h.MessageText());
+    EXPECT_EQ(0, CloseDevice(h.get(), 0));
+  }
+}
+
 TEST_F(VolumeOpenTest, FirstStripeRefusesAnotherStripesVolume) {
   fake_->AddFile("C:\\bk\\s1.1", RestoreVolume(3, 1));
   auto h = MakeHandle(0, kDev);
