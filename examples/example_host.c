@@ -158,6 +158,8 @@ int main(int argc, char **argv) {
     if (d) closedir(d);
     rmdir(dir);
   }
+#else
+  (void)made_temp; /* example_host_tmp is left behind for inspection */
 #endif
   free(buffer);
   free(expect);

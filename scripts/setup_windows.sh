@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs what building korbr.dll and testing it under wine needs on a
+# fresh Debian machine (run as root): the mingw-w64 cross compilers for
+# 32-bit and 64-bit Windows, GoogleTest's sources (cross-built with the
+# tests) and wine.  Packages already present are not fetched again.
+#
+#   scripts/setup_windows.sh [--wine32]
+#
+# 64-bit wine always; with --wine32 also 32-bit wine (wine32:i386), which
+# needs the i386 architecture and a kernel that runs 32-bit x86 programs.
+# Exit status 0 when everything is in place; otherwise the last line
+# printed says what is missing and why (the caller turns that into a skip).
+set -uo pipefail
+
+packages=(cmake ninja-build googletest g++-mingw-w64-i686
+          g++-mingw-w64-x86-64 wine wine64)
+if [ "${1:-}" = --wine32 ]; then
+  packages+=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup_windows: adding the i386 architecture for 32-bit wine"
+    if ! dpkg --add-architecture i386; then
+      echo "setup_windows: dpkg --add-architecture i386 failed"
+      exit 1
+    fi
+    force_update=1
+  fi
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup_windows: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! apt-get update -qq; then
+    echo "setup_windows: apt-get update failed"
+    exit 1
+  fi
+  # wine's recommendations (fonts, desktop integration) are not needed to
+  # run console programs.
+  log=$(mktemp "${TMPDIR:-/tmp}/korbr-setup-windows.XXXXXX")
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+       >"$log" 2>&1; then
+    tail -n 20 "$log"
+    echo "setup_windows: apt-get install ${missing[*]} failed (log: $log)"
+    exit 1
+  fi
+  rm -f "$log"
+elif [ -n "${force_update:-}" ]; then
+  apt-get update -qq || true
+fi
+
+for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
+            i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "setup_windows: $tool is not on PATH after the install"
+    exit 1
+  fi
+done
+if [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "setup_windows: /usr/lib/wine/wine64 is missing after the install"
+  exit 1
+fi
+if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+  echo "setup_windows: GoogleTest's sources are not in /usr/src/googletest"
+  exit 1
+fi
+echo "setup_windows: mingw-w64 gcc $(i686-w64-mingw32-gcc-posix -dumpversion)," \
+     "$(/usr/lib/wine/wine64 --version)"
