@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set up, build and run every test: once as a normal build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build,
+# the ThreadSanitizer build, and every fuzz target for a minute.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -15,3 +16,20 @@ bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORB
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j"$jobs")
+
+# korbr.dll cross-built with mingw-w64, its tests run under wine.
+bash "$root/scripts/run_windows_tests.sh"
+
+# Stripes in parallel under ThreadSanitizer: the unit and integration tests
+# (the latter drive 32 stripes in 32 threads at once); any race fails.
+echo "== build and test under ThreadSanitizer"
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DKORBR_TSAN=ON >/dev/null
+ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests
+(cd "$root/build-tsan" && export TSAN_OPTIONS=halt_on_error=1 &&
+  for t in korbr_unit_tests korbr_integration_tests; do
+    "./$t" --gtest_brief=1 >"$t.log" 2>&1 || { tail -n 80 "$t.log"; exit 1; }
+    echo "$t: $(tail -n 1 "$t.log")"
+  done)
+
+# Every fuzz target for a minute from its seed corpus.
+bash "$root/scripts/run_fuzz.sh" 60
