@@ -5,7 +5,7 @@
 #
 #   scripts/run_fuzz.sh [SECONDS]
 #
-# A crash, a sanitizer report, a leak, an input that runs longer than 10 s,
+# A crash, a sanitizer report, a leak, an input that runs longer than 30 s,
 # or a finding of the target's own checks fails the script; the input that
 # did it is left in build-fuzz/artifacts/ (make it a regression test, then
 # fix the fault).  Inputs the run finds new are kept in build-fuzz/corpus/,
@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   log="$build/$target.log"
   mkdir -p "$work"
   echo "== fuzz $target for ${seconds}s"
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 \
       -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
       "$work" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
     echo "fuzz: $target found a problem (log: $log):"
