@@ -21,6 +21,8 @@ namespace {
 // Interrupt state, touched by the signal handler: a lock-free counter, and
 // the path of a partial output file published through a flag.
 std::atomic<int> g_interrupts{0};
+// Set when the host itself gives an operation up (no operator can help).
+std::atomic<bool> g_gave_up{false};
 char g_partial_path[4096];
 volatile sig_atomic_t g_partial_path_set = 0;
 
@@ -50,7 +52,7 @@ void KOR_CALL InfoCallback(int32_t number, KorMessageArg *args, int32_t,
 }
 
 int32_t KOR_CALL CancelledCallback() {
-  return HostSession::Interrupted() ? 1 : 0;
+  return HostSession::Interrupted() || g_gave_up.load() ? 1 : 0;
 }
 
 const char *ArgText(const KorMessageArg *args, int i) {
@@ -232,6 +234,13 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
     case 9234:
       if (isatty(0) && !options_.data_from_stdin) {
         PromptForVolume(text);
+      } else if (ArgText(args, 1) != nullptr &&
+                 std::strncmp(ArgText(args, 1), "\\\\.", 3) != 0) {
+        // On disk the library asks for a volume only when the file it found
+        // is out of sequence, and it would reopen the same file at once,
+        // forever: with nobody to replace it, give the restore up.
+        Note(text + "; nobody can replace a disk volume now: giving up");
+        g_gave_up.store(true);
       } else {
         // Nobody to ask: the library polls the drive until it is ready
         // (an autoloader, or someone loading the volume meanwhile).

@@ -168,6 +168,26 @@ missing_stripe() {
   expect "the stripe count is named" has "$d/r3.err" "the backup has 3 stripes"
 }
 
+# Two volumes of a stripe swapped: with no terminal there is nobody to put
+# the right file in place, so the restore must give up, not spin forever.
+volumes_out_of_sequence() {
+  local d=$1
+  head -c 900000 /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" "$d/in"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "the stripe spans three volumes" [ -e "$d/s0.3" ] || return 1
+  mv "$d/s0.2" "$d/swap" && mv "$d/s0.3" "$d/s0.2" && mv "$d/swap" "$d/s0.3"
+  set +e
+  timeout 60 "$KORBR" restore --device "$(dev "$d" s)" "$d/out" \
+    >"$d/r.out" 2>"$d/r.err" </dev/null
+  rc=$?
+  set -e
+  expect "restore exit 1 (got $rc; 124 is a hang)" [ "$rc" -eq 1 ] || return 1
+  expect "the operator request is explained" has "$d/r.err" "giving up" ||
+    return 1
+  expect "the output is not left behind" [ ! -e "$d/out" ]
+}
+
 # Adds 1 to the byte at OFFSET of FILE.
 bump_byte() {
   local file=$1 offset=$2 old new
@@ -394,6 +414,7 @@ case_ "one --device per stripe, 8K requests" stripes_given_one_device_each
 case_ "stdin to stdout with KORDBG=255, --trace-file" stdin_to_stdout_with_full_trace
 case_ "empty stream and frame-boundary lengths" edge_lengths
 case_ "missing stripe, missing volume, too few devices" missing_stripe
+case_ "disk volumes out of sequence without an operator" volumes_out_of_sequence
 case_ "corrupted data byte and damaged frame" corrupted_volume
 case_ "a volume of another backup" volume_of_another_backup
 case_ "bad device strings" bad_device_string
