@@ -398,12 +398,8 @@ int RunBackupCommand(int argc, char **argv) {
     return kExitSuccess;
   }
   uint64_t stripes = 0;
-  if (args.Has("stripes") &&
-      !ParseCount(args.Value("stripes"), 1, kMaxStripes, &stripes)) {
-    return UsageError(command,
-                      "--stripes must be a number from 1 to 32, not '" +
-                          args.Value("stripes") + "'");
-  }
+  if (!ParseStripesOption(args, &stripes, &error))
+    return UsageError(command, error);
   uint64_t request_size = 65536;
   if (args.Has("request-size") &&
       (!ParseByteSize(args.Value("request-size"), &request_size) ||

@@ -459,12 +459,8 @@ int RunRestoreCommand(int argc, char **argv) {
     return kExitSuccess;
   }
   uint64_t stripes = 0;
-  if (args.Has("stripes") &&
-      !ParseCount(args.Value("stripes"), 1, kMaxStripes, &stripes)) {
-    return UsageError(command,
-                      "--stripes must be a number from 1 to 32, not '" +
-                          args.Value("stripes") + "'");
-  }
+  if (!ParseStripesOption(args, &stripes, &error))
+    return UsageError(command, error);
   if (args.operands().size() > 1) {
     return UsageError(command, "more than one OUTPUT given");
   }
