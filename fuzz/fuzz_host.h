@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "core/process_state.h"
 #include "korbr/korbr.h"
 #include "os/fake_os.h"
 

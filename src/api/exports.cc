@@ -7,18 +7,19 @@
 #include <new>
 #include <string>
 
-#include "api/process_state.h"
-#include "api/stripe_handle.h"
-#include "datapath/io_profile.h"
+#include "core/process_state.h"
+#include "core/stripe_handle.h"
 #include "datapath/read_path.h"
 #include "datapath/write_path.h"
+#include "device/device_close.h"
+#include "device/io_profile.h"
 #include "devstring/archdev_parser.h"
 #include "devstring/media_kind.h"
-#include "device/device_close.h"
 #include "diag/error_report.h"
+#include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "korbr/korbr.h"
-#include "label/volume_open.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {

@@ -16,11 +16,12 @@
 #include <cstring>
 
 #include "datapath/write_path.h"
+#include "device/block_read.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
-#include "label/volume_open.h"
 #include "os/win32_codes.h"
 #include "support/handle_fixture.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {

@@ -13,12 +13,13 @@
 
 #include <cstring>
 
-#include "datapath/media_switch.h"
+#include "device/block_write.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
-#include "label/volume_open.h"
 #include "os/win32_codes.h"
 #include "support/handle_fixture.h"
+#include "volume/media_switch.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {

@@ -1,7 +1,7 @@
 #include "device/raw_transfer.h"
 
-#include "datapath/io_profile.h"
 #include "device/device_close.h"
+#include "device/io_profile.h"
 #include "device/win32_error_map.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"

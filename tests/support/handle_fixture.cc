@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "core/process_state.h"
 #include "devstring/archdev_parser.h"
 #include "devstring/media_kind.h"
 #include "diag/error_report.h"
+#include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
 #include "os/win32_codes.h"

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 #include "korbr/korbr.h"
 #include "os/fake_os.h"
 

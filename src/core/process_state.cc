@@ -1,57 +1,18 @@
-// Process-wide state: the host callback slots and the registry of live
-// handles, all behind one mutex.
+// The registry of live handles, behind the process mutex.
 //
 // The registry is a singly linked list through StripeHandle::next in the
 // order the handles were opened.  IsLiveHandle only compares pointers while
 // walking it, so a pointer the host made up is never dereferenced.
-#include "api/process_state.h"
+#include "core/process_state.h"
+
+#include "diag/host_callbacks.h"
 
 namespace kor {
 namespace {
 
-kor_format_string_callback g_format_string_callback = nullptr;
-kor_info_callback g_info_callback = nullptr;
-kor_cancelled_callback g_cancelled_callback = nullptr;
 StripeHandle *g_handle_list = nullptr;  // head of the registry
 
 }  // namespace
-
-std::mutex &ProcessMutex() {
-  // Function-local so that it exists before any static initialiser of
-  // another translation unit could use it.
-  static std::mutex mutex;
-  return mutex;
-}
-
-void SetFormatStringCallback(kor_format_string_callback callback) {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  g_format_string_callback = callback;
-}
-
-void SetInfoCallback(kor_info_callback callback) {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  g_info_callback = callback;
-}
-
-void SetCancelledCallback(kor_cancelled_callback callback) {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  g_cancelled_callback = callback;
-}
-
-kor_format_string_callback FormatStringCallback() {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  return g_format_string_callback;
-}
-
-kor_info_callback InfoCallback() {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  return g_info_callback;
-}
-
-kor_cancelled_callback CancelledCallback() {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  return g_cancelled_callback;
-}
 
 void LinkHandle(StripeHandle *h) {
   if (h == nullptr) return;

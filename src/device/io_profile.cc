@@ -1,4 +1,4 @@
-#include "datapath/io_profile.h"
+#include "device/io_profile.h"
 
 #include <cinttypes>
 

@@ -10,7 +10,7 @@
 // messages with their volume numbers, the errors, and the trace row chosen
 // by direction, attended and nvols.  Disk stripes switch through volume
 // files and must never ask anybody.
-#include "datapath/media_switch.h"
+#include "volume/media_switch.h"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@
 #include "datapath/write_path.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
-#include "label/volume_open.h"
 #include "support/handle_fixture.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {

@@ -7,7 +7,7 @@
 // numbers can be met in turn.  The operator is the recording info
 // callback, which can put the right volume file in place when it is asked
 // for one.
-#include "label/volume_open.h"
+#include "volume/volume_open.h"
 
 #include <gtest/gtest.h>
 

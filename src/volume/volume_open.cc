@@ -1,9 +1,9 @@
-#include "label/volume_open.h"
+#include "volume/volume_open.h"
 
 #include <string>
 
-#include "datapath/read_path.h"
-#include "datapath/write_path.h"
+#include "device/block_read.h"
+#include "device/block_write.h"
 #include "device/device_close.h"
 #include "device/disk_device.h"
 #include "device/tape_device.h"

@@ -1,4 +1,4 @@
-#include "datapath/media_switch.h"
+#include "volume/media_switch.h"
 
 #include <string>
 
@@ -6,7 +6,7 @@
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
-#include "label/volume_open.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 

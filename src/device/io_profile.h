@@ -3,12 +3,12 @@
 // stored in a table of n records; a full table gives one statistics line
 // under trace bit 0x02 and starts again; the rest is printed when the
 // handle is released.
-#ifndef KORBR_DATAPATH_IO_PROFILE_H_
-#define KORBR_DATAPATH_IO_PROFILE_H_
+#ifndef KORBR_DEVICE_IO_PROFILE_H_
+#define KORBR_DEVICE_IO_PROFILE_H_
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
@@ -25,4 +25,4 @@ void PrintIoRates(StripeHandle *h);
 
 }  // namespace kor
 
-#endif  // KORBR_DATAPATH_IO_PROFILE_H_
+#endif  // KORBR_DEVICE_IO_PROFILE_H_

@@ -3,7 +3,7 @@
 // kor_open constructs the record without clearing it, so every field is set
 // here, including those that are always written before they are read: a
 // stray read then finds a known value rather than heap garbage.
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 #include <cstring>
 #include <new>

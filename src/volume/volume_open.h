@@ -2,12 +2,12 @@
 // HDR2 written; a restore volume has them read back and its serial checked
 // against the stripe and the expected volume number.  Also the trailer
 // writers (EOV1+EOV2 before a switch, EOF1+EOF2 at the end of a backup).
-#ifndef KORBR_LABEL_VOLUME_OPEN_H_
-#define KORBR_LABEL_VOLUME_OPEN_H_
+#ifndef KORBR_VOLUME_VOLUME_OPEN_H_
+#define KORBR_VOLUME_VOLUME_OPEN_H_
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
@@ -31,4 +31,4 @@ int32_t WriteEofLabels(StripeHandle *h);
 
 }  // namespace kor
 
-#endif  // KORBR_LABEL_VOLUME_OPEN_H_
+#endif  // KORBR_VOLUME_VOLUME_OPEN_H_

@@ -4,7 +4,7 @@
 // the way kor_open obtains it without clearing, so a field InitHandle
 // forgets shows up as garbage.  The environment (KORDBG, KORIOPROF) is
 // scripted through the fake OS layer.
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 #include <gtest/gtest.h>
 

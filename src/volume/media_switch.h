@@ -1,12 +1,12 @@
 // Moving a stripe to its next volume: the finished volume is closed (on a
 // backup after its end-of-volume labels), the next one is had from the
 // autoloader, from the operator or not at all, and opened with its labels.
-#ifndef KORBR_DATAPATH_MEDIA_SWITCH_H_
-#define KORBR_DATAPATH_MEDIA_SWITCH_H_
+#ifndef KORBR_VOLUME_MEDIA_SWITCH_H_
+#define KORBR_VOLUME_MEDIA_SWITCH_H_
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
@@ -26,4 +26,4 @@ void AnnounceVolume(StripeHandle *h);
 
 }  // namespace kor
 
-#endif  // KORBR_DATAPATH_MEDIA_SWITCH_H_
+#endif  // KORBR_VOLUME_MEDIA_SWITCH_H_

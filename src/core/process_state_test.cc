@@ -5,7 +5,8 @@
 // it links its own handles, checks their relative order and the counts, and
 // unlinks them again.  Handles are bare records: the registry never looks
 // inside them beyond the link.
-#include "api/process_state.h"
+#include "core/process_state.h"
+#include "diag/host_callbacks.h"
 
 #include <gtest/gtest.h>
 

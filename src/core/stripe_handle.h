@@ -4,12 +4,13 @@
 // operation takes it first, DestroyHandle releases it.  The host sees only
 // an opaque pointer.  One call uses a handle at a time, so nothing in it is
 // guarded; what all handles share lives in process_state.h.
-#ifndef KORBR_API_STRIPE_HANDLE_H_
-#define KORBR_API_STRIPE_HANDLE_H_
+#ifndef KORBR_CORE_STRIPE_HANDLE_H_
+#define KORBR_CORE_STRIPE_HANDLE_H_
 
 #include <cstdint>
 #include <memory>
 
+#include "diag/diag_context.h"
 #include "korbr/korbr.h"
 #include "os/os_layer.h"
 
@@ -32,17 +33,6 @@ enum MediaType : uint8_t { MEDIA_TAPE = 0, MEDIA_DISK = 1 };
 constexpr int32_t kModeRead = 0;
 constexpr int32_t kModeWrite = 1;
 
-// Trace families: each trace statement tests one bit of trace_mask.
-constexpr int32_t kTraceTransfer = 0x01;   // every successful read and write
-constexpr int32_t kTraceProfile = 0x02;    // I/O statistics lines
-constexpr int32_t kTraceCancel = 0x04;     // cancellation seen
-constexpr int32_t kTraceTape = 0x08;       // tape device operations
-constexpr int32_t kTraceDisk = 0x10;       // disk device open
-constexpr int32_t kTraceTapeInfo = 0x20;   // tape parameter dump
-constexpr int32_t kTraceVolume = 0x40;     // volume and device life cycle
-constexpr int32_t kTraceAnomaly = 0x80;    // data-path anomalies
-constexpr int32_t kDefaultTraceMask = 0xfc;
-
 // One time sample around a transfer (I/O profiling).
 struct bu_timeval {
   uint32_t tick_ms = 0;        // tick count cut to whole seconds, in ms
@@ -63,11 +53,12 @@ constexpr int32_t kEovRecordSize = 160;
 // Bytes a read must have seen to tell whether it met that record.
 constexpr int32_t kEovProbeSize = 84;
 
-struct StripeHandle {
+// The record begins with what diagnostics use (stripe, trace_mask,
+// message_buffer, last_error: see diag/diag_context.h).
+struct StripeHandle : DiagContext {
   StripeHandle *next;             // registry link (handle_list)
   OsHandle device_handle;         // open volume, or kInvalidOsHandle
   char devname[256];              // normalised device or prefix path
-  int32_t stripe;                 // 0..31
   uint8_t open_state;             // 2 not open, 0 open
   int32_t open_mode;              // 0 restore, 1 backup; set by OpenDevice
   uint64_t capacity;              // bytes one volume may hold
@@ -77,8 +68,6 @@ struct StripeHandle {
   uint8_t io_status;              // IoStatus
   int32_t volume_number;          // current volume, from 1
   int32_t label_stripe;           // stripe found on the first volume read
-  MessageBuffer *message_buffer;  // the caller's buffer of the current call
-  int32_t last_error;             // last error number raised; never reset
   uint32_t last_os_error;         // Win32 code of the last failed OS call
   char dbname[30];                // not terminated when 30 characters long
   char dbtype[10];                // "ZDBn", "ZDBX" or "Unkn"
@@ -94,7 +83,6 @@ struct StripeHandle {
   int32_t blocksize;              // tape block size in bytes
   uint32_t reqfreekb;             // free KB a disk volume needs
   int32_t attended;               // nonzero: an operator can change media
-  int32_t trace_mask;             // trace families to print
   int32_t ioprof_samples;         // transfers per statistics line, 0 = off
   std::unique_ptr<iorates[]> ioprof_table;  // ioprof_samples records
   int32_t ioprof_used;            // records filled
@@ -116,11 +104,6 @@ struct StripeHandle {
 // off for the handle (ioprof_samples 0).
 void InitHandle(StripeHandle *h);
 
-// True when trace family `bit` is selected for the handle.
-inline bool Traces(const StripeHandle *h, int32_t bit) {
-  return (h->trace_mask & bit) != 0;
-}
-
 }  // namespace kor
 
-#endif  // KORBR_API_STRIPE_HANDLE_H_
+#endif  // KORBR_CORE_STRIPE_HANDLE_H_

@@ -7,7 +7,7 @@
 // sample, which makes the usr and cpu sums exact; the wall sum is checked
 // on samples taken around scripted tick counts.  Only the statistics lines
 // are looked at.
-#include "datapath/io_profile.h"
+#include "device/io_profile.h"
 
 #include <gtest/gtest.h>
 
