@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
+#include "core/process_state.h"
 #include "diag/trace_log.h"
 #include "korbr/korbr.h"
 #include "os/fake_os.h"
