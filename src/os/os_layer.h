@@ -48,6 +48,12 @@ struct TapeDriveParams {
   uint32_t features_high = 0;
 };
 
+// One piece of a gathered write.
+struct ByteSlice {
+  const void *data;
+  uint32_t length;
+};
+
 // Process CPU and lifetime, as GetProcessTimes gives them: 100 ns units.
 struct ProcessTimes {
   uint64_t creation = 0;
@@ -81,6 +87,23 @@ class OsLayer {
   // with *error set (*done is then 0).  *error may be 0.
   virtual bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                          uint32_t *done, uint32_t *error) = 0;
+  // Writes the slices one after the other as one stream of bytes (files
+  // only, not tape drives), in as few system calls as the platform allows.
+  // The total of the lengths must fit 32 bits.  Results as WriteFile: true
+  // with *done set (it may be short), or false with *error set and nothing
+  // written.
+  virtual bool WriteGather(OsHandle handle, const ByteSlice *slices,
+                           int count, uint32_t *done, uint32_t *error) = 0;
+  // Puts the file's data on stable storage (fdatasync, FlushFileBuffers):
+  // after true, a crash of the machine loses none of what was written.
+  // False with *error set when the data may not have reached the medium.
+  virtual bool FlushFile(OsHandle handle, uint32_t *error) = 0;
+  // Makes the directory entry of a file created by OpenFile durable (POSIX
+  // syncs the directory holding `file_name`; Windows' file systems journal
+  // the entry themselves, so there it does nothing).  False with *error
+  // set on failure.
+  virtual bool FlushDirectory(const std::string &file_name,
+                              uint32_t *error) = 0;
   // Closes the handle.  True, or false with *error set; after a failure the
   // handle may or may not still be open (an interrupted close has closed it).
   virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -234,6 +235,10 @@ class PosixOs final : public OsLayer {
                 uint32_t *done, uint32_t *error) override;
   bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                  uint32_t *done, uint32_t *error) override;
+  bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                   uint32_t *done, uint32_t *error) override;
+  bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
@@ -258,6 +263,9 @@ class PosixOs final : public OsLayer {
   bool GetEnv(const std::string &name, std::string *value) override;
   void WriteTraceLine(const std::string &line) override;
 };
+
+// The most slices one gathered write takes (the library gives two).
+constexpr int kMaxGatherSlices = 8;
 
 // Closes a descriptor that OpenFile will not hand out, and gives the
 // code of the errno that made it give up (taken before close can touch it).
@@ -316,7 +324,10 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
       return AbandonOpen(fd, errno, error);
     }
   }
-  if (creation == kCreateAlways && S_ISREG(st.st_mode)) {
+  // An empty file is left alone: truncating it would change nothing but
+  // ext4's view of it as a file being replaced, which makes its close
+  // start writing the whole volume out (auto_da_alloc).
+  if (creation == kCreateAlways && S_ISREG(st.st_mode) && st.st_size > 0) {
     if (RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
       return AbandonOpen(fd, errno, error);
     }
@@ -383,6 +394,105 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
     if (!IsRegularFile(fd)) break;
   }
   *done = total;
+  return true;
+}
+
+bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                          uint32_t *done, uint32_t *error) {
+  *done = 0;
+  *error = 0;
+  // Tape records are written one by one (WriteFile), never gathered.
+  if (Tapes().Find(handle) != nullptr || count < 0 ||
+      count > kMaxGatherSlices) {
+    *error = kErrorInvalidParameter;
+    return false;
+  }
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  struct iovec iov[kMaxGatherSlices];
+  int used = 0;
+  uint64_t length = 0;
+  for (int i = 0; i < count; ++i) {
+    if (slices[i].length == 0) continue;
+    iov[used].iov_base = const_cast<void *>(slices[i].data);
+    iov[used].iov_len = slices[i].length;
+    length += slices[i].length;
+    ++used;
+  }
+  if (length > UINT32_MAX) {
+    *error = kErrorInvalidParameter;
+    return false;
+  }
+  uint64_t total = 0;
+  int first = 0;
+  while (first < used) {
+    const ssize_t n = RetryOnInterrupt(
+        [&] { return ::writev(fd, iov + first, used - first); });
+    if (n < 0) {
+      // As WriteFile: bytes already written are reported as a short write,
+      // and the error comes back on the caller's next write.
+      if (total > 0) break;
+      *error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    // Step over the slices written whole and into the one cut short.
+    size_t left = static_cast<size_t>(n);
+    while (first < used && left >= iov[first].iov_len) {
+      left -= iov[first].iov_len;
+      ++first;
+    }
+    if (first < used) {
+      iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
+    if (!IsRegularFile(fd)) break;
+  }
+  *done = static_cast<uint32_t>(total);
+  return true;
+}
+
+bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  // A tape drive writes its records as they come; a virtual drive flushes
+  // its image when the cartridge is unloaded.
+  if (Tapes().Find(handle) != nullptr) return true;
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (RetryOnInterrupt([&] { return fdatasync(fd); }) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PosixOs::FlushDirectory(const std::string &file_name, uint32_t *error) {
+  *error = 0;
+  const size_t slash = file_name.find_last_of('/');
+  const std::string directory =
+      slash == std::string::npos ? "."
+                                 : (slash == 0 ? "/" : file_name.substr(0, slash));
+  const int fd = RetryOnInterrupt([&] {
+    return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd < 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  const int synced = RetryOnInterrupt([&] { return fsync(fd); });
+  const int err = errno;
+  ::close(fd);
+  if (synced != 0) {
+    *error = Win32ErrorFromErrno(err);
+    return false;
+  }
   return true;
 }
 

@@ -120,6 +120,45 @@ TEST_F(PosixOsTest, LargeTransfersMoveTheWholeCount) {
   ASSERT_TRUE(os_.CloseHandle(h, &error));
 }
 
+TEST_F(PosixOsTest, GatheredWritesKeepTheSliceOrderAndFlushesReachTheFile) {
+  const std::string name = Path("g.1");
+  // An empty slice between two others, the second larger than one write
+  // may take at once on some systems.
+  std::vector<char> a(100001, 'a'), b(3 * 1024 * 1024, 'b');
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(i * 13);
+  const ByteSlice slices[] = {{a.data(), static_cast<uint32_t>(a.size())},
+                              {nullptr, 0},
+                              {b.data(), static_cast<uint32_t>(b.size())}};
+  uint32_t error = 0, done = 0;
+  const OsHandle h = OpenForWrite(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h);
+  ASSERT_TRUE(os_.WriteGather(h, slices, 3, &done, &error))
+      << os_.SystemErrorText(error);
+  EXPECT_EQ(a.size() + b.size(), done);
+  EXPECT_TRUE(os_.FlushFile(h, &error)) << os_.SystemErrorText(error);
+  EXPECT_TRUE(os_.FlushDirectory(name, &error)) << os_.SystemErrorText(error);
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+
+  std::vector<char> back(a.size() + b.size() + 1);
+  const OsHandle r = OpenForRead(name, &error);
+  ASSERT_NE(kInvalidOsHandle, r);
+  ASSERT_TRUE(os_.ReadFile(r, back.data(), back.size(), &done, &error));
+  ASSERT_EQ(a.size() + b.size(), done);
+  back.resize(done);
+  std::vector<char> expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  EXPECT_TRUE(back == expected);
+  ASSERT_TRUE(os_.CloseHandle(r, &error));
+
+  // Failures keep Win32 meaning.
+  EXPECT_FALSE(os_.WriteGather(r, slices, 1, &done, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
+  EXPECT_FALSE(os_.FlushFile(r, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
+  EXPECT_FALSE(os_.FlushDirectory(dir_ + "/missing/v.1", &error));
+  EXPECT_EQ(kErrorFileNotFound, error);
+}
+
 TEST_F(PosixOsTest, OpenFailuresCarryWindowsCodes) {
   uint32_t error = 0;
   EXPECT_EQ(kInvalidOsHandle, OpenForRead(dir_ + "/missing.1", &error));
