@@ -825,6 +825,12 @@ uint32_t VirtualDrive::WriteTapemarks(uint32_t count) {
 uint32_t VirtualDrive::Unload() {
   const uint32_t code = Ready(true);
   if (code != 0) return code;
+  // What was written to the cartridge must survive the machine before the
+  // cartridge leaves the drive, as on a real drive whose buffer is written
+  // out at unload.  KOR_NO_FLUSH skips it (test suites, benchmarks).
+  if (image_fd_ >= 0 && std::getenv("KOR_NO_FLUSH") == nullptr &&
+      Retry([&] { return ::fdatasync(image_fd_); }) != 0)
+    return Win32ErrorFromErrno(errno);
   CloseImage();
   std::string why;
   bool emptied_meanwhile = false;
