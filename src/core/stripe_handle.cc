@@ -77,6 +77,10 @@ void InitHandle(StripeHandle *h) {
   std::memset(h->readahead, 0, sizeof h->readahead);
   h->readahead_len = 0;
   h->fresh_spaceleft = 0;
+  h->carry.reset();
+  h->carry_len = 0;
+  h->volume_offset = 0;
+  h->flush_volumes = !Os().GetEnv("KOR_NO_FLUSH", &value);
 }
 
 }  // namespace kor

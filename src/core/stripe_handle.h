@@ -97,6 +97,18 @@ struct StripeHandle : DiagContext {
   // Space a freshly opened backup volume offers after its header labels:
   // a request larger than this can never be placed on any volume.
   uint64_t fresh_spaceleft;
+  // Disk backup volumes: bytes the stripe holds for the volume but has not
+  // yet handed to the OS (labels, small requests, the part of a request
+  // past the last whole 4 KiB page of the file), written in front of the
+  // next transfer so that every OS write begins and ends on a page
+  // boundary (see device/disk_carry.h).  Made when the first backup volume
+  // is opened; emptied onto the volume before it is closed.
+  std::unique_ptr<uint8_t[]> carry;
+  int32_t carry_len;
+  uint64_t volume_offset;  // bytes of the open volume file the OS has taken
+  // Backup volumes go to stable storage before their close counts; only
+  // KOR_NO_FLUSH (tests, benchmarks of CPU cost) turns that off.
+  bool flush_volumes;
 };
 
 // Gives a freshly obtained handle its defaults and reads KORDBG and

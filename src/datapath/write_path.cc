@@ -5,13 +5,6 @@
 #include "volume/media_switch.h"
 
 namespace kor {
-namespace {
-
-// A disk that keeps refusing writes although the space check finds room
-// (a quota, say) must end in an error, not in an endless loop.
-constexpr int kMaxDiskFullRounds = 100;
-
-}  // namespace
 
 int32_t WriteRequest(StripeHandle *h, const void *data, int32_t length) {
   const uint8_t *bytes = static_cast<const uint8_t *>(data);

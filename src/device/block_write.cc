@@ -3,7 +3,9 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "device/disk_carry.h"
 #include "device/disk_device.h"
+#include "device/io_profile.h"
 #include "device/raw_transfer.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -25,7 +27,7 @@ int32_t WriteDevice(StripeHandle *h, const void *data, int32_t length,
     }
   }
   if (h->media_type == MEDIA_TAPE) return WriteTapeDevice(h, data, length);
-  return WriteDiskDevice(h, data, length);
+  return WriteDiskDevice(h, data, length, skip_check);
 }
 
 int32_t WriteTapeDevice(StripeHandle *h, const void *data, int32_t length) {
@@ -62,20 +64,40 @@ int32_t WriteTapeDevice(StripeHandle *h, const void *data, int32_t length) {
   return length;
 }
 
-int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length) {
+int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length,
+                        bool label) {
   const uint8_t *bytes = static_cast<const uint8_t *>(data);
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t r =
-        WriteWithRetry(h, bytes + done, static_cast<uint32_t>(length - done));
-    if (r <= 0) {
-      h->io_status = IO_DISK_FULL;
-      return r < 0 ? r : done;
+  if (h->carry == nullptr || h->device_handle == kInvalidOsHandle) {
+    // No volume open for a backup: the write goes to the OS as it is and
+    // fails there with the reason the OS gives.
+    int32_t done = 0;
+    while (done < length) {
+      const int32_t r = WriteWithRetry(h, bytes + done,
+                                       static_cast<uint32_t>(length - done));
+      if (r <= 0) {
+        h->io_status = IO_DISK_FULL;
+        return r < 0 ? r : done;
+      }
+      ConsumeSpace(h, r);
+      done += r;
     }
-    ConsumeSpace(h, r);
-    done += r;
+    return done;
   }
-  return done;
+  // The trace and the statistics describe the transfer the caller asked
+  // for, whatever OS writes carried it.
+  bu_timeval start, end;
+  const bool start_valid = h->ioprof_samples != 0 && TakeTimeSample(&start);
+  const int32_t r = CarryWrite(h, bytes, length, label);
+  if (r < 0) return r;
+  if (r > 0) {
+    if (Traces(h, kTraceTransfer))
+      TraceLine(h, "Stripe %d WriteFile OK wrote %d of %d\n", h->stripe,
+                static_cast<int>(r), static_cast<int>(length));
+    if (start_valid && TakeTimeSample(&end)) RecordIoRate(h, start, end, r);
+    ConsumeSpace(h, r);
+  }
+  if (r < length) h->io_status = IO_DISK_FULL;
+  return r;
 }
 
 void ConsumeSpace(StripeHandle *h, int64_t count) {

@@ -9,6 +9,11 @@
 
 namespace kor {
 
+// A disk that keeps refusing writes although the space check finds room
+// (a quota, say) must end in an error, not in an endless loop: the rounds
+// of waiting for space one transfer may take.
+constexpr int kMaxDiskFullRounds = 100;
+
 // One request onto the current volume.  Bytes written (length on
 // success); 0 when the budget refused it (IO_CAPACITY_FULL, nothing
 // written); fewer after a disk that filled up (IO_DISK_FULL); negative
@@ -20,10 +25,12 @@ int32_t WriteDevice(StripeHandle *h, const void *data, int32_t length,
 // or -1 after a reported error (a short block: 6934, IO_EOT).
 int32_t WriteTapeDevice(StripeHandle *h, const void *data, int32_t length);
 
-// The bytes as they are, written in full unless the disk fills up: the
-// bytes written so far (IO_DISK_FULL when fewer than length), or a
-// negative value after a reported error.
-int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length);
+// The bytes as they are, taken in full unless the disk fills up: the
+// bytes the volume holds so far (IO_DISK_FULL when fewer than length), or
+// a negative value after a reported error.  The bytes go through the
+// volume's carry (disk_carry.h); `label` marks label records.
+int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length,
+                        bool label);
 
 // Lowers spaceleft by `count` bytes, never below zero.
 void ConsumeSpace(StripeHandle *h, int64_t count);
