@@ -134,6 +134,33 @@ TEST_F(Win32OsTest, LargeTransfersMoveTheWholeCount) {
   ASSERT_TRUE(os_.CloseHandle(h, &error));
 }
 
+TEST_F(Win32OsTest, GatheredWritesKeepTheSliceOrderAndFlushesReachTheFile) {
+  const std::string name = Path("g.1");
+  const std::string a(100001, 'a'), b(70000, 'b');
+  const ByteSlice slices[] = {{a.data(), static_cast<uint32_t>(a.size())},
+                              {nullptr, 0},
+                              {b.data(), static_cast<uint32_t>(b.size())}};
+  uint32_t error = 0, done = 0;
+  const OsHandle h = OpenForWrite(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h);
+  ASSERT_TRUE(os_.WriteGather(h, slices, 3, &done, &error))
+      << os_.SystemErrorText(error);
+  EXPECT_EQ(a.size() + b.size(), done);
+  EXPECT_TRUE(os_.FlushFile(h, &error)) << os_.SystemErrorText(error);
+  EXPECT_TRUE(os_.FlushDirectory(name, &error));
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+
+  std::string back(a.size() + b.size() + 1, '\0');
+  const OsHandle r = OpenForRead(name, &error);
+  ASSERT_NE(kInvalidOsHandle, r);
+  ASSERT_TRUE(os_.ReadFile(r, &back[0], back.size(), &done, &error));
+  back.resize(done);
+  EXPECT_TRUE(back == a + b);
+  ASSERT_TRUE(os_.CloseHandle(r, &error));
+  EXPECT_FALSE(os_.FlushFile(kInvalidOsHandle, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
+}
+
 TEST_F(Win32OsTest, OpenFailuresCarryTheSystemsCodes) {
   uint32_t error = 0;
   EXPECT_EQ(kInvalidOsHandle, OpenForRead(dir_ + "\\missing.1", &error));
