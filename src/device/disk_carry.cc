@@ -13,6 +13,11 @@
 namespace kor {
 namespace {
 
+// A stripe's memory, its carry included, stays within 72 KiB (a tape
+// stripe's block buffer aside): a host may drive 32 of them at once.
+static_assert(sizeof(StripeHandle) + kCarryCapacity <= 72 * 1024,
+              "a stripe handle with its carry outgrows 72 KiB");
+
 // One gathered write of the slices, repeated while the system reports it
 // interrupted.  Bytes written (possibly fewer than asked); 0 when the disk
 // is full or the write failed without a code; negative after raising
