@@ -14,6 +14,10 @@
 
 # Each package carries its own changelog and copyright file.
 if(KORBR_DEBIAN_PACKAGES)
+  if(CMAKE_VERSION VERSION_LESS 3.20)
+    # Older CPack cannot show dpkg-shlibdeps the library korbr links.
+    message(FATAL_ERROR "The Debian packages need CMake 3.20 or later")
+  endif()
   file(STRINGS packaging/changelog KORBR_CHANGELOG_HEAD LIMIT_COUNT 1)
   if(NOT KORBR_CHANGELOG_HEAD MATCHES "^korbr \\(${PROJECT_VERSION}\\) ")
     message(FATAL_ERROR
