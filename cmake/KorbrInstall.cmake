@@ -103,43 +103,45 @@ install(FILES completion/korbr
 
 # The pages carry the project's version and the date of the newest entry of
 # packaging/changelog, which is written whenever the version changes.
-file(STRINGS packaging/changelog KORBR_CHANGELOG_SIGNOFF LIMIT_COUNT 1
-  REGEX "^ -- .*  [A-Z][a-z][a-z], [0-9]+ [A-Z][a-z][a-z] [0-9][0-9][0-9][0-9] ")
-if(NOT KORBR_CHANGELOG_SIGNOFF MATCHES
-   ", ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
-  message(FATAL_ERROR "packaging/changelog: no dated entry")
-endif()
-set(day "${CMAKE_MATCH_1}")
-set(month "${CMAKE_MATCH_2}")
-set(year "${CMAKE_MATCH_3}")
-set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
-list(FIND months "${month}" month)
-math(EXPR month "${month} + 1")
-foreach(field day month)
-  string(LENGTH "${${field}}" length)
-  if(length EQUAL 1)
-    set(${field} "0${${field}}")
+function(korbr_install_man_pages)
+  file(STRINGS packaging/changelog signoff LIMIT_COUNT 1 REGEX
+    "^ -- .*  [A-Z][a-z][a-z], [0-9]+ [A-Z][a-z][a-z] [0-9][0-9][0-9][0-9] ")
+  if(NOT signoff MATCHES ", ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    message(FATAL_ERROR "packaging/changelog: no dated entry")
   endif()
-endforeach()
-set(KORBR_RELEASE_DATE "${year}-${month}-${day}")
+  set(day "${CMAKE_MATCH_1}")
+  set(month "${CMAKE_MATCH_2}")
+  set(year "${CMAKE_MATCH_3}")
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(FIND months "${month}" month)
+  math(EXPR month "${month} + 1")
+  foreach(field day month)
+    string(LENGTH "${${field}}" length)
+    if(length EQUAL 1)
+      set(${field} "0${${field}}")
+    endif()
+  endforeach()
+  set(KORBR_RELEASE_DATE "${year}-${month}-${day}")
 
-foreach(page korbr.1:program libkorbr.3:development)
-  string(REPLACE ":" ";" page "${page}")
-  list(GET page 0 name)
-  list(GET page 1 component)
-  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${name}")
-  set(built ${CMAKE_CURRENT_BINARY_DIR}/man/${name})
-  configure_file(man/${name} ${built} @ONLY)
-  if(KORBR_DEBIAN_PACKAGES)
-    # Debian installs man pages compressed, reproducibly (no name or time
-    # in the gzip header).
-    add_custom_command(OUTPUT ${built}.gz
-      COMMAND gzip -9n -c ${built} > ${built}.gz
-      DEPENDS ${built})
-    add_custom_target(man_page_${name} ALL DEPENDS ${built}.gz)
-    set(built ${built}.gz)
-  endif()
-  install(FILES ${built}
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
-    COMPONENT ${component})
-endforeach()
+  foreach(page korbr.1:program libkorbr.3:development)
+    string(REPLACE ":" ";" page "${page}")
+    list(GET page 0 name)
+    list(GET page 1 component)
+    string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${name}")
+    set(built ${CMAKE_CURRENT_BINARY_DIR}/man/${name})
+    configure_file(man/${name} ${built} @ONLY)
+    if(KORBR_DEBIAN_PACKAGES)
+      # Debian installs man pages compressed, reproducibly (no name or time
+      # in the gzip header).
+      add_custom_command(OUTPUT ${built}.gz
+        COMMAND gzip -9n -c ${built} > ${built}.gz
+        DEPENDS ${built})
+      add_custom_target(man_page_${name} ALL DEPENDS ${built}.gz)
+      set(built ${built}.gz)
+    endif()
+    install(FILES ${built}
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+      COMPONENT ${component})
+  endforeach()
+endfunction()
+korbr_install_man_pages()

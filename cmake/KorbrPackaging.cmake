@@ -33,13 +33,14 @@ if(KORBR_DEBIAN_PACKAGES)
             > ${KORBR_CHANGELOG_GZ}
     DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog)
   add_custom_target(package_changelog ALL DEPENDS ${KORBR_CHANGELOG_GZ})
-  foreach(package libkorbr1:runtime libkorbr-dev:development korbr:program)
-    string(REPLACE ":" ";" package "${package}")
-    list(GET package 0 name)
-    list(GET package 1 component)
+  foreach(korbr_package libkorbr1:runtime libkorbr-dev:development
+                        korbr:program)
+    string(REPLACE ":" ";" korbr_package "${korbr_package}")
+    list(GET korbr_package 0 korbr_package_name)
+    list(GET korbr_package 1 korbr_component)
     install(FILES ${KORBR_CHANGELOG_GZ} packaging/copyright
-      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${name}
-      COMPONENT ${component})
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${korbr_package_name}
+      COMPONENT ${korbr_component})
   endforeach()
 endif()
 
