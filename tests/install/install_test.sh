@@ -89,7 +89,6 @@ page=$(installed /man1/korbr\.1)
 completion=$(installed /share/bash-completion/completions/korbr)
 lib=${library%/*}
 bin=${korbr%/*}
-include=${header%/korbr/korbr.h}
 man=${page%/man1/korbr.1}
 for file in "$lib/pkgconfig/korbr.pc" "$lib/cmake/korbr/korbrConfig.cmake" \
             "$lib/cmake/korbr/korbrConfigVersion.cmake" \
