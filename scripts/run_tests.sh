@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Set up, build and run every test: once as a normal build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build,
-# the ThreadSanitizer build, and every fuzz target for a minute.
+# Set up, build and run every test: once as a normal build (then installed
+# and packaged as a system installs it), once under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the Windows build, the ThreadSanitizer
+# build, and every fuzz target for a minute.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -10,6 +11,12 @@ jobs=$(nproc)
 echo "== build and test"
 bash "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
+
+# Installed as a system installs it: cmake --install of build/ into a
+# temporary DESTDIR, hosts built with pkg-config and find_package(korbr),
+# the Debian packages (build-package/, lintian) installed and removed.
+echo "== install and packages"
+bash "$root/tests/install/install_test.sh" "$root/build"
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORBR_SANITIZE=ON

@@ -420,6 +420,9 @@ int RunBackupCommand(int argc, char **argv) {
                      &devices, &error)) {
     return UsageError(command, error);
   }
+  uint32_t file_mode = 0;
+  if (!BackupFileModeOption(&file_mode, &error))
+    return UsageError(command, error);
 
   const std::string input =
       args.operands().empty() ? "-" : args.operands().front();
@@ -444,6 +447,7 @@ int RunBackupCommand(int argc, char **argv) {
   options.quiet = args.Has("quiet");
   options.trace_file = args.Value("trace-file");
   options.data_from_stdin = input == "-";
+  options.file_mode = file_mode;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
