@@ -77,7 +77,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
   h->spaceleft = h->capacity;
   h->open_mode = mode;
   // Bytes read ahead belong to the volume they came from.
-  h->readahead_len = 0;
+  ForgetVolumeReads(h);
   if (h->stacker != 0) {
     if (h->nvols == 0) {
       if (trace) TraceLine(h, "Stripe %d no vols left. Gen Err\n", h->stripe);
@@ -110,7 +110,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
     // ask for the right one.  The error stays on record even if the next
     // attempt succeeds.
     CloseDevice(h, 0);
-    h->readahead_len = 0;
+    ForgetVolumeReads(h);
     if (h->attended == 0) return -1;
     const std::string volume = std::to_string(h->volume_number);
     PostInfo(h, kErrVolume, {h->devname, "Tapes out of order"});
