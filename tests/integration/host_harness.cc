@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include "support/message_catalog.h"
+
 namespace korit {
 namespace {
 
@@ -28,46 +30,12 @@ int g_volume_requests = 0;
 // in a test that never returns.
 constexpr int kPatience = 20;
 
-// How many argument slots each message number carries, all of them texts.
-// Slots past the last set one are read as absent when null, so messages
-// that carry fewer arguments than their number allows (6920 with the
-// device alone) are shown as they came.
-int ArgumentCount(int32_t number) {
-  switch (number) {
-    case 6918:
-    case 6923:
-    case 6930:
-      return 0;
-    case 6925:
-    case 6936:
-    case 6937:
-    case 6939:
-    case 6944:
-    case 9237:
-      return 1;
-    case 6920:
-    case 6921:
-    case 6926:
-    case 6927:
-    case 6928:
-    case 6929:
-    case 6931:
-    case 6932:
-    case 6934:
-    case 6935:
-    case 9234:
-    case 9235:
-    case 9236:
-      return 2;
-    default:
-      return 0;
-  }
-}
-
+// A message's text arguments, as many as it carries (it may come with
+// fewer: the first null slot ends them).
 std::vector<std::string> ArgumentTexts(int32_t number, const KorMessageArg *args) {
   std::vector<std::string> texts;
   if (args == nullptr) return texts;
-  for (int i = 0; i < ArgumentCount(number); ++i) {
+  for (int i = 0; i < kor::testkit::MessageArgumentCount(number); ++i) {
     const char *text = reinterpret_cast<const char *>(args[i]);
     if (text == nullptr) break;
     texts.emplace_back(text);
