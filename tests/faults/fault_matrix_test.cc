@@ -53,32 +53,33 @@ namespace {
 using testkit::HostMessage;
 using testkit::HostRecorder;
 
-// --- Roles of reads and writes ------------------------------------------------
+// --- Roles of reads and writes -----------------------------------------------
 
 // What a read or write carried, told from its bytes (the stream's bytes
 // never hold the letter E, so never a label's name) and its place: HDR1 and
 // HDR2 count only right after VOL1, since a tape block padding a short
 // request may still hold the last label written.
 enum class Role {
-  kHeader,    // VOL1, HDR1 or HDR2
-  kEov,       // the end-of-volume labels of a volume switch
-  kClosing,   // the closing labels of the backup
+  kHeader,   // VOL1, HDR1 or HDR2
+  kEov,      // the end-of-volume labels of a volume switch
+  kClosing,  // the closing labels of the backup
   kData,
-  kNone,      // the call failed in the clean run (a file mark read ahead)
+  kNone,  // the call failed in the clean run (a file mark read ahead)
 };
 
-struct Transfer {
-  uint32_t length = 0;   // bytes asked for
+struct TransferNote {
+  uint32_t length = 0;  // bytes asked for
   Role role = Role::kNone;
-  int volume = 0;        // kHeader: the volume whose labels these are
+  int volume = 0;  // kHeader: the volume whose labels these are
 };
 
-Transfer Classify(const void *buffer, uint32_t length, uint32_t done,
-                  bool ok, const Transfer *previous) {
-  Transfer t;
+TransferNote Classify(const void *buffer, uint32_t length, uint32_t done,
+                      bool ok, const TransferNote *previous) {
+  TransferNote t;
   t.length = length;
   const int last_volume = previous != nullptr ? previous->volume : 0;
-  const bool after_header = previous != nullptr && previous->role == Role::kHeader;
+  const bool after_header =
+      previous != nullptr && previous->role == Role::kHeader;
   if (!ok) return t;
   const char *bytes = static_cast<const char *>(buffer);
   auto begins = [&](const char *id) {
@@ -109,8 +110,8 @@ class MatrixOs : public FakeOs {
  public:
   MatrixOs() : FakeOs(PathStyle::kWindows) {}
 
-  bool ReadFile(OsHandle handle, void *buffer, uint32_t length,
-                uint32_t *done, uint32_t *error) override {
+  bool ReadFile(OsHandle handle, void *buffer, uint32_t length, uint32_t *done,
+                uint32_t *error) override {
     const bool ok = FakeOs::ReadFile(handle, buffer, length, done, error);
     reads.push_back(Classify(buffer, length, *done, ok,
                              reads.empty() ? nullptr : &reads.back()));
@@ -124,8 +125,8 @@ class MatrixOs : public FakeOs {
   }
 
   // Each call, by occurrence (index 0 = the first).
-  std::vector<Transfer> reads;
-  std::vector<Transfer> writes;
+  std::vector<TransferNote> reads;
+  std::vector<TransferNote> writes;
 };
 
 // Installs an OS layer for the life of the object.
@@ -141,7 +142,7 @@ class InstalledOs {
   OsLayer *previous_;
 };
 
-// --- Failure kinds ------------------------------------------------------------
+// --- Failure kinds -----------------------------------------------------------
 
 // How a call reports failure, which decides the failures it can be given.
 enum class Shape {
@@ -153,16 +154,16 @@ enum class Shape {
 
 // Failure classes: what the library must tell apart.
 enum Class : uint32_t {
-  kPlainOnce = 1u << 0,         // a code of the default class (or 5, 6, 32)
+  kPlainOnce = 1u << 0,  // a code of the default class (or 5, 6, 32)
   kPlainForGood = 1u << 1,
-  kInterruptedOnce = 1u << 2,   // 995
+  kInterruptedOnce = 1u << 2,  // 995
   kInterruptedForGood = 1u << 3,
-  kDiskFullOnce = 1u << 4,      // 112
-  kNoCodeOnce = 1u << 5,        // failed with code 0, or without a code
+  kDiskFullOnce = 1u << 4,  // 112
+  kNoCodeOnce = 1u << 5,    // failed with code 0, or without a code
   kNoCodeForGood = 1u << 6,
-  kShortOnce = 1u << 7,         // a transfer of half the bytes
+  kShortOnce = 1u << 7,  // a transfer of half the bytes
   kShortForGood = 1u << 8,
-  kNoneOnce = 1u << 9,          // a transfer of no bytes
+  kNoneOnce = 1u << 9,  // a transfer of no bytes
   kNoneForGood = 1u << 10,
 };
 constexpr uint32_t kAnyClass = (1u << 11) - 1;
@@ -170,13 +171,13 @@ constexpr uint32_t kOnce = kPlainOnce | kInterruptedOnce | kDiskFullOnce |
                            kNoCodeOnce | kShortOnce | kNoneOnce;
 constexpr uint32_t kShort = kShortOnce | kShortForGood;
 
-enum class Transfer_ { kFail, kHalf, kNone };
+enum class Moved { kFail, kHalf, kNone };
 
 struct FailureKind {
   const char *name;
   uint32_t error;
   int times;  // 1, or -1 for every call from the first hit on
-  Transfer_ transfer;
+  Moved transfer;
   Class cls;
 };
 
@@ -185,30 +186,29 @@ struct FailureKind {
 // (16, interrupted), 39 and 1100 (38, the default), and a failure that
 // leaves no code at all.
 const FailureKind kCodeFailures[] = {
-    {"error 5", 5, 1, Transfer_::kFail, kPlainOnce},
-    {"error 6", 6, 1, Transfer_::kFail, kPlainOnce},
-    {"error 32", 32, 1, Transfer_::kFail, kPlainOnce},
-    {"error 112", kErrorDiskFull, 1, Transfer_::kFail, kDiskFullOnce},
-    {"error 995", kErrorOperationAborted, 1, Transfer_::kFail,
-     kInterruptedOnce},
-    {"error 39", 39, 1, Transfer_::kFail, kPlainOnce},
-    {"error 1100", kErrorEndOfMedia, 1, Transfer_::kFail, kPlainOnce},
-    {"error 0", 0, 1, Transfer_::kFail, kNoCodeOnce},
-    {"error 995 for good", kErrorOperationAborted, -1, Transfer_::kFail,
+    {"error 5", 5, 1, Moved::kFail, kPlainOnce},
+    {"error 6", 6, 1, Moved::kFail, kPlainOnce},
+    {"error 32", 32, 1, Moved::kFail, kPlainOnce},
+    {"error 112", kErrorDiskFull, 1, Moved::kFail, kDiskFullOnce},
+    {"error 995", kErrorOperationAborted, 1, Moved::kFail, kInterruptedOnce},
+    {"error 39", 39, 1, Moved::kFail, kPlainOnce},
+    {"error 1100", kErrorEndOfMedia, 1, Moved::kFail, kPlainOnce},
+    {"error 0", 0, 1, Moved::kFail, kNoCodeOnce},
+    {"error 995 for good", kErrorOperationAborted, -1, Moved::kFail,
      kInterruptedForGood},
-    {"error 5 for good", 5, -1, Transfer_::kFail, kPlainForGood},
+    {"error 5 for good", 5, -1, Moved::kFail, kPlainForGood},
 };
 
 const FailureKind kTransferFailures[] = {
-    {"half transfer", 0, 1, Transfer_::kHalf, kShortOnce},
-    {"zero-byte transfer", 0, 1, Transfer_::kNone, kNoneOnce},
-    {"half transfers for good", 0, -1, Transfer_::kHalf, kShortForGood},
-    {"zero-byte transfers for good", 0, -1, Transfer_::kNone, kNoneForGood},
+    {"half transfer", 0, 1, Moved::kHalf, kShortOnce},
+    {"zero-byte transfer", 0, 1, Moved::kNone, kNoneOnce},
+    {"half transfers for good", 0, -1, Moved::kHalf, kShortForGood},
+    {"zero-byte transfers for good", 0, -1, Moved::kNone, kNoneForGood},
 };
 
 const FailureKind kFlagFailures[] = {
-    {"fails", 0, 1, Transfer_::kFail, kNoCodeOnce},
-    {"fails for good", 0, -1, Transfer_::kFail, kNoCodeForGood},
+    {"fails", 0, 1, Moved::kFail, kNoCodeOnce},
+    {"fails for good", 0, -1, Moved::kFail, kNoCodeForGood},
 };
 
 std::vector<FailureKind> FailuresFor(Shape shape) {
@@ -227,16 +227,16 @@ std::vector<FailureKind> FailuresFor(Shape shape) {
   return kinds;
 }
 
-// --- The expectation table ----------------------------------------------------
+// --- The expectation table ---------------------------------------------------
 
 constexpr int32_t kSucceeds = 0;
 
 // How a fault of one call kind ends one phase.
 struct Ending {
-  bool made = false;           // the phase makes this call
-  int32_t numbers[3] = {};     // the messages a failed phase may end with
-  uint32_t rides_out = 0;      // classes the phase must survive
-  uint32_t may_survive = 0;    // classes it may survive or fail with numbers
+  bool made = false;         // the phase makes this call
+  int32_t numbers[3] = {};   // the messages a failed phase may end with
+  uint32_t rides_out = 0;    // classes the phase must survive
+  uint32_t may_survive = 0;  // classes it may survive or fail with numbers
 };
 
 Ending NotMade() { return Ending(); }
@@ -385,8 +385,8 @@ Scenario TapeScenario(int32_t stripe) {
 }
 
 void PrepareWorld(const Scenario &s, MatrixOs *os) {
-  os->SetEnv("KORDBG", "255");    // every trace line is formatted
-  os->SetEnv("KORIOPROF", "3");   // and every transfer timed
+  os->SetEnv("KORDBG", "255");   // every trace line is formatted
+  os->SetEnv("KORIOPROF", "3");  // and every transfer timed
   os->UnsetEnv("KOR_DO_NOT_OFFL");
   os->SetCurrentDirectory("C:\\work");
   os->SetFreeSpace(uint64_t{1} << 40);
@@ -420,21 +420,23 @@ struct RunResult {
   bool backup_clean = false;
   bool restore_clean = false;
   bool restored_whole = false;
-  int32_t backup_ending = kSucceeds;   // message of the first failed call
+  int32_t backup_ending = kSucceeds;  // message of the first failed call
   int32_t restore_ending = kSucceeds;
   bool cancelled = false;
   std::map<OsCall, int> backup_calls;   // per kind, in the backup phase
   std::map<OsCall, int> restore_calls;  // per kind, in the restore phase
-  std::vector<Transfer> reads;
-  std::vector<Transfer> writes;
+  std::vector<TransferNote> reads;
+  std::vector<TransferNote> writes;
 };
 
 class Run {
  public:
   Run(const Scenario &scenario, const Fault *fault, bool fault_reaches_restore,
       const std::string &label)
-      : s_(scenario), fault_(fault),
-        fault_reaches_restore_(fault_reaches_restore), label_(label) {}
+      : s_(scenario),
+        fault_(fault),
+        fault_reaches_restore_(fault_reaches_restore),
+        label_(label) {}
 
   RunResult Go();
 
@@ -481,7 +483,8 @@ void Run::CheckFailure(const std::string &call, const MessageBuffer &msg) {
     return;
   }
   const int number = std::atoi(text.c_str());
-  int32_t &ending = in_restore_ ? result_.restore_ending : result_.backup_ending;
+  int32_t &ending =
+      in_restore_ ? result_.restore_ending : result_.backup_ending;
   if (ending == kSucceeds) ending = number;
   if (!testkit::IsLibraryMessage(number) || number >= kMsgMountVolume) {
     Problem(call + " failed with \"" + text + "\": not an error number");
@@ -529,7 +532,8 @@ void Run::CheckOsHandles(const std::string &when) {
     Problem(std::to_string(open) + " OS handle(s) open " + when);
   } else if (open > 0) {
     bool reported = false;
-    for (const HostMessage &m : host_->errors) reported |= m.number == kErrClose;
+    for (const HostMessage &m : host_->errors)
+      reported |= m.number == kErrClose;
     if (!reported)
       Problem("an OS handle was left open " + when + " without error 6921");
   }
@@ -666,8 +670,7 @@ RunResult Run::Go() {
   if (result_.backup_clean && !result_.restored_whole &&
       !fault_reaches_restore_)
     Problem("the backup reported success, but its restore failed");
-  if (result_.backup_clean && result_.restore_clean &&
-      !result_.restored_whole)
+  if (result_.backup_clean && result_.restore_clean && !result_.restored_whole)
     Problem("every call succeeded but the restore is not whole");
   result_.reads = os_.reads;
   result_.writes = os_.writes;
@@ -698,11 +701,16 @@ struct Placement {
 
 const char *RoleName(Role role) {
   switch (role) {
-    case Role::kHeader: return "header label";
-    case Role::kEov: return "end-of-volume labels";
-    case Role::kClosing: return "closing labels";
-    case Role::kData: return "data";
-    case Role::kNone: return "failed read";
+    case Role::kHeader:
+      return "header label";
+    case Role::kEov:
+      return "end-of-volume labels";
+    case Role::kClosing:
+      return "closing labels";
+    case Role::kData:
+      return "data";
+    case Role::kNone:
+      return "failed read";
   }
   return "?";
 }
@@ -710,7 +718,8 @@ const char *RoleName(Role role) {
 // The first, middle and last call of the kind in the phase, and for reads
 // and writes the first of each role: the labels of volume 2 (a volume
 // switch), the end-of-volume labels, the first data, the closing labels.
-std::vector<Placement> Placements(int n, const std::vector<Transfer> &phase) {
+std::vector<Placement> Placements(int n,
+                                  const std::vector<TransferNote> &phase) {
   std::vector<Placement> placements;
   std::set<int> taken;
   auto add = [&](int occurrence, const std::string &name) {
@@ -718,7 +727,7 @@ std::vector<Placement> Placements(int n, const std::vector<Transfer> &phase) {
       placements.push_back({occurrence, name});
   };
   for (size_t i = 0; i < phase.size(); ++i) {
-    const Transfer &t = phase[i];
+    const TransferNote &t = phase[i];
     const int occurrence = static_cast<int>(i) + 1;
     if (t.role == Role::kHeader && t.volume == 2)
       add(occurrence, "the labels of volume 2");
@@ -769,8 +778,7 @@ MatrixCount RunMatrix(const Scenario &scenario) {
       Run(scenario, nullptr, false, scenario.name + " clean").Go();
   EXPECT_TRUE(clean.problems.empty())
       << scenario.name << " without faults:" << Describe(clean);
-  EXPECT_TRUE(clean.backup_clean && clean.restore_clean &&
-              clean.restored_whole)
+  EXPECT_TRUE(clean.backup_clean && clean.restore_clean && clean.restored_whole)
       << scenario.name << " without faults";
   if (!clean.problems.empty() || !clean.backup_clean || !clean.restore_clean)
     return count;
@@ -798,15 +806,15 @@ MatrixCount RunMatrix(const Scenario &scenario) {
       if (n == 0) continue;
       const int before = restore ? clean.backup_calls.at(row.call) : 0;
       // The reads or writes of this phase, by occurrence.
-      std::vector<Transfer> transfers;
+      std::vector<TransferNote> transfers;
       if (row.call == OsCall::kReadFile)
-        transfers.assign(clean.reads.begin() + static_cast<ptrdiff_t>(
-                                                   restore ? backup_reads : 0),
+        transfers.assign(clean.reads.begin() +
+                             static_cast<ptrdiff_t>(restore ? backup_reads : 0),
                          clean.reads.end());
       if (row.call == OsCall::kWriteFile)
-        transfers.assign(clean.writes.begin(),
-                         clean.writes.begin() +
-                             static_cast<ptrdiff_t>(backup_writes));
+        transfers.assign(
+            clean.writes.begin(),
+            clean.writes.begin() + static_cast<ptrdiff_t>(backup_writes));
       // A fault for good on a call the restore makes meets the restore too.
       const bool restore_makes = row.restore.made;
       for (const FailureKind &failure : FailuresFor(row.shape)) {
@@ -817,12 +825,12 @@ MatrixCount RunMatrix(const Scenario &scenario) {
           fault.error = failure.error;
           Role role = Role::kNone;
           if (!transfers.empty()) {
-            const Transfer &t =
+            const TransferNote &t =
                 transfers.at(static_cast<size_t>(place.occurrence - 1));
             role = t.role;
-            if (failure.transfer != Transfer_::kFail)
+            if (failure.transfer != Moved::kFail)
               fault.transfer =
-                  failure.transfer == Transfer_::kHalf ? t.length / 2 : 0;
+                  failure.transfer == Moved::kHalf ? t.length / 2 : 0;
           }
           const std::string label =
               scenario.name + (restore ? " restore, " : " backup, ") +
@@ -845,7 +853,8 @@ MatrixCount RunMatrix(const Scenario &scenario) {
           const int32_t ending =
               restore ? result.restore_ending : result.backup_ending;
           std::string wanted;
-          EXPECT_TRUE(EndingAllowed(row, expect, failure, role, ending, &wanted))
+          EXPECT_TRUE(
+              EndingAllowed(row, expect, failure, role, ending, &wanted))
               << label << ": ended with "
               << (ending == kSucceeds ? std::string("success")
                                       : std::to_string(ending))
@@ -861,10 +870,11 @@ MatrixCount RunMatrix(const Scenario &scenario) {
 }
 
 void Report(const Scenario &scenario, const MatrixCount &count) {
-  std::printf("fault matrix, %s: %d cases (%d ended in a reported failure, "
-              "%d of them after the host cancelled a wait)\n",
-              scenario.name.c_str(), count.cases, count.failed_as_reported,
-              count.cancelled);
+  std::printf(
+      "fault matrix, %s: %d cases (%d ended in a reported failure, "
+      "%d of them after the host cancelled a wait)\n",
+      scenario.name.c_str(), count.cases, count.failed_as_reported,
+      count.cancelled);
 }
 
 class FaultMatrixTest : public ::testing::TestWithParam<int32_t> {};

@@ -71,8 +71,8 @@ class StDriveTest : public ::testing::Test {
   // Request k of `size` bytes: pattern seed k, beginning with the
   // end-of-volume labels' bytes where k is in trailer_like_.
   std::vector<uint8_t> Request(int k, int32_t size) const {
-    std::vector<uint8_t> data =
-        testkit::PatternBytes(static_cast<size_t>(size), static_cast<uint32_t>(k));
+    std::vector<uint8_t> data = testkit::PatternBytes(static_cast<size_t>(size),
+                                                      static_cast<uint32_t>(k));
     if (trailer_like_.count(k) != 0) {
       const std::vector<uint8_t> eov = testkit::EovRecordBytes();
       std::copy(eov.begin(), eov.end(), data.begin());
@@ -110,7 +110,8 @@ class StDriveTest : public ::testing::Test {
               cartridge.records.size());
     char vol1[kLabelSize];
     BuildVol1Label(vol1, 0, volume);
-    EXPECT_EQ(0, std::memcmp(cartridge.records[0].data.data(), vol1, kLabelSize));
+    EXPECT_EQ(0,
+              std::memcmp(cartridge.records[0].data.data(), vol1, kLabelSize));
     EXPECT_EQ(0, std::memcmp(cartridge.records[1].data.data(), "HDR1", 4));
     EXPECT_EQ(0, std::memcmp(cartridge.records[2].data.data(), "HDR2", 4));
     for (int i = 0; i < 3 + data_blocks + 1; ++i) {
@@ -118,9 +119,11 @@ class StDriveTest : public ::testing::Test {
       EXPECT_EQ(static_cast<size_t>(kBlock),
                 cartridge.records[static_cast<size_t>(i)].data.size());
     }
-    EXPECT_EQ(0, std::memcmp(cartridge.records[static_cast<size_t>(3 + data_blocks)]
-                                 .data.data(),
-                             trailer, 4));
+    EXPECT_EQ(
+        0,
+        std::memcmp(
+            cartridge.records[static_cast<size_t>(3 + data_blocks)].data.data(),
+            trailer, 4));
     EXPECT_EQ(marks, cartridge.Marks());
   }
 
@@ -148,8 +151,10 @@ TEST_F(StDriveTest, ABackupSpansTwoCartridgesAndRestoresWhole) {
   // each cartridge is unloaded when done.
   EXPECT_EQ(kBlock, static_cast<int32_t>(kernel_.block_size()));
   const auto ops = kernel_.operations();
-  EXPECT_EQ(2, std::count(ops.begin(), ops.end(), std::make_pair(int{MTOFFL}, 1)));
-  EXPECT_EQ(1, std::count(ops.begin(), ops.end(), std::make_pair(int{MTWEOF}, 2)));
+  EXPECT_EQ(2,
+            std::count(ops.begin(), ops.end(), std::make_pair(int{MTOFFL}, 1)));
+  EXPECT_EQ(1,
+            std::count(ops.begin(), ops.end(), std::make_pair(int{MTWEOF}, 2)));
   ExpectVolume(kernel_.cartridges[0], 1, kDataBlocks, "EOV1", 2);
   ExpectVolume(kernel_.cartridges[1], 2, 20, "EOF1", 0);
   EXPECT_EQ(-1, kernel_.loaded());

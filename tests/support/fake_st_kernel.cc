@@ -88,8 +88,7 @@ int FakeStKernel::Open(const char *path, int flags) {
   if ((flags & O_ACCMODE) == O_RDWR && cartridge != nullptr &&
       cartridge->write_protected)
     return Fail(EROFS);
-  if (cartridge == nullptr && (flags & O_NONBLOCK) == 0)
-    return Fail(ENOMEDIUM);
+  if (cartridge == nullptr && (flags & O_NONBLOCK) == 0) return Fail(ENOMEDIUM);
   const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   descriptors_.insert(fd);

@@ -58,7 +58,7 @@ class FakeStKernel : public StKernel {
 
   // --- The operator and the autoloader ------------------------------------
   std::vector<StCartridge> cartridges;
-  bool autoloader = false;  // MTOFFL loads the next cartridge
+  bool autoloader = false;   // MTOFFL loads the next cartridge
   void Load(int cartridge);  // index; the position goes to the start
   int loaded() const;        // -1 when empty
 
@@ -85,8 +85,8 @@ class FakeStKernel : public StKernel {
   std::set<int> descriptors_;
   int loaded_ = -1;
   size_t position_ = 0;
-  bool at_mark_ = false;      // the last read met a file mark
-  bool past_data_ = false;    // a read found no more recorded data
+  bool at_mark_ = false;    // the last read met a file mark
+  bool past_data_ = false;  // a read found no more recorded data
   WarningState warning_ = WarningState::kBefore;
   uint32_t block_size_ = 0;
   std::vector<std::pair<int, int>> operations_;
