@@ -815,6 +815,13 @@ MatrixCount RunMatrix(const Scenario &scenario) {
         transfers.assign(
             clean.writes.begin(),
             clean.writes.begin() + static_cast<ptrdiff_t>(backup_writes));
+      // A new transfer call (a gathered write, say) needs MatrixOs to note
+      // its lengths and roles as it does for ReadFile and WriteFile.
+      if (row.shape == Shape::kTransfer && transfers.empty()) {
+        ADD_FAILURE() << scenario.name << ": MatrixOs does not note the "
+                      << row.name << " calls";
+        continue;
+      }
       // A fault for good on a call the restore makes meets the restore too.
       const bool restore_makes = row.restore.made;
       for (const FailureKind &failure : FailuresFor(row.shape)) {
