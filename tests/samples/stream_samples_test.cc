@@ -44,11 +44,6 @@ Bytes Text(const std::string &text, size_t size) {
   bytes.resize(size, 0);
   return bytes;
 }
-bool AllZero(const Bytes &record, size_t from) {
-  for (size_t i = from; i < record.size(); ++i)
-    if (record[i] != 0) return false;
-  return true;
-}
 
 // SHA-256 by coreutils' sha256sum: a digest the code under test did not
 // compute.
@@ -97,17 +92,46 @@ Bytes Sha256(const Bytes &data) {
   return ::testing::AssertionSuccess();
 }
 
-#define CHECK_FIELD(what, expect, found)                                    \
-  do {                                                                      \
-    if ((expect) != (found))                                                \
-      return ::testing::AssertionFailure() << where << ": " << what         \
-                                           << " is not what it must be";    \
-  } while (0)
+// A field of a record: its offset and the bytes it must hold.
+struct Field {
+  const char *what;
+  size_t at;
+  Bytes expect;
+};
+// `value` as `size` bytes, little-endian.
+Bytes Le(uint64_t value, int size) {
+  Bytes bytes;
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  return bytes;
+}
+
+// Checks each field, and that every byte outside the fields is zero.
+::testing::AssertionResult CheckRecord(const std::string &where,
+                                       const Bytes &record,
+                                       const std::vector<Field> &fields) {
+  std::vector<bool> in_field(record.size(), false);
+  for (const Field &f : fields) {
+    if (Slice(record, f.at, f.expect.size()) != f.expect)
+      return ::testing::AssertionFailure()
+             << where << ": " << f.what << " (offset " << f.at
+             << ") is not what it must be";
+    std::fill(in_field.begin() + static_cast<ptrdiff_t>(f.at),
+              in_field.begin() + static_cast<ptrdiff_t>(f.at + f.expect.size()),
+              true);
+  }
+  for (size_t i = 0; i < record.size(); ++i)
+    if (!in_field[i] && record[i] != 0)
+      return ::testing::AssertionFailure()
+             << where << ": byte " << i << " is outside every field but not 0";
+  return ::testing::AssertionSuccess();
+}
 
 // --- Version 1 ---------------------------------------------------------------
 // The header request (4096 bytes), the stripe's data frames and its trailer
 // (request size each) lie whole on the stripe's one volume, which holds
-// nothing else.
+// nothing else.  Header and trailer begin alike: magic, version, stripe
+// count and index, request size, backup id.  Every byte outside a field
+// is zero (the padding of a name, a payload, a record).
 ::testing::AssertionResult CheckVersion1(const std::string &dir) {
   const StreamSampleInput &in = StreamSample();
   const size_t request = in.request_size;
@@ -134,60 +158,58 @@ Bytes Sha256(const Bytes &data) {
     ::testing::AssertionResult read = ReadStripe(dir, static_cast<int>(s), sizes, &records);
     if (!read) return read << " (" << volume << ")";
 
-    std::string where = volume + " header";
     const Bytes &header = records.front();
+    const Bytes &trailer = records.back();
     if (s == 0) {
+      // Random, and the same on every stripe and in every frame.
       backup_id = Slice(header, 24, 16);
+      if (backup_id == Bytes(16, 0))
+        return ::testing::AssertionFailure() << volume << ": no backup id";
+      // Written after 2024 began and before this test ran.
       created = Little(header, 40, 8);
+      if (created < 1704067200u || created > static_cast<uint64_t>(std::time(nullptr)))
+        return ::testing::AssertionFailure() << volume << ": creation time " << created;
     }
-    CHECK_FIELD("the magic", Text("KORBRSTR", 8), Slice(header, 0, 8));
-    CHECK_FIELD("the version", 1u, Little(header, 8, 4));
-    CHECK_FIELD("the stripe count", in.stripes, Little(header, 12, 4));
-    CHECK_FIELD("the stripe index", s, Little(header, 16, 4));
-    CHECK_FIELD("the request size", request, Little(header, 20, 4));
-    CHECK_FIELD("the backup id", backup_id, Slice(header, 24, 16));
-    CHECK_FIELD("the backup id", false, backup_id == Bytes(16, 0));
-    CHECK_FIELD("the creation time", created, Little(header, 40, 8));
-    // Written after 2024 began and before the test runs.
-    CHECK_FIELD("the creation time", true,
-                created > 1704067200u &&
-                    created <= static_cast<uint64_t>(std::time(nullptr)));
-    CHECK_FIELD("the database name", Text(in.dbname, 32), Slice(header, 48, 32));
-    CHECK_FIELD("the bytes after the name", Bytes(48, 0), Slice(header, 80, 48));
-    CHECK_FIELD("the seal", Sha256(Slice(header, 0, 128)), Slice(header, 128, 32));
-    CHECK_FIELD("the rest", true, AllZero(header, 160));
+    auto opening = [&](const char *magic) {
+      return std::vector<Field>{{"the magic", 0, Text(magic, 8)},
+                                {"the version", 8, Le(1, 4)},
+                                {"the stripe count", 12, Le(in.stripes, 4)},
+                                {"the stripe index", 16, Le(s, 4)},
+                                {"the request size", 20, Le(request, 4)},
+                                {"the backup id", 24, backup_id}};
+    };
+    std::vector<Field> fields = opening("KORBRSTR");
+    fields.insert(fields.end(),
+                  {{"the creation time", 40, Le(created, 8)},
+                   {"the database name", 48, Text(in.dbname, 32)},
+                   {"the seal", 128, Sha256(Slice(header, 0, 128))}});
+    ::testing::AssertionResult checked =
+        CheckRecord(volume + " header", header, fields);
+    if (!checked) return checked;
 
     for (uint64_t j = 0; j < mine; ++j) {
-      const Bytes &frame = records[1 + j];
       const uint64_t k = s + j * in.stripes;
       const uint64_t length = std::min(payload, in.length - k * payload);
-      where = volume + " frame " + std::to_string(k);
-      CHECK_FIELD("the magic", Text("KORBRDAT", 8), Slice(frame, 0, 8));
-      CHECK_FIELD("the backup id", backup_id, Slice(frame, 8, 16));
-      CHECK_FIELD("the sequence number", k, Little(frame, 24, 8));
-      CHECK_FIELD("the payload length", length, Little(frame, 32, 4));
-      CHECK_FIELD("the flags", k + 1 == frames ? 1u : 0u, Little(frame, 36, 4));
-      CHECK_FIELD("the reserved bytes", Bytes(8, 0), Slice(frame, 40, 8));
-      CHECK_FIELD("the payload", Slice(stream, k * payload, length),
-                  Slice(frame, 48, length));
-      CHECK_FIELD("the padding", true, AllZero(frame, 48 + length));
+      checked = CheckRecord(
+          volume + " frame " + std::to_string(k), records[1 + j],
+          {{"the magic", 0, Text("KORBRDAT", 8)},
+           {"the backup id", 8, backup_id},
+           {"the sequence number", 24, Le(k, 8)},
+           {"the payload length", 32, Le(length, 4)},
+           {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
+           {"the payload", 48, Slice(stream, k * payload, length)}});
+      if (!checked) return checked;
     }
 
-    const Bytes &trailer = records.back();
-    where = volume + " trailer";
-    CHECK_FIELD("the magic", Text("KORBREND", 8), Slice(trailer, 0, 8));
-    CHECK_FIELD("the version", 1u, Little(trailer, 8, 4));
-    CHECK_FIELD("the stripe count", in.stripes, Little(trailer, 12, 4));
-    CHECK_FIELD("the stripe index", s, Little(trailer, 16, 4));
-    CHECK_FIELD("the request size", request, Little(trailer, 20, 4));
-    CHECK_FIELD("the backup id", backup_id, Slice(trailer, 24, 16));
-    CHECK_FIELD("the stream length", in.length, Little(trailer, 40, 8));
-    CHECK_FIELD("the frame count", frames, Little(trailer, 48, 8));
-    CHECK_FIELD("the stripe's frame count", mine, Little(trailer, 56, 8));
-    CHECK_FIELD("the stream's SHA-256", stream_digest, Slice(trailer, 64, 32));
-    CHECK_FIELD("the reserved bytes", Bytes(32, 0), Slice(trailer, 96, 32));
-    CHECK_FIELD("the seal", Sha256(Slice(trailer, 0, 128)), Slice(trailer, 128, 32));
-    CHECK_FIELD("the rest", true, AllZero(trailer, 160));
+    fields = opening("KORBREND");
+    fields.insert(fields.end(),
+                  {{"the stream length", 40, Le(in.length, 8)},
+                   {"the frame count", 48, Le(frames, 8)},
+                   {"the stripe's frame count", 56, Le(mine, 8)},
+                   {"the stream's SHA-256", 64, stream_digest},
+                   {"the seal", 128, Sha256(Slice(trailer, 0, 128))}});
+    checked = CheckRecord(volume + " trailer", trailer, fields);
+    if (!checked) return checked;
   }
   if (files != ListDirectory(dir))
     return ::testing::AssertionFailure() << dir << " holds other files";
