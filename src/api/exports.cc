@@ -100,8 +100,10 @@ KOR_EXPORT void *KOR_CALL kor_open(int32_t stripe, const void *params,
   }
   if (h->media_type == MEDIA_TAPE) {
     // One block of staging for tape requests that are not whole blocks.
+    // Zeroed: the padding of the first short block goes to the media, and
+    // must not carry whatever the host's memory held there before.
     h->block_buffer.reset(new (std::nothrow)
-                              uint8_t[static_cast<size_t>(h->blocksize) + 4]);
+                              uint8_t[static_cast<size_t>(h->blocksize) + 4]());
     if (h->block_buffer == nullptr) {
       DestroyHandle(h);
       return nullptr;
