@@ -126,8 +126,17 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   int32_t outcome = 0;
   // Without its closing labels the backup has no end marker: the host must
   // not take it for complete.
-  if (h->open_mode == kModeWrite && WriteEofLabels(h) != kTrailerSize)
-    outcome = -1;
+  if (h->open_mode == kModeWrite) {
+    if (h->device_handle == kInvalidOsHandle) {
+      // A volume switch that failed left no volume to take the labels; the
+      // OS's "bad handle" would only hide why.
+      RaiseError(h, kErrWrite,
+                 {h->devname, "no volume is open to take the closing labels"});
+      outcome = -1;
+    } else if (WriteEofLabels(h) != kTrailerSize) {
+      outcome = -1;
+    }
+  }
   if (mode == KOR_CLOSE_NORMAL) {
     if (CloseDevice(h, 0) < 0) outcome = -1;
     h->open_state = 2;
