@@ -100,8 +100,10 @@ KOR_EXPORT void *KOR_CALL kor_open(int32_t stripe, const void *params,
   }
   if (h->media_type == MEDIA_TAPE) {
     // One block of staging for tape requests that are not whole blocks.
+    // Zeroed: the padding of the first short block goes to the media, and
+    // must not carry whatever the host's memory held there before.
     h->block_buffer.reset(new (std::nothrow)
-                              uint8_t[static_cast<size_t>(h->blocksize) + 4]);
+                              uint8_t[static_cast<size_t>(h->blocksize) + 4]());
     if (h->block_buffer == nullptr) {
       DestroyHandle(h);
       return nullptr;
@@ -124,8 +126,17 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   // A backup whose closing labels are missing has no end marker: its
   // restore could never tell it complete, so the host must not either.
   int32_t outcome = 0;
-  if (h->open_mode == kModeWrite && WriteEofLabels(h) != kTrailerSize)
-    outcome = -1;
+  if (h->open_mode == kModeWrite) {
+    if (h->device_handle == kInvalidOsHandle) {
+      // A volume switch that failed left no volume to take the labels; the
+      // OS's "bad handle" would only hide why.
+      RaiseError(h, kErrWrite,
+                 {h->devname, "no volume is open to take the closing labels"});
+      outcome = -1;
+    } else if (WriteEofLabels(h) != kTrailerSize) {
+      outcome = -1;
+    }
+  }
   if (mode == KOR_CLOSE_NORMAL) {
     if (CloseDevice(h, 0) < 0) outcome = -1;
     h->open_state = 2;

@@ -188,7 +188,9 @@ void BackupRun::AbortAll() {
 void BackupRun::FailStripe(Stripe *stripe, const std::string &reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    stripe->error = reason;
+    // The first failure is the cause; what fails after it (the close of a
+    // stripe whose volume could not be opened, say) only follows from it.
+    if (stripe->error.empty()) stripe->error = reason;
     failed_ = true;
   }
   AbortAll();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host_harness.h"
+#include "tape_image.h"
 
 namespace korit {
 namespace {
@@ -128,45 +129,6 @@ bool HaveMtdump() {
 
 // --- Cartridge images
 // ----------------------------------------------------------
-
-// The objects of a SIMH image, decoded here from the bytes: records as
-// their lengths, tape marks as 0.  Fails on any framing fault.
-::testing::AssertionResult DecodeImage(const std::string &path,
-                                       std::vector<uint32_t> *objects) {
-  const std::vector<uint8_t> image = ReadWholeFile(path);
-  auto word = [&](size_t at) {
-    return static_cast<uint32_t>(image[at]) |
-           static_cast<uint32_t>(image[at + 1]) << 8 |
-           static_cast<uint32_t>(image[at + 2]) << 16 |
-           static_cast<uint32_t>(image[at + 3]) << 24;
-  };
-  objects->clear();
-  size_t at = 0;
-  while (at < image.size()) {
-    if (image.size() - at < 4)
-      return ::testing::AssertionFailure() << path << ": cut word at " << at;
-    const uint32_t length = word(at);
-    if (length == 0) {
-      objects->push_back(0);
-      at += 4;
-      continue;
-    }
-    if (length > 0x00FFFFFFu)
-      return ::testing::AssertionFailure() << path << ": bad word at " << at;
-    const size_t footprint = 8 + length + (length & 1u);
-    if (image.size() - at < footprint)
-      return ::testing::AssertionFailure() << path << ": cut record at " << at;
-    if ((length & 1u) != 0 && image[at + 4 + length] != 0)
-      return ::testing::AssertionFailure()
-             << path << ": pad byte not 0 at " << at;
-    if (word(at + footprint - 4) != length)
-      return ::testing::AssertionFailure()
-             << path << ": lengths differ at " << at;
-    objects->push_back(length);
-    at += footprint;
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // What `mtdump` lists for an image: records as lengths, tape marks as 0.
 // Its listing stops at two tape marks in a row (the logical end).  Also
