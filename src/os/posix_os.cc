@@ -494,10 +494,10 @@ bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
       left -= iov[first].iov_len;
       ++first;
     }
-    if (first < used) {
-      iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
-      iov[first].iov_len -= left;
-    }
+    if (first == used) break;
+    iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
+    iov[first].iov_len -= left;
+    // Only a file is written on after a short write (as WriteFile does).
     if (!IsRegularFile(fd)) break;
   }
   *done = static_cast<uint32_t>(total);
