@@ -3,11 +3,15 @@
 # machine (run as root).  Packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
+packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh
+  libssl-dev)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # A package installed for two architectures needs the qualified name.
+  dpkg -s "$p" >/dev/null 2>&1 ||
+    dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+    missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

@@ -23,6 +23,7 @@
 #include "cli/command_common.h"
 #include "cli/device_list.h"
 #include "cli/host_session.h"
+#include "cli/sha256.h"
 #include "cli/stream_format.h"
 #include "korbr/korbr.h"
 
@@ -137,14 +138,12 @@ class BackupRun {
         request_size_(request_size),
         encoder_(NewBackupId(), stripes, request_size,
                  static_cast<uint64_t>(std::time(nullptr)), dbname) {
-    // Enough blocks per stripe to keep the writers busy, within about
-    // 64 MiB over all stripes (3 at least: the frame being filled, the one
-    // read ahead to learn whether it is the last, the one being written).
-    const size_t per_stripe_budget = (size_t{64} << 20) / stripes;
-    const size_t blocks = std::max<size_t>(
-        3, std::min<size_t>(32, per_stripe_budget / request_size));
+    const size_t blocks = BlocksPerStripe(stripes, request_size);
+    to_hash_.SetBatch(HandOverBatch(blocks * stripes));
     for (uint32_t s = 0; s < stripes; ++s) {
       stripes_.push_back(std::make_unique<Stripe>(s, blocks));
+      stripes_.back()->full.SetBatch(HandOverBatch(blocks));
+      stripes_.back()->free.SetBatch(HandOverBatch(blocks));
       for (size_t b = 0; b < blocks; ++b) {
         stripes_.back()->free.Push(std::make_unique<Block>(request_size));
       }
@@ -155,6 +154,9 @@ class BackupRun {
 
  private:
   void StripeMain(Stripe *stripe);
+  // Hashes the frames in sequence order and passes them on to their
+  // stripes, so that hashing overlaps reading the input and writing.
+  void HashMain();
   void FailStripe(Stripe *stripe, const std::string &reason);
   void AbortAll();
   // The main thread's part: read, frame, deal.  False when it stopped
@@ -168,6 +170,10 @@ class BackupRun {
   uint32_t request_size_;
   StreamEncoder encoder_;
   std::vector<std::unique_ptr<Stripe>> stripes_;
+  BlockQueue to_hash_{16};  // sealed frames, in sequence order
+  std::thread hasher_;
+  Sha256Digest digest_{};
+  bool hashed_all_ = false;  // the hasher saw the whole stream
 
   std::mutex mutex_;
   std::condition_variable opened_;
@@ -179,6 +185,7 @@ class BackupRun {
 };
 
 void BackupRun::AbortAll() {
+  to_hash_.Abort();
   for (auto &s : stripes_) {
     s->full.Abort();
     s->free.Abort();
@@ -195,7 +202,7 @@ void BackupRun::FailStripe(Stripe *stripe, const std::string &reason) {
 }
 
 void BackupRun::StripeMain(Stripe *stripe) {
-  HostSession::BlockInterruptsInThisThread();
+  HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
   void *handle = kor_open(static_cast<int32_t>(stripe->index),
@@ -248,12 +255,28 @@ void BackupRun::StripeMain(Stripe *stripe) {
   }
 }
 
+void BackupRun::HashMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  Sha256 sha;
+  for (;;) {
+    std::unique_ptr<Block> block = to_hash_.Pop();
+    if (block == nullptr) break;
+    sha.Update(block->bytes.data() + kFrameHeaderSize, block->payload_length);
+    const uint32_t stripe = block->stripe;
+    if (!stripes_[stripe]->full.Push(std::move(block))) return;
+  }
+  if (to_hash_.aborted()) return;
+  digest_ = sha.Finish();
+  hashed_all_ = true;
+}
+
 std::unique_ptr<Block> BackupRun::TakeFree(uint32_t stripe) {
   return stripes_[stripe]->free.Pop();
 }
 
 bool BackupRun::Deal(uint32_t stripe, std::unique_ptr<Block> block) {
-  return stripes_[stripe]->full.Push(std::move(block));
+  block->stripe = stripe;
+  return to_hash_.Push(std::move(block));
 }
 
 bool BackupRun::DealInput() {
@@ -279,6 +302,7 @@ bool BackupRun::DealInput() {
     if (static_cast<uint32_t>(got) < capacity) {
       encoder_.SealNextFrame(current->bytes.data(), static_cast<uint32_t>(got),
                              true);
+      current->payload_length = static_cast<uint32_t>(got);
       session_->AddBytes(static_cast<uint64_t>(got));
       return Deal(stripe, std::move(current));
     }
@@ -289,6 +313,7 @@ bool BackupRun::DealInput() {
         ReadFull(input_fd_, next->bytes.data() + kFrameHeaderSize, capacity);
     const bool last = next_got == 0;
     encoder_.SealNextFrame(current->bytes.data(), capacity, last);
+    current->payload_length = capacity;
     session_->AddBytes(capacity);
     if (last) {
       stripes_[(sequence + 1) % count]->free.Push(std::move(next));
@@ -320,23 +345,32 @@ int BackupRun::Execute() {
 
   bool dealt = false;
   if (all_open) {
+    hasher_ = std::thread([this] { HashMain(); });
     dealt = DealInput();
+    if (dealt) {
+      to_hash_.Close();
+    } else {
+      AbortAll();
+    }
+    hasher_.join();
     // The trailers go out only for a whole input on healthy stripes.
     bool healthy;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       healthy = !failed_;
     }
-    if (dealt && healthy && !HostSession::Interrupted()) {
+    if (dealt && hashed_all_ && healthy && !HostSession::Interrupted()) {
       for (uint32_t s = 0; s < count && dealt; ++s) {
         std::unique_ptr<Block> block = TakeFree(s);
         if (block == nullptr) {
           dealt = false;
           break;
         }
-        encoder_.EncodeTrailerFor(s, block->bytes.data());
+        encoder_.EncodeTrailerFor(s, digest_, block->bytes.data());
         block->trailer = true;
-        dealt = Deal(s, std::move(block));
+        dealt = stripes_[s]->full.Push(std::move(block));
+        // Nothing follows the trailer: the writer need not wait for more.
+        stripes_[s]->full.Close();
       }
     } else {
       dealt = false;

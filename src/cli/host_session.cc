@@ -2,6 +2,7 @@
 #include "cli/host_session.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -94,7 +95,8 @@ void HostSession::SetPartialOutputPath(const std::string &path) {
 
 void HostSession::ClearPartialOutputPath() { g_partial_path_set = 0; }
 
-void HostSession::BlockInterruptsInThisThread() {
+void HostSession::BlockInterruptsInThisThread(const std::string &name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -307,7 +309,7 @@ void HostSession::StartProgress(uint32_t stripes) {
   progress_stop_ = false;
   started_ = std::chrono::steady_clock::now();
   progress_thread_ = std::thread([this] {
-    BlockInterruptsInThisThread();
+    BlockInterruptsInThisThread("korbr-progress");
     ProgressLoop();
   });
 }

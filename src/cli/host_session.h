@@ -73,8 +73,9 @@ class HostSession {
   // A partial output file to remove should a second Ctrl-C end the process.
   static void SetPartialOutputPath(const std::string &path);
   static void ClearPartialOutputPath();
-  // For stripe threads: leave SIGINT and SIGTERM to the other threads.
-  static void BlockInterruptsInThisThread();
+  // For worker threads: leave SIGINT and SIGTERM to the main thread, and
+  // name the thread (at most 15 bytes) as profilers and debuggers show it.
+  static void BlockInterruptsInThisThread(const std::string &name);
 
   // "korbr: COMMAND: LINE" on standard error, always.
   void Error(const std::string &line);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -21,6 +22,8 @@
 #include "cli/command_common.h"
 #include "cli/device_list.h"
 #include "cli/host_session.h"
+#include "cli/piece_writer.h"
+#include "cli/sha256.h"
 #include "cli/stream_format.h"
 #include "korbr/korbr.h"
 
@@ -73,19 +76,6 @@ void PrintRestoreHelp() {
 std::string BufferText(const MessageBuffer &msg) {
   if (msg.length <= 0) return "the library gave no reason";
   return std::string(msg.text, strnlen(msg.text, sizeof msg.text));
-}
-
-bool WriteAll(int fd, const uint8_t *data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Where the restored stream goes.  A regular file is written under a
@@ -171,7 +161,8 @@ struct Output {
 constexpr int32_t kShortReadError = 6935;
 
 // A stripe's thread makes its blocks once it knows the request size from
-// the header; their number (at most kMaxBlocks) bounds the memory.
+// the header; their number (BlocksPerStripe, at most kMaxBlocks) bounds the
+// memory.
 constexpr size_t kMaxBlocks = 32;
 
 struct Stripe {
@@ -204,6 +195,14 @@ class RestoreRun {
   bool ReadHeaders();
   bool ReadStream();
   std::unique_ptr<Block> Next(uint32_t stripe);
+  Stripe *StripeAt(uint32_t stripe);
+  // The stages after the checks, each in its own thread so that hashing,
+  // writing the output and the stripes' reads overlap: the hasher takes
+  // accepted frames in sequence order, the writer writes their payloads
+  // and gives the blocks back to their stripes.
+  void HashMain();
+  void WriteMain();
+  void GiveBack(std::vector<void *> *blocks);
 
   HostSession *session_;
   Output *output_;
@@ -213,10 +212,18 @@ class RestoreRun {
   std::vector<std::unique_ptr<Stripe>> stripes_;
   std::mutex mutex_;
   std::string reason_;  // what the main thread found wrong, if anything
-  uint64_t written_ = 0;
+  BlockQueue to_hash_{16};  // accepted frames, in sequence order
+  BlockQueue to_write_{16};  // hashed frames, in sequence order
+  Sha256Digest digest_{};
+  bool hashed_all_ = false;    // the hasher saw every accepted frame
+  bool wrote_all_ = false;     // the writer wrote every payload
+  std::string write_error_;    // why the writer stopped
+  std::atomic<uint64_t> written_{0};
 };
 
 void RestoreRun::AbortAll() {
+  to_hash_.Abort();
+  to_write_.Abort();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto &s : stripes_) {
     s->full.Abort();
@@ -240,7 +247,7 @@ void RestoreRun::StartStripe(uint32_t index) {
 }
 
 void RestoreRun::StripeMain(Stripe *stripe) {
-  HostSession::BlockInterruptsInThisThread();
+  HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
   void *handle = kor_open(static_cast<int32_t>(stripe->index),
@@ -266,14 +273,12 @@ void RestoreRun::StripeMain(Stripe *stripe) {
                               &decoded, &ignored);
   if (!failed && stripe->full.Push(std::move(header)) && readable) {
     const uint32_t request = decoded.request_size;
-    const uint32_t stripes = std::max<uint32_t>(1, decoded.stripe_count);
-    // Enough blocks to read ahead, within about 64 MiB over all stripes.
-    const size_t blocks = std::max<size_t>(
-        3,
-        std::min<size_t>(kMaxBlocks, ((size_t{64} << 20) / stripes) / request));
+    const size_t blocks = BlocksPerStripe(decoded.stripe_count, request);
     for (size_t b = 0; b < blocks; ++b) {
       stripe->free.Push(std::make_unique<Block>(request));
     }
+    stripe->free.SetBatch(HandOverBatch(blocks));
+    stripe->full.SetBatch(HandOverBatch(blocks));
     for (;;) {
       if (HostSession::Interrupted()) break;
       std::unique_ptr<Block> block = stripe->free.Pop();
@@ -304,13 +309,80 @@ void RestoreRun::StripeMain(Stripe *stripe) {
   stripe->full.Close();
 }
 
+Stripe *RestoreRun::StripeAt(uint32_t stripe) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stripes_[stripe].get();
+}
+
 std::unique_ptr<Block> RestoreRun::Next(uint32_t stripe) {
-  Stripe *s = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    s = stripes_[stripe].get();
+  return StripeAt(stripe)->full.Pop();
+}
+
+void RestoreRun::HashMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  Sha256 sha;
+  for (;;) {
+    std::unique_ptr<Block> block = to_hash_.Pop();
+    if (block == nullptr) break;
+    sha.Update(block->bytes.data() + kFrameHeaderSize, block->payload_length);
+    if (!to_write_.Push(std::move(block))) return;
   }
-  return s->full.Pop();
+  if (to_hash_.aborted()) return;
+  digest_ = sha.Finish();
+  hashed_all_ = true;
+  to_write_.Close();
+}
+
+void RestoreRun::GiveBack(std::vector<void *> *blocks) {
+  for (void *owner : *blocks) {
+    std::unique_ptr<Block> block(static_cast<Block *>(owner));
+    const uint32_t stripe = block->stripe;
+    StripeAt(stripe)->free.Push(std::move(block));
+  }
+  blocks->clear();
+}
+
+void RestoreRun::WriteMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-write");
+  const int fd = output_->to_stdout ? session_->data_fd() : output_->fd;
+  // A regular file being made (not a device or a pipe) gets page-aligned
+  // writes.
+  PieceWriter writer(fd, !output_->to_stdout && !output_->direct);
+  std::vector<void *> done;
+  bool ok = true;
+  for (;;) {
+    std::unique_ptr<Block> block = to_write_.Pop();
+    if (block == nullptr) break;
+    const uint32_t length = block->payload_length;
+    Piece piece;
+    piece.data = block->bytes.data() + kFrameHeaderSize;
+    piece.length = length;
+    piece.owner = block.release();
+    ok = writer.Add(piece, &done);
+    GiveBack(&done);
+    if (!ok) break;
+    written_ += length;
+    session_->AddBytes(length);
+  }
+  if (ok && !to_write_.aborted()) ok = writer.Flush(&done);
+  GiveBack(&done);
+  if (!ok) {
+    const int error = errno;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      write_error_ =
+          "writing " +
+          std::string(output_->to_stdout ? "standard output" : output_->path) +
+          " failed: " + std::strerror(error);
+    }
+    AbortAll();
+  } else {
+    wrote_all_ = !to_write_.aborted();
+  }
+  // Blocks still held go away with the writer; nobody waits for them now.
+  std::vector<void *> pending;
+  writer.TakePending(&pending);
+  for (void *owner : pending) delete static_cast<Block *>(owner);
 }
 
 bool RestoreRun::ReadHeaders() {
@@ -350,46 +422,56 @@ bool RestoreRun::ReadHeaders() {
                 BackupIdHex(h.backup_id).c_str(), h.dbname.c_str(),
                 h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
   session_->Note(text);
+  const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);
+  to_hash_.SetBatch(HandOverBatch(blocks * h.stripe_count));
+  to_write_.SetBatch(HandOverBatch(blocks * h.stripe_count));
   return true;
 }
 
 bool RestoreRun::ReadStream() {
-  const int fd = output_->to_stdout ? session_->data_fd() : output_->fd;
-  while (checker_.ExpectingFrames()) {
-    if (HostSession::Interrupted()) return false;
+  std::thread hasher([this] { HashMain(); });
+  std::thread writer([this] { WriteMain(); });
+  bool ok = true;
+  while (ok && checker_.ExpectingFrames()) {
+    if (HostSession::Interrupted()) {
+      ok = false;
+      break;
+    }
     const uint32_t s = checker_.NextStripe();
     std::unique_ptr<Block> block = Next(s);
     if (block == nullptr) {
       // Aborted: the stripe's reason is recorded.  Closed without
       // failing: it stopped because of an interrupt.
-      return false;
+      ok = false;
+      break;
     }
     const uint8_t *payload = nullptr;
     uint32_t length = 0;
     if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
                               &payload, &length, &reason_)) {
-      return false;
+      ok = false;
+      break;
     }
-    if (!WriteAll(fd, payload, length)) {
-      reason_ =
-          "writing " +
-          std::string(output_->to_stdout ? "standard output" : output_->path) +
-          " failed: " + std::strerror(errno);
-      return false;
-    }
-    written_ += length;
-    session_->AddBytes(length);
-    stripes_[s]->free.Push(std::move(block));
+    block->stripe = s;
+    block->payload_length = length;
+    ok = to_hash_.Push(std::move(block));
   }
-  for (uint32_t s = 0; s < checker_.stripe_count(); ++s) {
+  for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = Next(s);
-    if (block == nullptr) return false;
-    if (!checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
-                                &reason_)) {
-      return false;
-    }
+    ok = block != nullptr &&
+         checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
+                                &reason_);
   }
-  return checker_.Finish(&reason_);
+  if (ok) {
+    to_hash_.Close();
+  } else {
+    AbortAll();
+  }
+  hasher.join();
+  writer.join();
+  if (!ok) return false;
+  if (!hashed_all_ || !wrote_all_) return false;  // the writer said why
+  return checker_.Finish(digest_, &reason_);
 }
 
 int RestoreRun::Execute() {
@@ -422,20 +504,21 @@ int RestoreRun::Execute() {
     char text[160];
     std::snprintf(text, sizeof text,
                   "restored %llu bytes; length and SHA-256 verified",
-                  static_cast<unsigned long long>(written_));
+                  static_cast<unsigned long long>(written_.load()));
     session_->Note(text);
     return kExitSuccess;
   }
 
   output_->Discard();
   if (!reason_.empty()) session_->Error(reason_);
+  if (!write_error_.empty()) session_->Error(write_error_);
   if (HostSession::Interrupted()) {
-    session_->Error("interrupted after " + std::to_string(written_) +
+    session_->Error("interrupted after " + std::to_string(written_.load()) +
                     " bytes of the stream");
   }
   if (output_->to_stdout || output_->direct) {
     session_->Error(
-        "failed: the " + std::to_string(written_) + " bytes written to " +
+        "failed: the " + std::to_string(written_.load()) + " bytes written to " +
         (output_->to_stdout ? std::string("standard output") : output_->path) +
         " are incomplete or unverified; discard them");
   } else {

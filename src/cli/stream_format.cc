@@ -257,16 +257,13 @@ void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
   f.sequence = next_sequence_++;
   f.payload_length = payload_length;
   f.last = last;
-  sha_.Update(frame + kFrameHeaderSize, payload_length);
   total_bytes_ += payload_length;
   SealFrame(f, frame, request_size_);
 }
 
-void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint8_t *out) {
-  if (!finished_) {
-    digest_ = sha_.Finish();
-    finished_ = true;
-  }
+void StreamEncoder::EncodeTrailerFor(uint32_t stripe,
+                                     const Sha256Digest &digest,
+                                     uint8_t *out) const {
   StreamTrailer t;
   t.stripe_count = stripe_count_;
   t.stripe_index = stripe;
@@ -275,7 +272,7 @@ void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint8_t *out) {
   t.total_bytes = total_bytes_;
   t.total_frames = next_sequence_;
   t.stripe_frames = FramesOnStripe(next_sequence_, stripe_count_, stripe);
-  t.stream_digest = digest_;
+  t.stream_digest = digest;
   EncodeTrailer(t, out);
 }
 
@@ -383,7 +380,6 @@ bool StreamChecker::AcceptFrame(uint32_t stripe, const uint8_t *data,
   ++next_sequence_;
   ++frames_per_stripe_[stripe];
   total_bytes_ += f.payload_length;
-  sha_.Update(data + kFrameHeaderSize, f.payload_length);
   seen_last_ = f.last;
   *payload = data + kFrameHeaderSize;
   *payload_length = f.payload_length;
@@ -435,7 +431,7 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
   return true;
 }
 
-bool StreamChecker::Finish(std::string *why) {
+bool StreamChecker::Finish(const Sha256Digest &digest, std::string *why) {
   for (uint32_t s = 0; s < stripe_count_; ++s) {
     if (!have_trailer_[s]) {
       return Fail(why, Format("stripe %llu: no stream trailer", s));
@@ -449,7 +445,6 @@ bool StreamChecker::Finish(std::string *why) {
                             "bytes, %llu were read",
                             first_trailer_.total_bytes, total_bytes_));
   }
-  const Sha256Digest digest = sha_.Finish();
   if (digest != first_trailer_.stream_digest) {
     return Fail(why, "checksum mismatch: the SHA-256 of the restored stream (" +
                          DigestHex(digest) +

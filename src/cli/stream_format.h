@@ -143,8 +143,9 @@ RequestKind ClassifyRequest(const uint8_t *data, size_t size);
 
 std::string BackupIdHex(const BackupId &id);
 
-// The backup side: numbers frames, deals them to stripes, hashes and counts
-// the stream, and writes the trailers.
+// The backup side: numbers frames, deals them to stripes, counts the stream,
+// and writes the trailers.  The stream's SHA-256 is taken elsewhere (on a
+// thread of its own) and handed to the trailers.
 class StreamEncoder {
  public:
   StreamEncoder(const BackupId &id, uint32_t stripe_count,
@@ -160,8 +161,10 @@ class StreamEncoder {
   // `payload_length` bytes is already at offset 48; it goes to NextStripe()
   // as it was before the call.
   void SealNextFrame(uint8_t *frame, uint32_t payload_length, bool last);
-  // After the last frame: the trailer of `stripe` (request size bytes).
-  void EncodeTrailerFor(uint32_t stripe, uint8_t *out);
+  // After the last frame: the trailer of `stripe` (request size bytes),
+  // carrying `digest`, the SHA-256 of every payload in sequence order.
+  void EncodeTrailerFor(uint32_t stripe, const Sha256Digest &digest,
+                        uint8_t *out) const;
   uint64_t total_bytes() const { return total_bytes_; }
   uint64_t frames() const { return next_sequence_; }
 
@@ -173,15 +176,13 @@ class StreamEncoder {
   std::string dbname_;
   uint64_t next_sequence_ = 0;
   uint64_t total_bytes_ = 0;
-  Sha256 sha_;
-  bool finished_ = false;
-  Sha256Digest digest_{};
 };
 
 // The restore side: takes the requests of every stripe as they come off
 // the media and decides, request by request, whether they still make up
-// the one stream the headers announced.  It hashes the payloads it
-// accepts; nothing it has not accepted should reach the output.
+// the one stream the headers announced; nothing it has not accepted should
+// reach the output.  The caller hashes the payloads it accepted (in
+// sequence order) and hands the digest to Finish.
 class StreamChecker {
  public:
   explicit StreamChecker(uint32_t stripes_expected);
@@ -207,9 +208,9 @@ class StreamChecker {
   // Once the last frame is in: the trailer request of each stripe.
   bool AcceptTrailer(uint32_t stripe, const uint8_t *data, size_t size,
                      std::string *why);
-  // After every trailer: the stream's length and digest against what was
-  // accepted.
-  bool Finish(std::string *why);
+  // After every trailer: the stream's length against what was accepted and
+  // `digest` (of the accepted payloads) against the recorded one.
+  bool Finish(const Sha256Digest &digest, std::string *why);
   uint64_t bytes_accepted() const { return total_bytes_; }
 
  private:
@@ -221,7 +222,6 @@ class StreamChecker {
   uint64_t next_sequence_ = 0;
   bool seen_last_ = false;
   uint64_t total_bytes_ = 0;
-  Sha256 sha_;
   std::vector<uint64_t> frames_per_stripe_;
   std::vector<bool> have_trailer_;
   StreamTrailer first_trailer_;

@@ -47,6 +47,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
     out[s].push_back(header);
   }
   const uint32_t capacity = FramePayloadCapacity(request);
+  const Sha256Digest digest = Sha256Of(stream.data(), stream.size());
   size_t at = 0;
   do {
     const uint32_t take =
@@ -62,7 +63,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
   } while (at < stream.size());
   for (uint32_t s = 0; s < stripes; ++s) {
     Request trailer(request);
-    encoder.EncodeTrailerFor(s, trailer.data());
+    encoder.EncodeTrailerFor(s, digest, trailer.data());
     out[s].push_back(trailer);
   }
   return out;
@@ -73,6 +74,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
 bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
              std::string *why) {
   StreamChecker checker(expected);
+  Sha256 sha;
   std::vector<size_t> next(stripes.size(), 0);
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     const Request &r = stripes[s][next[s]++];
@@ -92,6 +94,7 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
       return false;
     }
     output->append(reinterpret_cast<const char *>(payload), length);
+    sha.Update(payload, length);
   }
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     if (next[s] >= stripes[s].size()) {
@@ -101,7 +104,7 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
     const Request &r = stripes[s][next[s]++];
     if (!checker.AcceptTrailer(s, r.data(), r.size(), why)) return false;
   }
-  return checker.Finish(why);
+  return checker.Finish(sha.Finish(), why);
 }
 
 std::string AsText(const std::vector<uint8_t> &v) {
