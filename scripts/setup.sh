@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh
-  libssl-dev)
+  libssl-dev libxxhash-dev libzstd-dev pkg-config)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -27,7 +27,8 @@ struct Block {
   std::vector<uint8_t> bytes;
   bool trailer = false;         // backup: the stripe's last request
   uint32_t stripe = 0;          // whose free queue it goes back to
-  uint32_t payload_length = 0;  // a data frame's payload bytes
+  uint32_t payload_offset = 0;  // where the payload begins in `bytes`
+  uint32_t payload_length = 0;  // payload bytes
 };
 
 class BlockQueue {

@@ -24,6 +24,8 @@
 #include "cli/host_session.h"
 #include "cli/piece_writer.h"
 #include "cli/sha256.h"
+#include "cli/volume_locator.h"
+#include "cli/zstd_codec.h"
 #include "cli/stream_format.h"
 #include "korbr/korbr.h"
 
@@ -87,10 +89,12 @@ struct Output {
   std::string temporary;  // the name written to, "" when written directly
   int fd = -1;
   bool to_stdout = false;
-  bool direct = false;  // a device or a pipe, written in place
+  bool direct = false;       // a device or a pipe, written in place
+  bool verify_only = false;  // korbr verify: nothing is written
 
   // Before the session starts.  False with a reason.
   bool Open(std::string *error) {
+    if (verify_only) return true;
     if (path == "-") {
       to_stdout = true;
       return true;
@@ -130,7 +134,7 @@ struct Output {
 
   // After the stream was verified.
   bool Commit(std::string *error) {
-    if (to_stdout) return true;
+    if (to_stdout || verify_only) return true;
     if (close(fd) != 0) {
       fd = -1;
       *error = "writing " + path + " failed: " + std::strerror(errno);
@@ -149,7 +153,7 @@ struct Output {
 
   // After a failure: nothing partial stays behind.
   void Discard() {
-    if (to_stdout) return;
+    if (to_stdout || verify_only) return;
     if (fd >= 0) close(fd);
     fd = -1;
     if (!temporary.empty()) unlink(temporary.c_str());
@@ -164,6 +168,11 @@ constexpr int32_t kShortReadError = 6935;
 // the header; their number (BlocksPerStripe, at most kMaxBlocks) bounds the
 // memory.
 constexpr size_t kMaxBlocks = 32;
+
+// The inflater's output buffers: their own pool, not a stripe's.
+constexpr uint32_t kOutputBlock = 0xFFFFFFFFu;
+constexpr size_t kOutputSize = size_t{1} << 20;
+constexpr size_t kOutputBlocks = 8;
 
 struct Stripe {
   explicit Stripe(uint32_t i)
@@ -201,8 +210,11 @@ class RestoreRun {
   // accepted frames in sequence order, the writer writes their payloads
   // and gives the blocks back to their stripes.
   void HashMain();
+  void InflateMain();
   void WriteMain();
   void GiveBack(std::vector<void *> *blocks);
+  void GiveBack(std::unique_ptr<Block> block);
+  void StageFailed(const std::string &reason);
 
   HostSession *session_;
   Output *output_;
@@ -212,16 +224,23 @@ class RestoreRun {
   std::vector<std::unique_ptr<Stripe>> stripes_;
   std::mutex mutex_;
   std::string reason_;  // what the main thread found wrong, if anything
-  BlockQueue to_hash_{16};  // accepted frames, in sequence order
-  BlockQueue to_write_{16};  // hashed frames, in sequence order
+  bool compressed_ = false;     // the stream is zstd: inflate it first
+  BlockQueue to_inflate_{16};   // accepted frames of a compressed stream
+  BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
+  BlockQueue to_hash_{16};      // the stream as restored, in order
+  BlockQueue to_write_{16};     // hashed, in order
   Sha256Digest digest_{};
-  bool hashed_all_ = false;    // the hasher saw every accepted frame
-  bool wrote_all_ = false;     // the writer wrote every payload
-  std::string write_error_;    // why the writer stopped
+  uint64_t hashed_bytes_ = 0;
+  bool inflated_all_ = false;   // the inflater reached the stream's end
+  bool hashed_all_ = false;     // the hasher saw every block
+  bool wrote_all_ = false;      // the writer wrote every block
+  std::string stage_error_;     // why a stage after the checks stopped
   std::atomic<uint64_t> written_{0};
 };
 
 void RestoreRun::AbortAll() {
+  to_inflate_.Abort();
+  free_outputs_.Abort();
   to_hash_.Abort();
   to_write_.Abort();
   std::lock_guard<std::mutex> lock(mutex_);
@@ -229,6 +248,14 @@ void RestoreRun::AbortAll() {
     s->full.Abort();
     s->free.Abort();
   }
+}
+
+void RestoreRun::StageFailed(const std::string &reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stage_error_.empty()) stage_error_ = reason;
+  }
+  AbortAll();
 }
 
 void RestoreRun::FailStripe(Stripe *stripe, const std::string &reason) {
@@ -279,6 +306,14 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     }
     stripe->free.SetBatch(HandOverBatch(blocks));
     stripe->full.SetBatch(HandOverBatch(blocks));
+    const std::string devname =
+        DevnameOf(session_->params()->archdev[stripe->index]);
+    // Where the next request begins in the stripe's request stream.
+    uint64_t offset = kHeaderRequestSize;
+    auto where = [&]() {
+      const std::string volume = DiskVolumeAt(devname, offset);
+      return volume.empty() ? std::string() : " (volume file " + volume + ")";
+    };
     for (;;) {
       if (HostSession::Interrupted()) break;
       std::unique_ptr<Block> block = stripe->free.Pop();
@@ -286,7 +321,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       std::memset(&msg, 0, sizeof msg);
       if (kor_read(handle, block->bytes.data(), static_cast<int32_t>(request),
                    &msg) != 0) {
-        std::string reason = BufferText(msg);
+        std::string reason = BufferText(msg) + where();
         if (kor_get_last_error(handle) == kShortReadError) {
           reason +=
               "; the stripe's data ends before its stream trailer: the "
@@ -296,6 +331,16 @@ void RestoreRun::StripeMain(Stripe *stripe) {
         failed = true;
         break;
       }
+      // A damaged frame stops here, before any of it is handed on.
+      std::string damage;
+      if (!FrameIntact(decoded.version, block->bytes.data(),
+                       block->bytes.size(), &damage)) {
+        FailStripe(stripe, damage + where() +
+                               "; nothing of it was restored");
+        failed = true;
+        break;
+      }
+      offset += request;
       const RequestKind kind =
           ClassifyRequest(block->bytes.data(), block->bytes.size());
       if (!stripe->full.Push(std::move(block))) break;
@@ -324,7 +369,9 @@ void RestoreRun::HashMain() {
   for (;;) {
     std::unique_ptr<Block> block = to_hash_.Pop();
     if (block == nullptr) break;
-    sha.Update(block->bytes.data() + kFrameHeaderSize, block->payload_length);
+    sha.Update(block->bytes.data() + block->payload_offset,
+               block->payload_length);
+    hashed_bytes_ += block->payload_length;
     if (!to_write_.Push(std::move(block))) return;
   }
   if (to_hash_.aborted()) return;
@@ -333,13 +380,72 @@ void RestoreRun::HashMain() {
   to_write_.Close();
 }
 
+void RestoreRun::InflateMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-zstd");
+  ZstdDecompressor zstd;
+  std::string why;
+  std::unique_ptr<Block> output;
+  CodecBuffer out;
+  auto take_output = [&]() -> bool {
+    output = free_outputs_.Pop();
+    if (output == nullptr) return false;
+    output->payload_offset = 0;
+    out.data = output->bytes.data();
+    out.size = output->bytes.size();
+    out.pos = 0;
+    return true;
+  };
+  auto pass_on = [&]() -> bool {
+    output->payload_length = static_cast<uint32_t>(out.pos);
+    return to_hash_.Push(std::move(output)) && take_output();
+  };
+  if (!take_output()) return;
+  for (;;) {
+    std::unique_ptr<Block> frame = to_inflate_.Pop();
+    if (frame == nullptr) break;
+    CodecBuffer in;
+    in.data = frame->bytes.data() + frame->payload_offset;
+    in.size = frame->payload_length;
+    // Until the frame is used up and zstd holds nothing back (it filled
+    // the output buffer last time).
+    while (in.pos < in.size || out.pos == out.size) {
+      if (out.pos == out.size && !pass_on()) return;
+      if (!zstd.Decompress(&in, &out, &why)) {
+        StageFailed(why + " (the backup is damaged)");
+        return;
+      }
+      if (in.pos == in.size && out.pos < out.size) break;
+    }
+    GiveBack(std::move(frame));
+  }
+  if (to_inflate_.aborted()) return;
+  if (!zstd.AtFrameEnd()) {
+    StageFailed(
+        "the stored stream ends inside its compressed data (the backup is "
+        "damaged)");
+    return;
+  }
+  if (out.pos > 0) {
+    if (!pass_on()) return;
+  }
+  inflated_all_ = true;
+  to_hash_.Close();
+}
+
 void RestoreRun::GiveBack(std::vector<void *> *blocks) {
   for (void *owner : *blocks) {
-    std::unique_ptr<Block> block(static_cast<Block *>(owner));
-    const uint32_t stripe = block->stripe;
-    StripeAt(stripe)->free.Push(std::move(block));
+    GiveBack(std::unique_ptr<Block>(static_cast<Block *>(owner)));
   }
   blocks->clear();
+}
+
+void RestoreRun::GiveBack(std::unique_ptr<Block> block) {
+  if (block->stripe == kOutputBlock) {
+    free_outputs_.Push(std::move(block));
+    return;
+  }
+  const uint32_t stripe = block->stripe;
+  StripeAt(stripe)->free.Push(std::move(block));
 }
 
 void RestoreRun::WriteMain() {
@@ -354,8 +460,14 @@ void RestoreRun::WriteMain() {
     std::unique_ptr<Block> block = to_write_.Pop();
     if (block == nullptr) break;
     const uint32_t length = block->payload_length;
+    if (output_->verify_only) {
+      GiveBack(std::move(block));
+      written_ += length;
+      session_->AddBytes(length);
+      continue;
+    }
     Piece piece;
-    piece.data = block->bytes.data() + kFrameHeaderSize;
+    piece.data = block->bytes.data() + block->payload_offset;
     piece.length = length;
     piece.owner = block.release();
     ok = writer.Add(piece, &done);
@@ -368,14 +480,10 @@ void RestoreRun::WriteMain() {
   GiveBack(&done);
   if (!ok) {
     const int error = errno;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      write_error_ =
-          "writing " +
-          std::string(output_->to_stdout ? "standard output" : output_->path) +
-          " failed: " + std::strerror(error);
-    }
-    AbortAll();
+    StageFailed("writing " +
+                std::string(output_->to_stdout ? "standard output"
+                                               : output_->path) +
+                " failed: " + std::strerror(error));
   } else {
     wrote_all_ = !to_write_.aborted();
   }
@@ -429,8 +537,19 @@ bool RestoreRun::ReadHeaders() {
 }
 
 bool RestoreRun::ReadStream() {
+  compressed_ = checker_.header().compression == Compression::kZstd;
+  if (compressed_) {
+    for (size_t b = 0; b < kOutputBlocks; ++b) {
+      auto block = std::make_unique<Block>(kOutputSize);
+      block->stripe = kOutputBlock;
+      free_outputs_.Push(std::move(block));
+    }
+  }
+  std::thread inflater;
+  if (compressed_) inflater = std::thread([this] { InflateMain(); });
   std::thread hasher([this] { HashMain(); });
   std::thread writer([this] { WriteMain(); });
+  BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
   bool ok = true;
   while (ok && checker_.ExpectingFrames()) {
     if (HostSession::Interrupted()) {
@@ -453,8 +572,9 @@ bool RestoreRun::ReadStream() {
       break;
     }
     block->stripe = s;
+    block->payload_offset = kFrameHeaderSize;
     block->payload_length = length;
-    ok = to_hash_.Push(std::move(block));
+    ok = accepted.Push(std::move(block));
   }
   for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = Next(s);
@@ -463,15 +583,17 @@ bool RestoreRun::ReadStream() {
                                 &reason_);
   }
   if (ok) {
-    to_hash_.Close();
+    accepted.Close();
   } else {
     AbortAll();
   }
+  if (inflater.joinable()) inflater.join();
   hasher.join();
   writer.join();
   if (!ok) return false;
-  if (!hashed_all_ || !wrote_all_) return false;  // the writer said why
-  return checker_.Finish(digest_, &reason_);
+  if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (!hashed_all_ || !wrote_all_) return false;
+  return checker_.Finish(hashed_bytes_, digest_, &reason_);
 }
 
 int RestoreRun::Execute() {
@@ -511,7 +633,7 @@ int RestoreRun::Execute() {
 
   output_->Discard();
   if (!reason_.empty()) session_->Error(reason_);
-  if (!write_error_.empty()) session_->Error(write_error_);
+  if (!stage_error_.empty()) session_->Error(stage_error_);
   if (HostSession::Interrupted()) {
     session_->Error("interrupted after " + std::to_string(written_.load()) +
                     " bytes of the stream");

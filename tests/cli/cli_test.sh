@@ -209,7 +209,8 @@ corrupted_volume() {
   bump_byte "$d/s0.1" $((228 + 4096 + 48 + 1000))
   run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
   expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
-  expect "the checksum mismatch is named" has "$d/r.err" "checksum mismatch" ||
+  expect "the damaged frame is named with its stripe and volume file" \
+    has "$d/r.err" "stripe 0: frame 0 is damaged.*volume file $d/s0.1" ||
     return 1
   expect "the existing output is untouched" \
     grep -qx "what was here before" "$d/out" || return 1

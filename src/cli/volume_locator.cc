@@ -1,0 +1,56 @@
+// Finding the volume file that holds a byte of a disk stripe.
+#include "cli/volume_locator.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "cli/label_decode.h"
+
+namespace kor {
+namespace cli {
+
+bool IsTapeDevname(const std::string &devname) {
+  return devname.compare(0, 4, "\\\\.\\") == 0 ||
+         devname.compare(0, 7, "\\\\\\\\.\\\\") == 0;
+}
+
+std::string AbsoluteDevname(const std::string &devname) {
+  if (devname.empty() || devname[0] == '/' || IsTapeDevname(devname)) {
+    return devname;
+  }
+  std::vector<char> cwd(4096);
+  if (getcwd(cwd.data(), cwd.size()) == nullptr) return devname;
+  return std::string(cwd.data()) + "/" + devname;
+}
+
+std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
+  if (IsTapeDevname(devname)) return "";
+  const std::string prefix = AbsoluteDevname(devname);
+  uint64_t start = 0;
+  for (int volume = 1; volume < 10000; ++volume) {
+    const std::string path = prefix + "." + std::to_string(volume);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    // A volume still being written, or cut, may lack its tail labels.
+    const uint64_t data =
+        size >= kVolumeHeadSize + kVolumeTailSize
+            ? size - kVolumeHeadSize - kVolumeTailSize
+            : (size > kVolumeHeadSize ? size - kVolumeHeadSize : 0);
+    if (offset < start + data) return path;
+    start += data;
+  }
+  return "";
+}
+
+std::string VolumeDirectory(const std::string &devname) {
+  const std::string prefix = AbsoluteDevname(devname);
+  const size_t slash = prefix.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : prefix.substr(0, slash);
+}
+
+}  // namespace cli
+}  // namespace kor
