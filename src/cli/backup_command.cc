@@ -47,10 +47,10 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
-      {"quiet", 'q', false, false, nullptr,
-       "no notes, no progress line, no trace log (unless KORDBG is set)"},
-      {"trace-file", 0, true, false, "FILE",
-       "append the library's trace log to FILE instead of standard output"},
+      kQuietOption,
+      kTraceOption,
+      kTraceFileOption,
+      kWaitTimeoutOption,
       {"help", 'h', false, false, nullptr, "show this help and exit"},
   };
   return specs;
@@ -642,8 +642,17 @@ int RunBackupCommand(int argc, char **argv) {
     return UsageError(command, error);
   }
 
+  SessionOptions options;
+  if (!ParseSessionOptions(command, args, &options, &error)) {
+    return UsageError(command, error);
+  }
   const std::string input =
       args.operands().empty() ? "-" : args.operands().front();
+  if (input == "-" && isatty(0)) {
+    return UsageError(command,
+                      "standard input is a terminal; give INPUT or redirect "
+                      "standard input");
+  }
   int input_fd = 0;
   if (input != "-") {
     input_fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
@@ -660,10 +669,6 @@ int RunBackupCommand(int argc, char **argv) {
     }
   }
 
-  SessionOptions options;
-  options.command = command;
-  options.quiet = args.Has("quiet");
-  options.trace_file = args.Value("trace-file");
   options.data_from_stdin = input == "-";
   HostSession session;
   if (!session.Start(options, &error)) {

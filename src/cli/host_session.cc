@@ -109,10 +109,17 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   g_session = this;
   started_ = std::chrono::steady_clock::now();
 
-  // The trace: KORDBG for --quiet, then where descriptor 1 points.
+  // The trace is off unless KORDBG, --trace or --trace-file asks for it:
+  // like the tools korbr sits beside, it prints nothing on standard output
+  // on success.  The library writes some trace lines whatever the mask, so
+  // an unwanted trace goes to /dev/null as well.
   const bool user_set_kordbg = std::getenv("KORDBG") != nullptr;
-  const bool discard_trace = options.quiet && !user_set_kordbg;
-  if (discard_trace) setenv("KORDBG", "0", 1);
+  const bool discard_trace = !options.trace && !user_set_kordbg;
+  if (options.trace_mask >= 0) {
+    setenv("KORDBG", std::to_string(options.trace_mask).c_str(), 1);
+  } else if (discard_trace) {
+    setenv("KORDBG", "0", 1);
+  }
   int trace_fd = -1;
   if (!options.trace_file.empty()) {
     trace_fd = open(options.trace_file.c_str(),

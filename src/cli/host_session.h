@@ -43,9 +43,12 @@ namespace kor {
 namespace cli {
 
 struct SessionOptions {
-  std::string command;           // "backup" or "restore", for message lines
-  bool quiet = false;            // no notes, no progress, no trace
+  std::string command;           // "backup", "restore", "verify"
+  bool quiet = false;            // no notes, no progress line
+  bool trace = false;            // the library's trace log is wanted
+  int trace_mask = -1;           // --trace=MASK; -1: KORDBG or the default
   std::string trace_file;        // "" for none
+  int64_t wait_timeout_seconds = -1;  // -1: the default (see WaitWatch)
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
 };

@@ -387,8 +387,8 @@ tape_stripes_with_autoloaders() {
   head -c 2500000 /dev/urandom >"$d/in"
   local tape='devname=\\.\drive{stripe};dbtype=ZDBn;capacity=1024;stacker=4'
   set +e
-  KOR_DEVICE_DIR=$d "$KORBR" backup --stripes 2 --device "$tape" "$d/in" \
-    >"$d/b.out" 2>"$d/b.err"
+  KOR_DEVICE_DIR=$d "$KORBR" backup --trace --stripes 2 --device "$tape" \
+    "$d/in" >"$d/b.out" 2>"$d/b.err"
   rc=$?
   set -e
   expect "backup onto tapes exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
