@@ -251,7 +251,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
   HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
-  void *handle = kor_open(static_cast<int32_t>(stripe->index),
+  void *handle = WatchedOpen(session_, stripe->index,
                           session_->params(), KOR_MODE_WRITE, &msg);
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -264,7 +264,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
     opened_.wait(lock, [&] { return decided_; });
     if (!go_) {
       lock.unlock();
-      if (handle != nullptr) kor_close(handle, KOR_CLOSE_NORMAL, &msg);
+      if (handle != nullptr) WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg);
       return;
     }
   }
@@ -272,7 +272,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
   std::vector<uint8_t> header(kHeaderRequestSize);
   encoder_.EncodeHeaderFor(stripe->index, header.data());
   std::memset(&msg, 0, sizeof msg);
-  if (kor_write(handle, header.data(), kHeaderRequestSize, &msg) != 0) {
+  if (WatchedWrite(session_, stripe->index, handle, header.data(), kHeaderRequestSize, &msg) != 0) {
     FailStripe(stripe, BufferText(msg));
   } else {
     ++stripe->requests;
@@ -280,7 +280,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
       std::unique_ptr<Block> block = stripe->full.Pop();
       if (block == nullptr) break;  // aborted
       std::memset(&msg, 0, sizeof msg);
-      if (kor_write(handle, block->bytes.data(),
+      if (WatchedWrite(session_, stripe->index, handle, block->bytes.data(),
                     static_cast<int32_t>(request_size_), &msg) != 0) {
         FailStripe(stripe, BufferText(msg));
         break;
@@ -296,7 +296,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
     }
   }
   std::memset(&msg, 0, sizeof msg);
-  if (kor_close(handle, KOR_CLOSE_NORMAL, &msg) != 0) {
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) != 0) {
     FailStripe(stripe, "closing failed: " + BufferText(msg));
   }
 }
@@ -553,7 +553,8 @@ int BackupRun::Execute() {
   bool complete = all_open && dealt;
   for (auto &s : stripes_) {
     if (!s->error.empty()) {
-      session_->Error("stripe " + std::to_string(s->index) + ": " + s->error);
+      session_->Error("stripe " + std::to_string(s->index) + ": " +
+                      session_->ExplainFailure(s->index, s->error));
       complete = false;
     }
     if (!s->wrote_trailer) complete = false;

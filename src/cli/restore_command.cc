@@ -314,7 +314,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
   HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
-  void *handle = kor_open(static_cast<int32_t>(stripe->index),
+  void *handle = WatchedOpen(session_, stripe->index,
                           session_->params(), KOR_MODE_READ, &msg);
   if (handle == nullptr) {
     FailStripe(stripe, "cannot open: " + BufferText(msg));
@@ -324,7 +324,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
   bool failed = false;
   auto header = std::make_unique<Block>(kHeaderRequestSize);
   std::memset(&msg, 0, sizeof msg);
-  if (kor_read(handle, header->bytes.data(), kHeaderRequestSize, &msg) != 0) {
+  if (WatchedRead(session_, stripe->index, handle, header->bytes.data(), kHeaderRequestSize, &msg) != 0) {
     FailStripe(stripe, "reading the stream header failed: " + BufferText(msg));
     failed = true;
   }
@@ -356,7 +356,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       std::unique_ptr<Block> block = stripe->free.Pop();
       if (block == nullptr) break;
       std::memset(&msg, 0, sizeof msg);
-      if (kor_read(handle, block->bytes.data(), static_cast<int32_t>(request),
+      if (WatchedRead(session_, stripe->index, handle, block->bytes.data(), static_cast<int32_t>(request),
                    &msg) != 0) {
         std::string reason = BufferText(msg) + where();
         if (kor_get_last_error(handle) == kShortReadError) {
@@ -385,7 +385,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     }
   }
   std::memset(&msg, 0, sizeof msg);
-  if (kor_close(handle, KOR_CLOSE_NORMAL, &msg) != 0 && !failed) {
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) != 0 && !failed) {
     FailStripe(stripe, "closing failed: " + BufferText(msg));
   }
   stripe->full.Close();
@@ -650,7 +650,8 @@ int RestoreRun::Execute() {
 
   for (auto &s : stripes_) {
     if (!s->error.empty()) {
-      session_->Error("stripe " + std::to_string(s->index) + ": " + s->error);
+      session_->Error("stripe " + std::to_string(s->index) + ": " +
+                      session_->ExplainFailure(s->index, s->error));
       ok = false;
     }
   }
