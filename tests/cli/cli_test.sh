@@ -410,6 +410,142 @@ tape_stripes_with_autoloaders() {
     has "$d/r.err" "mount volume 2 on .*going on when the drive is ready"
 }
 
+
+# Every wait is announced on standard error with its cause, also with
+# --quiet and without a terminal, and --wait-timeout gives it up with that
+# cause as the error.  (The waits last a second: korbr's own timeout.)
+waits_are_announced_and_given_up() {
+  local d=$1
+  head -c 300000 /dev/urandom >"$d/in"
+  # A tape drive that does not exist.
+  mkdir "$d/drives"
+  set +e
+  KOR_DEVICE_DIR=$d/drives "$KORBR" backup --quiet --wait-timeout 1 \
+    --device 'devname=\\.\TAPE9;dbtype=ZDBn' "$d/in" >"$d/t.out" \
+    2>"$d/t.err" </dev/null
+  rc=$?
+  set -e
+  expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the wait is announced" \
+    has "$d/t.err" "stripe 0 is waiting: no tape drive .*TAPE9 in $d/drives" ||
+    return 1
+  expect "the cause is the error" \
+    has "$d/t.err" "stripe 0: gave up after 1 s of waiting: no tape drive" ||
+    return 1
+  expect "nothing on stdout" [ ! -s "$d/t.out" ] || return 1
+  # A virtual drive with no cartridge.
+  run "$d/v.out" "$d/v.err" vtape create "$d/drives/TAPE2" --cartridges 2 \
+    --capacity 1M
+  set +e
+  KOR_DEVICE_DIR=$d/drives "$KORBR" backup --quiet --wait-timeout 1 \
+    --device 'devname=\\.\TAPE2;dbtype=ZDBn' "$d/in" >"$d/e.out" \
+    2>"$d/e.err" </dev/null
+  rc=$?
+  set -e
+  expect "exit 1" [ "$rc" -eq 1 ] || return 1
+  expect "the empty drive is named with the way out" \
+    has "$d/e.err" "no cartridge in .*TAPE2: load one (korbr vtape load" ||
+    return 1
+  # A full file system: a small tmpfs (the tests run as root).
+  mkdir "$d/small"
+  mount -t tmpfs -o size=2m tmpfs "$d/small" || {
+    echo "    cannot mount a tmpfs (not root?)" >&2
+    return 1
+  }
+  head -c 4000000 /dev/urandom >"$d/big"
+  set +e
+  "$KORBR" backup --quiet --wait-timeout 1 --stripes 2 \
+    --device "devname=$d/small/full.s{stripe};dbtype=ZDBn" "$d/big" \
+    >"$d/f.out" 2>"$d/f.err" </dev/null
+  rc=$?
+  set -e
+  umount "$d/small"
+  expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the full file system is named" \
+    has "$d/f.err" "is waiting: the file system at $d/small .* is full" ||
+    return 1
+  expect "the cause is the error" \
+    has "$d/f.err" "gave up after 1 s of waiting: the file system at $d/small"
+}
+
+# Ctrl-C (SIGINT) in the middle of a backup from a pipe and of a restore
+# into one: exit 1, said so, and the interrupted backup does not verify.
+interrupted_backup_and_restore() {
+  local d=$1 pid
+  head -c 3000000 /dev/urandom >"$d/in"
+  mkfifo "$d/pipe"
+  "$KORBR" backup --device "$(dev "$d" s)" - <"$d/pipe" >"$d/b.out" \
+    2>"$d/b.err" &
+  pid=$!
+  exec 3>"$d/pipe"
+  head -c 1000000 "$d/in" >&3
+  kill -INT "$pid"
+  exec 3>&-
+  set +e
+  wait "$pid"
+  rc=$?
+  set -e
+  expect "backup exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the backup says it was interrupted" \
+    has "$d/b.err" "interrupted after .* the backup is incomplete" || return 1
+  run "$d/v.out" "$d/v.err" verify --device "$(dev "$d" s)"
+  expect "verify of the interrupted backup exits 1" [ "$rc" -eq 1 ] ||
+    return 1
+  # A whole backup, restored into a pipe that korbr fills and waits on.
+  run "$d/b2.out" "$d/b2.err" backup -q --device "$(dev "$d" w)" "$d/in"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  rm "$d/pipe" && mkfifo "$d/pipe"
+  "$KORBR" restore --device "$(dev "$d" w)" - >"$d/pipe" 2>"$d/r.err" &
+  pid=$!
+  exec 3<"$d/pipe"
+  head -c 100000 <&3 >/dev/null
+  kill -INT "$pid"
+  cat <&3 >/dev/null
+  exec 3<&-
+  set +e
+  wait "$pid"
+  rc=$?
+  set -e
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the restore says it was interrupted" has "$d/r.err" "interrupted" ||
+    return 1
+  expect "and that the output is incomplete" \
+    has "$d/r.err" "written to standard output are incomplete"
+}
+
+# verify reads everything and writes nothing; compressed backups restore
+# by themselves; damage shows in verify as it would in a restore.
+verify_and_compression() {
+  local d=$1
+  { seq 1 300000; head -c 200000 /dev/urandom; } >"$d/in"
+  run "$d/b.out" "$d/b.err" backup --compress zstd:5 --stripes 2 \
+    --device "$(dev "$d" z)" "$d/in"
+  expect "compressed backup exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  expect "nothing on stdout" [ ! -s "$d/b.out" ] || return 1
+  expect "the ratio is reported" has "$d/b.err" "compressed to .*:1" ||
+    return 1
+  run "$d/v.out" "$d/v.err" verify --device "$(dev "$d" z)"
+  expect "verify exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  expect "verify writes nothing to stdout" [ ! -s "$d/v.out" ] || return 1
+  run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" z)" "$d/out"
+  expect "restore exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "identical after decompression" cmp -s "$d/in" "$d/out" || return 1
+  # A flipped payload byte of stripe 1's second frame (frame 3).
+  bump_byte "$d/z1.1" $((228 + 4096 + 65536 + 48 + 7))
+  run "$d/v2.out" "$d/v2.err" verify --device "$(dev "$d" z)"
+  expect "verify of the damaged backup exits 1" [ "$rc" -eq 1 ] || return 1
+  expect "the frame, stripe and volume file are named" \
+    has "$d/v2.err" "stripe 1: frame 3 is damaged.*volume file $d/z1.1" ||
+    return 1
+  set +e
+  "$KORBR" restore --device "$(dev "$d" z)" - 2>"$d/r2.err" | cat >"$d/out2"
+  set -e
+  expect "the restore stops at the damaged frame" \
+    has "$d/r2.err" "frame 3 is damaged" || return 1
+  expect "less than the whole stream came out" \
+    [ "$(stat -c %s "$d/out2")" -lt "$(stat -c %s "$d/in")" ]
+}
+
 case_ "file round trip over 3 stripes spanning volumes" file_roundtrip_over_three_stripes
 case_ "one --device per stripe, 8K requests" stripes_given_one_device_each
 case_ "stdin to stdout with KORDBG=255, --trace-file" stdin_to_stdout_with_full_trace
@@ -424,6 +560,9 @@ case_ "--help on every command" help_on_every_command
 case_ "labels of volumes and of other files" labels_of_volumes
 case_ "--quiet prints nothing" quiet_is_quiet
 case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
+case_ "waits announced and given up (no drive, empty drive, full disk)" waits_are_announced_and_given_up
+case_ "Ctrl-C during a backup and a restore" interrupted_backup_and_restore
+case_ "verify, compression, a flipped byte caught at its frame" verify_and_compression
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
