@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Set up, build and run every test: once as a normal build, once under
+# Set up, build and run every test: once as a normal build (then korbr
+# between PostgreSQL's and GNU tar's programs), once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build,
 # the ThreadSanitizer build, and every fuzz target for a minute.
 set -euo pipefail
@@ -10,6 +11,9 @@ jobs=$(nproc)
 echo "== build and test"
 bash "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
+
+echo "== korbr between real clients (PostgreSQL, GNU tar)"
+bash "$root/tests/clients/run_clients.sh" "$root/build/korbr"
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORBR_SANITIZE=ON

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh
-  libssl-dev libxxhash-dev libzstd-dev pkg-config)
+  libssl-dev libxxhash-dev libzstd-dev pkg-config postgresql tar util-linux)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
