@@ -26,6 +26,7 @@
 #include "cli/host_session.h"
 #include "cli/sha256.h"
 #include "cli/stream_format.h"
+#include "cli/volume_locator.h"
 #include "cli/zstd_codec.h"
 #include "korbr/korbr.h"
 
@@ -194,6 +195,7 @@ class BackupRun {
   bool Deal(uint32_t stripe, std::unique_ptr<Block> block);
   std::unique_ptr<Block> TakeFree(uint32_t stripe);
   bool ReadFailed(ssize_t got);
+  void WarnOfLeftovers();
 
   HostSession *session_;
   int input_fd_;
@@ -491,6 +493,22 @@ bool BackupRun::DealInput() {
   }
 }
 
+// Volume files of an earlier, longer backup stay behind the new one's last
+// volume (nothing deletes them); they are not part of this backup.
+void BackupRun::WarnOfLeftovers() {
+  for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
+    const std::vector<std::string> left =
+        LeftoverVolumes(DevnameOf(session_->params()->archdev[s]));
+    if (left.empty()) continue;
+    session_->Warn("stripe " + std::to_string(s) + ": " +
+                   std::to_string(left.size()) + " volume file" +
+                   (left.size() == 1 ? "" : "s") + " of another backup remain" +
+                   (left.size() == 1 ? "s" : "") + " after this backup's last "
+                   "volume (" + left.front() + (left.size() > 1 ? " ..." : "") +
+                   "); they are not part of it: remove them");
+  }
+}
+
 int BackupRun::Execute() {
   const uint32_t count = encoder_.stripe_count();
   session_->StartProgress(count);
@@ -583,6 +601,7 @@ int BackupRun::Execute() {
       line += text;
     }
     session_->Note(line);
+    WarnOfLeftovers();
     return kExitSuccess;
   }
   if (!all_open) {
@@ -639,7 +658,8 @@ int RunBackupCommand(int argc, char **argv) {
   }
   std::vector<std::string> devices;
   if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
-                     &devices, &error)) {
+                     &devices, &error) ||
+      !CheckDeviceStrings(devices, &error)) {
     return UsageError(command, error);
   }
 

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/arg_parser.h"
+#include "cli/device_string_check.h"
 #include "cli/host_session.h"
 #include "cli/stream_format.h"
 
@@ -36,6 +38,21 @@ inline bool ParseStripesOption(const ParsedArgs &args, uint64_t *stripes,
   *error = "--stripes must be a number from 1 to 32, not '" +
            args.Value("stripes") + "'";
   return false;
+}
+
+// Checks every stripe's device string as the library would, naming the
+// wrong key or value.  False with a usage error in `error` otherwise.
+inline bool CheckDeviceStrings(const std::vector<std::string> &devices,
+                               std::string *error) {
+  for (size_t s = 0; s < devices.size(); ++s) {
+    std::string why;
+    if (!CheckDeviceString(devices[s], &why)) {
+      *error = (devices.size() > 1 ? "stripe " + std::to_string(s) + ": " : "") +
+               "bad device string: " + why + "\n" + kDeviceStringRules;
+      return false;
+    }
+  }
+  return true;
 }
 
 // The options of every command that drives the library.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -131,6 +132,7 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   // an unwanted trace goes to /dev/null as well.
   const bool user_set_kordbg = std::getenv("KORDBG") != nullptr;
   const bool discard_trace = !options.trace && !user_set_kordbg;
+  trace_on_ = !discard_trace;
   if (options.trace_mask >= 0) {
     setenv("KORDBG", std::to_string(options.trace_mask).c_str(), 1);
   } else if (discard_trace) {
@@ -341,6 +343,10 @@ void HostSession::Error(const std::string &line) {
   std::fflush(stderr);
 }
 
+void HostSession::Warn(const std::string &line) {
+  Announce("warning: " + line);
+}
+
 void HostSession::Note(const std::string &line) {
   if (options_.quiet) return;
   std::lock_guard<std::mutex> lock(console_);
@@ -434,12 +440,21 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       return;
     }
     case 9237: {
-      // Every stripe sends it for the same device-string setting: once.
+      // It matters only to a backup, which fills volumes; every stripe
+      // sends it for the same setting: once.
+      if (options_.command != "backup") return;
       {
         std::lock_guard<std::mutex> lock(console_);
         if (!notes_once_.insert(text).second) return;
       }
-      Note(text);
+      const char *value = ArgText(args, 0);
+      const uint64_t asked =
+          value != nullptr ? std::strtoull(value, nullptr, 10) : 0;
+      // What the library makes of it: at least 256 KB, in steps of 64 KB.
+      const uint64_t kb = std::max<uint64_t>(256, asked / 64 * 64);
+      Note("capacity=" + std::string(value != nullptr ? value : "?") +
+           ": each volume holds at most " + std::to_string(kb) +
+           " KB of data");
       return;
     }
     case 6920: {
@@ -491,7 +506,14 @@ void HostSession::StartProgress(uint32_t stripes) {
     std::lock_guard<std::mutex> lock(console_);
     if (volumes_.size() < stripes) volumes_.resize(stripes, "-");
   }
-  if (options_.quiet || !isatty(2) || progress_thread_.joinable()) return;
+  // A trace on the same terminal would break into the progress line.
+  const bool trace_on_terminal =
+      trace_on_ && options_.trace_file.empty() &&
+      (options_.data_to_stdout || isatty(1));
+  if (options_.quiet || !isatty(2) || progress_thread_.joinable() ||
+      trace_on_terminal) {
+    return;
+  }
   progress_stop_ = false;
   started_ = std::chrono::steady_clock::now();
   progress_thread_ = std::thread([this] {

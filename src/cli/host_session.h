@@ -95,6 +95,8 @@ class HostSession {
   void Error(const std::string &line);
   // "korbr: LINE" on standard error unless quiet.
   void Note(const std::string &line);
+  // "korbr: COMMAND: warning: LINE" on standard error, always.
+  void Warn(const std::string &line);
 
   // The progress line (standard error is a terminal and not quiet):
   // bytes, rate and the current volume of each stripe, at most twice a
@@ -136,6 +138,7 @@ class HostSession {
   int StripeOfDevice(const std::string &device) const;
 
   SessionOptions options_;
+  bool trace_on_ = false;  // the library's trace is wanted
   int data_fd_ = -1;
   OpenParams params_;
   std::vector<std::string> devices_;

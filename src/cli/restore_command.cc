@@ -727,7 +727,8 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   const std::vector<std::string> templates = args.Values("device");
   std::vector<std::string> devices;
   if (!ExpandDevices(templates, static_cast<uint32_t>(stripes), &devices,
-                     &error)) {
+                     &error) ||
+      !CheckDeviceStrings(devices, &error)) {
     return UsageError(command, error);
   }
   // One string with {stripe} and no --stripes: the backup says how many.

@@ -345,8 +345,11 @@ bool StreamChecker::AcceptHeader(uint32_t stripe, const uint8_t *data,
   }
   if (stripe_count_ == 0) {
     if (stripes_expected_ != 0 && h.stripe_count != stripes_expected_) {
-      return Fail(why, Format("the backup has %llu stripes, but %llu devices "
-                              "were given",
+      return Fail(why, Format(stripes_expected_ == 1
+                                  ? "the backup has %llu stripes, but %llu "
+                                    "device was given"
+                                  : "the backup has %llu stripes, but %llu "
+                                    "devices were given",
                               h.stripe_count, stripes_expected_));
     }
     stripe_count_ = h.stripe_count;

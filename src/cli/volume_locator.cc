@@ -1,6 +1,7 @@
 // Finding the volume file that holds a byte of a disk stripe.
 #include "cli/volume_locator.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,38 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
     start += data;
   }
   return "";
+}
+
+std::vector<std::string> LeftoverVolumes(const std::string &devname) {
+  std::vector<std::string> leftovers;
+  if (IsTapeDevname(devname)) return leftovers;
+  const std::string prefix = AbsoluteDevname(devname);
+  int volume = 1;
+  for (; volume < 10000; ++volume) {
+    const std::string path = prefix + "." + std::to_string(volume);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return leftovers;  // no EOF volume: nothing to judge
+    struct stat st;
+    uint8_t tail[kVolumeTailSize];
+    VolumeLabels labels;
+    std::string why;
+    const bool eof =
+        fstat(fd, &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) >= kVolumeHeadSize + kVolumeTailSize &&
+        pread(fd, tail, sizeof tail, st.st_size - static_cast<off_t>(sizeof tail)) ==
+            static_cast<ssize_t>(sizeof tail) &&
+        DecodeVolumeTail(tail, sizeof tail, &labels, &why) &&
+        !labels.end_of_volume;
+    close(fd);
+    if (eof) break;
+  }
+  for (++volume; volume < 10000; ++volume) {
+    const std::string path = prefix + "." + std::to_string(volume);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) break;
+    leftovers.push_back(path);
+  }
+  return leftovers;
 }
 
 std::string VolumeDirectory(const std::string &devname) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kor {
 namespace cli {
@@ -27,6 +28,11 @@ std::string AbsoluteDevname(const std::string &devname);
 // of the stripe's request stream; "" when that cannot be told (a tape, a
 // missing or cut volume before it).
 std::string DiskVolumeAt(const std::string &devname, uint64_t offset);
+
+// Volume files beyond the last volume of the disk stripe `devname` (the
+// first one whose tail labels say EOF): left over from an earlier, longer
+// backup onto the same prefix.  Their names, in order; empty when none.
+std::vector<std::string> LeftoverVolumes(const std::string &devname);
 
 // The directory a disk volume file of `devname` lies in.
 std::string VolumeDirectory(const std::string &devname);

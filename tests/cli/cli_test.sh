@@ -250,13 +250,22 @@ volume_of_another_backup() {
 bad_device_string() {
   local d=$1
   echo data >"$d/in"
-  run "$d/b.out" "$d/b.err" backup --device "devname=$d/s;dbtype=NOPE" "$d/in"
-  expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
-  expect "the 6918 text" \
-    has "$d/b.err" "archive device string was refused.*(korbr 6918)" ||
+  # korbr names the wrong key or value before the library sees it.
+  local bad
+  for bad in "dbtype=NOPE:dbtype=NOPE is not ZDBn, ZDBX or Unkn" \
+    "frob=1:unknown key 'frob'" "capacity=1m:capacity=1m is not a decimal" \
+    "capacity=abc:capacity=abc is not a decimal" ; do
+    run "$d/b.out" "$d/b.err" backup \
+      --device "devname=$d/s;dbtype=ZDBn;${bad%%:*}" "$d/in"
+    expect "'${bad%%:*}' exits 2 (got $rc)" [ "$rc" -eq 2 ] || return 1
+    expect "it is named" has "$d/b.err" "bad device string: ${bad#*:}" ||
+      return 1
+    expect "the rules follow" has "$d/b.err" "needs devname= and dbtype=" ||
+      return 1
+  done
+  run "$d/b.out" "$d/b.err" backup --device "devname=$d/s" "$d/in"
+  expect "a missing dbtype is named" has "$d/b.err" "dbtype= is missing" ||
     return 1
-  expect "one line per error, naming the stripe" \
-    has "$d/b.err" "^korbr: backup: stripe 0: " || return 1
   expect "no volume file made" [ ! -e "$d/s.1" ] || return 1
   # A device name that is a directory.
   run "$d/b.out" "$d/b2.err" backup --device "devname=$d;dbtype=ZDBn" "$d/in"
@@ -491,6 +500,16 @@ interrupted_backup_and_restore() {
   run "$d/v.out" "$d/v.err" verify --device "$(dev "$d" s)"
   expect "verify of the interrupted backup exits 1" [ "$rc" -eq 1 ] ||
     return 1
+  run "$d/l.out" "$d/l.err" labels "$(ls "$d"/s0.* | sort -t. -k2 -n | tail -1)"
+  expect "labels of its last volume say it is incomplete" \
+    has "$d/l.out" "stream trailer missing: the backup is incomplete" ||
+    return 1
+  # A shorter backup onto the same prefix leaves the old volumes behind.
+  head -c 100000 /dev/urandom >"$d/small"
+  run "$d/b3.out" "$d/b3.err" backup -q --device "$(dev "$d" s)" "$d/small"
+  expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
+  expect "the leftover volumes are warned of, even with --quiet" \
+    has "$d/b3.err" "warning: .*of another backup remain.*$d/s0.2" || return 1
   # A whole backup, restored into a pipe that korbr fills and waits on.
   run "$d/b2.out" "$d/b2.err" backup -q --device "$(dev "$d" w)" "$d/in"
   expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
