@@ -171,6 +171,9 @@ class BackupRun {
       }
     }
     if (zstd_level_ > 0) {
+      // Only the chunks pass the hasher then: a larger batch than they
+      // allow would make every hand-over wait it out.
+      to_hash_.SetBatch(HandOverBatch(kChunkBlocks));
       for (size_t b = 0; b < kChunkBlocks; ++b) {
         auto chunk = std::make_unique<Block>(kChunkSize);
         chunk->stripe = kChunkBlock;

@@ -576,6 +576,10 @@ bool RestoreRun::ReadHeaders() {
 bool RestoreRun::ReadStream() {
   compressed_ = checker_.header().compression == Compression::kZstd;
   if (compressed_) {
+    // Past the inflater only its few output buffers circulate: a larger
+    // batch than they allow would make every hand-over wait it out.
+    to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
+    to_write_.SetBatch(HandOverBatch(kOutputBlocks));
     for (size_t b = 0; b < kOutputBlocks; ++b) {
       auto block = std::make_unique<Block>(kOutputSize);
       block->stripe = kOutputBlock;
