@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Set up, build and run every test: once as a normal build (then korbr
-# between PostgreSQL's and GNU tar's programs), once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build,
-# the ThreadSanitizer build, and every fuzz target for a minute.
+# between PostgreSQL's and GNU tar's programs, then installed and packaged
+# as a system installs it), once under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the Windows build, the ThreadSanitizer
+# build, and every fuzz target for a minute.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -14,6 +15,12 @@ bash "$root/scripts/build.sh" "$root/build"
 
 echo "== korbr between real clients (PostgreSQL, GNU tar)"
 bash "$root/tests/clients/run_clients.sh" "$root/build/korbr"
+
+# Installed as a system installs it: cmake --install of build/ into a
+# temporary DESTDIR, hosts built with pkg-config and find_package(korbr),
+# the Debian packages (build-package/, lintian) installed and removed.
+echo "== install and packages"
+bash "$root/tests/install/install_test.sh" "$root/build"
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORBR_SANITIZE=ON

@@ -3,8 +3,14 @@
 # machine (run as root).  Packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh
-  libssl-dev libxxhash-dev libzstd-dev pkg-config postgresql tar util-linux)
+packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
+# Installing and packaging (tests/install, scripts/build_packages.sh):
+# pkg-config, CPack's DEB generator (dpkg-shlibdeps, file), lintian, man.
+packages+=(pkg-config dpkg-dev file lintian man-db groff-base)
+# korbr's hashing, frame checksums and compression (libcrypto, libxxhash,
+# libzstd); its client tests run PostgreSQL and GNU tar as the postgres
+# user (runuser).
+packages+=(libssl-dev libxxhash-dev libzstd-dev postgresql tar util-linux)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
