@@ -63,8 +63,9 @@ const char kDriveNote[] =
     "optional K, M or G suffix (powers of 1024).\n";
 
 void PrintUsage(std::ostream &out) {
-  out << "Usage: korbr vtape COMMAND ARGUMENTS\n\nCommands:\n";
-  for (const Subcommand &sub : kSubcommands) out << "  " << sub.synopsis << "\n";
+  out << "Usage: korbr vtape COMMAND ARGUMENTS\n\n";
+  for (const Subcommand &sub : kSubcommands)
+    out << "  korbr vtape " << sub.synopsis << "\n";
   out << "\n" << kDriveNote << "Each command takes --help.\n";
 }
 

@@ -99,7 +99,7 @@ TEST_F(VtapeCommandTest, EveryCommandHasHelp) {
     EXPECT_TRUE(err_.empty());
   }
   EXPECT_EQ(0, Run({"--help"}));
-  EXPECT_NE(std::string::npos, out_.find("\n  dump DRIVE N\n"));
+  EXPECT_NE(std::string::npos, out_.find("korbr vtape dump DRIVE N"));
 }
 
 TEST_F(VtapeCommandTest, CommandsChangeTheDriveAsTheySay) {
