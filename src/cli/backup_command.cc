@@ -274,11 +274,22 @@ void BackupRun::StripeMain(Stripe *stripe) {
     }
   }
 
+  // The volume file a failed write was meant for, when it can be told.
+  const std::string devname =
+      DevnameOf(session_->params()->archdev[stripe->index]);
+  auto where = [&]() {
+    const uint64_t offset =
+        stripe->requests == 0
+            ? 0
+            : kHeaderRequestSize + (stripe->requests - 1) * request_size_;
+    const std::string volume = DiskVolumeAt(devname, offset);
+    return volume.empty() ? std::string() : " (volume file " + volume + ")";
+  };
   std::vector<uint8_t> header(kHeaderRequestSize);
   encoder_.EncodeHeaderFor(stripe->index, header.data());
   std::memset(&msg, 0, sizeof msg);
   if (WatchedWrite(session_, stripe->index, handle, header.data(), kHeaderRequestSize, &msg) != 0) {
-    FailStripe(stripe, BufferText(msg));
+    FailStripe(stripe, BufferText(msg) + where());
   } else {
     ++stripe->requests;
     for (;;) {
@@ -287,7 +298,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
       std::memset(&msg, 0, sizeof msg);
       if (WatchedWrite(session_, stripe->index, handle, block->bytes.data(),
                     static_cast<int32_t>(request_size_), &msg) != 0) {
-        FailStripe(stripe, BufferText(msg));
+        FailStripe(stripe, BufferText(msg) + where());
         break;
       }
       ++stripe->requests;

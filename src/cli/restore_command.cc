@@ -496,6 +496,12 @@ void RestoreRun::WriteMain() {
   for (;;) {
     std::unique_ptr<Block> block = to_write_.Pop();
     if (block == nullptr) break;
+    if (HostSession::Interrupted()) {
+      // Ctrl-C: nothing more goes out, even what is already checked.
+      GiveBack(std::move(block));
+      AbortAll();
+      break;
+    }
     const uint32_t length = block->payload_length;
     if (output_->verify_only) {
       GiveBack(std::move(block));
@@ -631,7 +637,7 @@ bool RestoreRun::ReadStream() {
   if (inflater.joinable()) inflater.join();
   hasher.join();
   writer.join();
-  if (!ok) return false;
+  if (!ok || HostSession::Interrupted()) return false;
   if (compressed_ && !inflated_all_) return false;  // the stage said why
   if (!hashed_all_ || !wrote_all_) return false;
   return checker_.Finish(hashed_bytes_, digest_, &reason_);
