@@ -676,6 +676,9 @@ int RunBackupCommand(int argc, char **argv) {
       !CheckDeviceStrings(devices, &error)) {
     return UsageError(command, error);
   }
+  uint32_t file_mode = 0;
+  if (!BackupFileModeOption(&file_mode, &error))
+    return UsageError(command, error);
 
   SessionOptions options;
   if (!ParseSessionOptions(command, args, &options, &error)) {
@@ -705,6 +708,7 @@ int RunBackupCommand(int argc, char **argv) {
   }
 
   options.data_from_stdin = input == "-";
+  options.file_mode = file_mode;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());

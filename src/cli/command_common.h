@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "cli/device_string_check.h"
 #include "cli/host_session.h"
 #include "cli/stream_format.h"
+#include "os/file_mode.h"
 
 namespace kor {
 namespace cli {
@@ -100,6 +102,18 @@ inline bool ParseSessionOptions(const std::string &command,
     options->wait_timeout_seconds = static_cast<int64_t>(seconds);
   }
   return true;
+}
+
+// The mode of the files korbr makes that hold backup data or its traces
+// (a restore's output, --trace-file): the library's rule, read before any
+// work starts so that a value the library would refuse stops korbr at once.
+// False with *error set.
+inline bool BackupFileModeOption(uint32_t *mode, std::string *error) {
+  const char *text = std::getenv(kFileModeVariable);
+  *mode = kDefaultBackupFileMode;
+  if (text == nullptr || ParseBackupFileMode(text, mode)) return true;
+  *error = std::string(kFileModeRule) + ", not '" + text + "'";
+  return false;
 }
 
 }  // namespace cli

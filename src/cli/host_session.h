@@ -62,6 +62,7 @@ struct SessionOptions {
   int64_t wait_timeout_seconds = -1;  // -1: the default (see WaitWatch)
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
+  uint32_t file_mode = 0600;     // of a trace file korbr creates
 };
 
 class HostSession {

@@ -68,6 +68,11 @@ class OsLayer {
   // kGenericWrite), sharing (kShareNone: no other opener may have the file
   // at the same time) and creation (kOpenExisting, kCreateAlways: create or
   // truncate).  A name beginning with "\\.\" names a tape drive.
+  // On POSIX any other name must be a regular file (kErrorBadFileType at
+  // once, never waiting on a FIFO), and an open for writing never follows
+  // a symbolic link at the name (kErrorStoppedOnSymlink) and gives the file
+  // the backup file mode (os/file_mode.h; kErrorBadEnvironment when
+  // KOR_VOLUME_MODE is refused); nothing is truncated before these checks.
   // Returns the handle, or kInvalidOsHandle with *error set.
   virtual OsHandle OpenFile(const std::string &name, uint32_t access,
                             uint32_t share, uint32_t creation,

@@ -35,6 +35,7 @@
 #include <mutex>
 #include <string>
 
+#include "os/file_mode.h"
 #include "os/os_layer.h"
 #include "os/tape/tape_backend.h"
 #include "os/tape/tape_resolver.h"
@@ -115,7 +116,8 @@ constexpr uint32_t kErrorInvalidFunction = 1;
 // ERROR_MORE_DATA: a tape record longer than the reader's buffer.
 constexpr uint32_t kErrorMoreData = 234;
 
-// Texts for the tape codes that no errno stands for.
+// Texts for the codes that no errno stands for: tape conditions, and the
+// refusals of a volume open.
 struct CodeText {
   uint32_t code;
   const char *text;
@@ -130,6 +132,11 @@ constexpr CodeText kTapeCodeTexts[] = {
     // No errno means "end of file"; a read past a volume's data says so
     // in words rather than as a Windows number.
     {kErrorHandleEof, "End of file"},
+    {kErrorStoppedOnSymlink,
+     "The name is a symbolic link, which a backup never writes through"},
+    {kErrorBadFileType,
+     "Not a regular file (a pipe, socket or device cannot be a disk volume)"},
+    {kErrorBadEnvironment, kFileModeRule},
 };
 
 std::string ErrnoText(int err) {
@@ -282,7 +289,10 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
   }
   const bool reads = (access & kGenericRead) != 0;
   const bool writes = (access & kGenericWrite) != 0;
-  int flags = O_CLOEXEC;
+  // O_NONBLOCK: a FIFO at the name must be refused, not waited on for a
+  // peer that may never come.  It is cleared once the file is known to be
+  // a regular one.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   if (reads && writes) {
     flags |= O_RDWR;
   } else if (writes) {
@@ -293,19 +303,41 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
     *error = kErrorInvalidParameter;
     return kInvalidOsHandle;
   }
+  // A file written holds backup data: never through a link someone planted
+  // at its name (the link's target would be overwritten), and created with
+  // the backup file mode.  Reading may follow links.
+  uint32_t mode = kDefaultBackupFileMode;
+  if (writes) {
+    flags |= O_NOFOLLOW;
+    if (!BackupFileMode(&mode)) {
+      *error = kErrorBadEnvironment;
+      return kInvalidOsHandle;
+    }
+  }
   if (creation == kCreateAlways) {
-    // No O_TRUNC: the file is truncated only once the lock is ours, so an
-    // opener that is refused never destroys the holder's data.
+    // No O_TRUNC: the file is truncated only once the lock is ours and it
+    // is known to be a regular file, so an opener that is refused never
+    // destroys the holder's data.
     flags |= O_CREAT;
   } else if (creation != kOpenExisting) {
     *error = kErrorInvalidParameter;
     return kInvalidOsHandle;
   }
 
-  const int fd =
-      RetryOnInterrupt([&] { return ::open(name.c_str(), flags, 0666); });
+  const int fd = RetryOnInterrupt(
+      [&] { return ::open(name.c_str(), flags, static_cast<mode_t>(mode)); });
   if (fd < 0) {
-    *error = Win32ErrorFromErrno(errno);
+    const int err = errno;
+    struct stat link;
+    if (err == ELOOP && (flags & O_NOFOLLOW) != 0 &&
+        lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      *error = kErrorStoppedOnSymlink;
+    } else if (err == ENXIO) {
+      // A FIFO nobody reads, a socket, or a device node without a device.
+      *error = kErrorBadFileType;
+    } else {
+      *error = Win32ErrorFromErrno(err);
+    }
     return kInvalidOsHandle;
   }
   struct stat st;
@@ -313,13 +345,25 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
   // Windows refuses to open a directory as a file; a read-only open()
   // of one succeeds on POSIX, so refuse it here.
   if (S_ISDIR(st.st_mode)) return AbandonOpen(fd, EISDIR, error);
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    *error = kErrorBadFileType;
+    return kInvalidOsHandle;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+    return AbandonOpen(fd, errno, error);
   if (share != kShareReadWrite) {
     const int operation = (writes ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (RetryOnInterrupt([&] { return flock(fd, operation); }) != 0) {
       return AbandonOpen(fd, errno, error);
     }
   }
-  if (creation == kCreateAlways && S_ISREG(st.st_mode)) {
+  if (writes) {
+    const int err = ApplyBackupFileMode(fd, mode);
+    if (err != 0) return AbandonOpen(fd, err, error);
+  }
+  if (creation == kCreateAlways) {
     if (RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
       return AbandonOpen(fd, errno, error);
     }
@@ -560,6 +604,25 @@ uint32_t Win32ErrorFromErrno(int err) {
     }
   }
   return kCustomerCodeBit | static_cast<uint32_t>(err);
+}
+
+bool BackupFileMode(uint32_t *mode) {
+  const char *text = getenv(kFileModeVariable);
+  if (text == nullptr) {
+    *mode = kDefaultBackupFileMode;
+    return true;
+  }
+  return ParseBackupFileMode(text, mode);
+}
+
+int ApplyBackupFileMode(int fd, uint32_t mode) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  const uint32_t have = static_cast<uint32_t>(st.st_mode) & 07777;
+  if (have == mode) return 0;
+  if (fchmod(fd, static_cast<mode_t>(mode)) == 0) return 0;
+  const int err = errno;
+  return (have & ~mode) == 0 ? 0 : err;
 }
 
 OsLayer &PlatformOs() {

@@ -565,6 +565,64 @@ verify_and_compression() {
     [ "$(stat -c %s "$d/out2")" -lt "$(stat -c %s "$d/in")" ]
 }
 
+# Every file a backup, a restore and the vtape commands make holds the
+# database (or its traces): owner-only whatever the umask, the group let in
+# only through KOR_VOLUME_MODE, and a mode korbr may not use refused before
+# anything is made.
+files_are_owner_only() {
+  local d=$1 mask m bad
+  head -c 600000 /dev/urandom >"$d/in"
+  local tape='devname=\\.\drive;dbtype=ZDBn;capacity=1024;stacker=2'
+  for mask in 022 000; do
+    m=$d/u$mask
+    mkdir "$m"
+    umask "$mask"
+    run "$m/b.out" "$m/b.err" backup --trace-file "$m/b.trace" \
+      --device "$(dev "$m" s)" "$d/in"
+    expect "umask $mask: backup exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+    run "$m/r.out" "$m/r.err" restore --trace-file "$m/r.trace" \
+      --device "$(dev "$m" s)" "$m/out"
+    expect "umask $mask: restore exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+    run "$m/v.out" "$m/v.err" vtape create "$m/drive" --cartridges 2 \
+      --capacity 2M --stacker
+    run "$m/v.out" "$m/v.err" vtape load "$m/drive" 1
+    expect "umask $mask: cartridge loaded" [ "$rc" -eq 0 ] || return 1
+    set +e
+    KOR_DEVICE_DIR=$m "$KORBR" backup --quiet --device "$tape" "$d/in" \
+      >"$m/t.out" 2>"$m/t.err"
+    rc=$?
+    set -e
+    expect "umask $mask: backup onto tape exit 0 (got $rc)" [ "$rc" -eq 0 ] ||
+      return 1
+    expect "umask $mask: volumes, traces, output and tape files were made" \
+      [ -f "$m/s0.3" ] && [ -f "$m/b.trace" ] && [ -f "$m/r.trace" ] &&
+      [ -f "$m/out" ] && [ -f "$m/drive/korbr-vtape.lock" ] || return 1
+    bad=$(find "$m" -type f ! -name '*.out' ! -name '*.err' ! -perm 600)
+    expect "umask $mask: all files 0600, not: $bad" [ -z "$bad" ] || return 1
+    expect "umask $mask: the drive's directory is 0700" \
+      [ "$(stat -c %a "$m/drive")" = 700 ] || return 1
+  done
+  umask 022
+  set +e
+  KOR_VOLUME_MODE=0640 "$KORBR" backup -q --device "$(dev "$d" g)" "$d/in"
+  KOR_VOLUME_MODE=0640 "$KORBR" vtape create "$d/gdrive" --cartridges 1 \
+    --capacity 1M >/dev/null
+  set -e
+  expect "KOR_VOLUME_MODE=0640 lets the group read" \
+    [ "$(stat -c %a "$d/g0.1" "$d/gdrive/cartridge-1.tap" "$d/gdrive")" = \
+      "$(printf '640\n640\n750')" ] || return 1
+  set +e
+  KOR_VOLUME_MODE=0644 "$KORBR" backup -q --device "$(dev "$d" w)" "$d/in" \
+    2>"$d/w.err"
+  rc=$?
+  set -e
+  expect "a mode open to others is a usage error (got $rc)" [ "$rc" -eq 2 ] ||
+    return 1
+  expect "it says why" has "$d/w.err" "KOR_VOLUME_MODE must be an octal" ||
+    return 1
+  expect "no volume made" [ ! -e "$d/w0.1" ]
+}
+
 case_ "file round trip over 3 stripes spanning volumes" file_roundtrip_over_three_stripes
 case_ "one --device per stripe, 8K requests" stripes_given_one_device_each
 case_ "stdin to stdout with KORDBG=255, --trace-file" stdin_to_stdout_with_full_trace
@@ -582,6 +640,7 @@ case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
 case_ "waits announced and given up (no drive, empty drive, full disk)" waits_are_announced_and_given_up
 case_ "Ctrl-C during a backup and a restore" interrupted_backup_and_restore
 case_ "verify, compression, a flipped byte caught at its frame" verify_and_compression
+case_ "backup files are owner-only under umask 022 and 000" files_are_owner_only
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
