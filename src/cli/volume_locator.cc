@@ -30,10 +30,17 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
   if (IsTapeDevname(devname)) return "";
   const std::string prefix = AbsoluteDevname(devname);
   uint64_t start = 0;
+  std::string last;  // a read past the end of the data fails in the last
   for (int volume = 1; volume < 10000; ++volume) {
     const std::string path = prefix + "." + std::to_string(volume);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      // Past the data of every volume there is: the last one, unless a
+      // volume is missing before the next one that exists.
+      const std::string next = prefix + "." + std::to_string(volume + 1);
+      return stat(next.c_str(), &st) == 0 ? "" : last;
+    }
+    last = path;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     // A volume still being written, or cut, may lack its tail labels.
     const uint64_t data =
@@ -43,7 +50,7 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
     if (offset < start + data) return path;
     start += data;
   }
-  return "";
+  return last;
 }
 
 std::vector<std::string> LeftoverVolumes(const std::string &devname) {

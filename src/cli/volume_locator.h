@@ -25,8 +25,9 @@ bool IsTapeDevname(const std::string &devname);
 std::string AbsoluteDevname(const std::string &devname);
 
 // The volume file of disk prefix `devname` whose data holds byte `offset`
-// of the stripe's request stream; "" when that cannot be told (a tape, a
-// missing or cut volume before it).
+// of the stripe's request stream (the last volume when the offset lies
+// past all of them); "" when that cannot be told (a tape, a missing
+// volume before it).
 std::string DiskVolumeAt(const std::string &devname, uint64_t offset);
 
 // Volume files beyond the last volume of the disk stripe `devname` (the
