@@ -327,6 +327,10 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     stripe->full.Close();
     return;
   }
+  // Read before the header goes to the main thread, which may then give
+  // the session the device strings of every stripe.
+  const std::string devname =
+      DevnameOf(session_->params()->archdev[stripe->index]);
   bool failed = false;
   auto header = std::make_unique<Block>(kHeaderRequestSize);
   std::memset(&msg, 0, sizeof msg);
@@ -349,8 +353,6 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     }
     stripe->free.SetBatch(HandOverBatch(blocks));
     stripe->full.SetBatch(HandOverBatch(blocks));
-    const std::string devname =
-        DevnameOf(session_->params()->archdev[stripe->index]);
     // Where the next request begins in the stripe's request stream.
     uint64_t offset = kHeaderRequestSize;
     auto where = [&]() {
