@@ -32,15 +32,21 @@ bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORB
 bash "$root/scripts/run_windows_tests.sh"
 
 # Stripes in parallel under ThreadSanitizer: the unit and integration tests
-# (the latter drive 32 stripes in 32 threads at once); any race fails.
+# (the latter drive 32 stripes in 32 threads at once), and korbr's own
+# pipeline of stripe, hashing, compression and output threads end to end;
+# any race fails.
 echo "== build and test under ThreadSanitizer"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DKORBR_TSAN=ON >/dev/null
-ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests
+ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests \
+  korbr_cli korbr_cli_tests
 (cd "$root/build-tsan" && export TSAN_OPTIONS=halt_on_error=1 &&
-  for t in korbr_unit_tests korbr_integration_tests; do
+  for t in korbr_unit_tests korbr_integration_tests korbr_cli_tests; do
     "./$t" --gtest_brief=1 >"$t.log" 2>&1 || { tail -n 80 "$t.log"; exit 1; }
     echo "$t: $(tail -n 1 "$t.log")"
-  done)
+  done &&
+  bash "$root/tests/cli/cli_test.sh" "$root/build-tsan/korbr" >cli_test.log 2>&1 ||
+    { tail -n 80 cli_test.log; exit 1; }
+  echo "cli_test.sh: $(tail -n 1 cli_test.log)")
 
 # Every fuzz target for a minute from its seed corpus.
 bash "$root/scripts/run_fuzz.sh" 60
