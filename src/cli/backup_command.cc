@@ -151,8 +151,7 @@ constexpr size_t kChunkBlocks = 8;
 class BackupRun {
  public:
   BackupRun(HostSession *session, int input_fd, uint32_t stripes,
-            uint32_t request_size, const std::string &dbname,
-            int zstd_level)
+            uint32_t request_size, const std::string &dbname, int zstd_level)
       : session_(session),
         input_fd_(input_fd),
         request_size_(request_size),
@@ -206,13 +205,13 @@ class BackupRun {
   int zstd_level_;  // 0: no compression
   StreamEncoder encoder_;
   std::vector<std::unique_ptr<Stripe>> stripes_;
-  BlockQueue to_hash_{16};     // frames or chunks, in input order
+  BlockQueue to_hash_{16};  // frames or chunks, in input order
   BlockQueue to_compress_{kChunkBlocks};
   BlockQueue free_chunks_{kChunkBlocks};
   Sha256Digest digest_{};
   std::atomic<uint64_t> input_bytes_{0};
-  bool hashed_all_ = false;     // the hasher saw the whole input
-  bool compressed_all_ = false; // the compressor finished its stream
+  bool hashed_all_ = false;      // the hasher saw the whole input
+  bool compressed_all_ = false;  // the compressor finished its stream
 
   std::mutex mutex_;
   std::condition_variable opened_;
@@ -221,7 +220,7 @@ class BackupRun {
   bool decided_ = false;       // go_ is final
   bool failed_ = false;        // some stripe failed
   std::string input_error_;
-  std::string stage_error_;    // the compressor's reason
+  std::string stage_error_;  // the compressor's reason
 };
 
 void BackupRun::AbortAll() {
@@ -253,11 +252,12 @@ void BackupRun::Fail(const std::string &reason) {
 }
 
 void BackupRun::StripeMain(Stripe *stripe) {
-  HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
+  HostSession::BlockInterruptsInThisThread("korbr-stripe" +
+                                           std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
-  void *handle = WatchedOpen(session_, stripe->index,
-                          session_->params(), KOR_MODE_WRITE, &msg);
+  void *handle = WatchedOpen(session_, stripe->index, session_->params(),
+                             KOR_MODE_WRITE, &msg);
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (handle == nullptr) {
@@ -269,7 +269,8 @@ void BackupRun::StripeMain(Stripe *stripe) {
     opened_.wait(lock, [&] { return decided_; });
     if (!go_) {
       lock.unlock();
-      if (handle != nullptr) WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg);
+      if (handle != nullptr)
+        WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg);
       return;
     }
   }
@@ -288,7 +289,8 @@ void BackupRun::StripeMain(Stripe *stripe) {
   std::vector<uint8_t> header(kHeaderRequestSize);
   encoder_.EncodeHeaderFor(stripe->index, header.data());
   std::memset(&msg, 0, sizeof msg);
-  if (WatchedWrite(session_, stripe->index, handle, header.data(), kHeaderRequestSize, &msg) != 0) {
+  if (WatchedWrite(session_, stripe->index, handle, header.data(),
+                   kHeaderRequestSize, &msg) != 0) {
     FailStripe(stripe, BufferText(msg) + where());
   } else {
     ++stripe->requests;
@@ -297,7 +299,7 @@ void BackupRun::StripeMain(Stripe *stripe) {
       if (block == nullptr) break;  // aborted
       std::memset(&msg, 0, sizeof msg);
       if (WatchedWrite(session_, stripe->index, handle, block->bytes.data(),
-                    static_cast<int32_t>(request_size_), &msg) != 0) {
+                       static_cast<int32_t>(request_size_), &msg) != 0) {
         FailStripe(stripe, BufferText(msg) + where());
         break;
       }
@@ -312,7 +314,8 @@ void BackupRun::StripeMain(Stripe *stripe) {
     }
   }
   std::memset(&msg, 0, sizeof msg);
-  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) != 0) {
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) !=
+      0) {
     FailStripe(stripe, "closing failed: " + BufferText(msg));
   }
 }
@@ -517,8 +520,10 @@ void BackupRun::WarnOfLeftovers() {
     session_->Warn("stripe " + std::to_string(s) + ": " +
                    std::to_string(left.size()) + " volume file" +
                    (left.size() == 1 ? "" : "s") + " of another backup remain" +
-                   (left.size() == 1 ? "s" : "") + " after this backup's last "
-                   "volume (" + left.front() + (left.size() > 1 ? " ..." : "") +
+                   (left.size() == 1 ? "s" : "") +
+                   " after this backup's last "
+                   "volume (" +
+                   left.front() + (left.size() > 1 ? " ..." : "") +
                    "); they are not part of it: remove them");
   }
 }
@@ -605,8 +610,7 @@ int BackupRun::Execute() {
                   count == 1 ? "" : "s");
     std::string line = text;
     if (zstd_level_ > 0) {
-      std::snprintf(text, sizeof text,
-                    " (compressed to %llu bytes, %.2f:1)",
+      std::snprintf(text, sizeof text, " (compressed to %llu bytes, %.2f:1)",
                     static_cast<unsigned long long>(encoder_.total_bytes()),
                     encoder_.total_bytes() > 0
                         ? static_cast<double>(input_bytes_.load()) /
@@ -621,8 +625,7 @@ int BackupRun::Execute() {
   if (!all_open) {
     session_->Error("no data was backed up: not every stripe could be opened");
   } else if (HostSession::Interrupted()) {
-    session_->Error("interrupted after " +
-                    std::to_string(input_bytes_.load()) +
+    session_->Error("interrupted after " + std::to_string(input_bytes_.load()) +
                     " bytes of input: the backup is incomplete; its volumes "
                     "carry no stream trailer and cannot be restored");
   } else {

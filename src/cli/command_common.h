@@ -49,8 +49,9 @@ inline bool CheckDeviceStrings(const std::vector<std::string> &devices,
   for (size_t s = 0; s < devices.size(); ++s) {
     std::string why;
     if (!CheckDeviceString(devices[s], &why)) {
-      *error = (devices.size() > 1 ? "stripe " + std::to_string(s) + ": " : "") +
-               "bad device string: " + why + "\n" + kDeviceStringRules;
+      *error =
+          (devices.size() > 1 ? "stripe " + std::to_string(s) + ": " : "") +
+          "bad device string: " + why + "\n" + kDeviceStringRules;
       return false;
     }
   }
@@ -76,8 +77,8 @@ const OptionSpec kWaitTimeoutOption = {
 // Reads --quiet, --trace, --trace-file and --wait-timeout into `options`
 // (with `command` set).  False with a usage error otherwise.
 inline bool ParseSessionOptions(const std::string &command,
-                                const ParsedArgs &args,
-                                SessionOptions *options, std::string *error) {
+                                const ParsedArgs &args, SessionOptions *options,
+                                std::string *error) {
   options->command = command;
   options->quiet = args.Has("quiet");
   options->trace_file = args.Value("trace-file");

@@ -10,7 +10,8 @@ namespace cli {
 namespace {
 
 std::string Lower(std::string text) {
-  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char &c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
@@ -31,12 +32,11 @@ std::string List(const std::vector<const char *> &codes) {
 }
 
 const std::vector<const char *> kKeys = {
-    "devname",  "dbtype",   "backup_id", "prev_backup_id", "creator",
-    "total_tapes", "type",  "method",    "location",       "blocksize",
-    "reqfreekb", "capacity", "stacker",  "attended"};
+    "devname",     "dbtype",   "backup_id", "prev_backup_id", "creator",
+    "total_tapes", "type",     "method",    "location",       "blocksize",
+    "reqfreekb",   "capacity", "stacker",   "attended"};
 const std::vector<const char *> kNumberKeys = {
-    "blocksize", "reqfreekb", "capacity", "stacker", "attended",
-    "total_tapes"};
+    "blocksize", "reqfreekb", "capacity", "stacker", "attended", "total_tapes"};
 const std::vector<const char *> kDbtypes = {"ZDBn", "ZDBX", "Unkn"};
 const std::vector<const char *> kTypes = {"Full", "Incr", "InSF", "DBFO"};
 const std::vector<const char *> kMethods = {"Imag", "Arch", "Othr"};

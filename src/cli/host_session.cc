@@ -2,8 +2,8 @@
 #include "cli/host_session.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -294,8 +294,8 @@ void HostSession::WatchStripe(uint32_t stripe, int64_t now) {
     const std::string drive = DevnameOf(device);
     cause = "the cartridge in " + drive +
             " is write-protected (the library unloaded it): load a writable "
-            "one (korbr vtape protect '" + drive +
-            "' N off; korbr vtape load '" + drive + "' N)";
+            "one (korbr vtape protect '" +
+            drive + "' N off; korbr vtape load '" + drive + "' N)";
   }
   if (cause.empty()) {
     if (now - started < kUnexplainedWaitMs) return;
@@ -307,7 +307,8 @@ void HostSession::WatchStripe(uint32_t stripe, int64_t now) {
   const bool timed_out =
       wait_timeout_ms_ >= 0 && now - started >= wait_timeout_ms_;
   if (w.announced.empty() ||
-      (!timed_out && (cause != w.announced || now - w.announced_ms >= kRepeatMs))) {
+      (!timed_out &&
+       (cause != w.announced || now - w.announced_ms >= kRepeatMs))) {
     const bool repeat = cause == w.announced;
     w.announced = cause;
     w.announced_ms = now;
@@ -403,8 +404,7 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
         watch_[stripe].wanted_volume.store(
             static_cast<uint32_t>(std::strtoul(volume, nullptr, 10)));
       }
-      if (ArgText(args, 1) != nullptr &&
-          !IsTapeDevname(ArgText(args, 1))) {
+      if (ArgText(args, 1) != nullptr && !IsTapeDevname(ArgText(args, 1))) {
         // On disk the library asks for a volume only when the file it found
         // is out of sequence (or its labels are damaged), and it would
         // reopen the same file at once, forever: with nobody to replace
@@ -463,8 +463,7 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       // What the library makes of it: at least 256 KB, in steps of 64 KB.
       const uint64_t kb = std::max<uint64_t>(256, asked / 64 * 64);
       Note("capacity=" + std::string(value != nullptr ? value : "?") +
-           ": each volume holds at most " + std::to_string(kb) +
-           " KB of data");
+           ": each volume holds at most " + std::to_string(kb) + " KB of data");
       return;
     }
     case 6920: {
@@ -517,9 +516,8 @@ void HostSession::StartProgress(uint32_t stripes) {
     if (volumes_.size() < stripes) volumes_.resize(stripes, "-");
   }
   // A trace on the same terminal would break into the progress line.
-  const bool trace_on_terminal =
-      trace_on_ && options_.trace_file.empty() &&
-      (options_.data_to_stdout || isatty(1));
+  const bool trace_on_terminal = trace_on_ && options_.trace_file.empty() &&
+                                 (options_.data_to_stdout || isatty(1));
   if (options_.quiet || !isatty(2) || progress_thread_.joinable() ||
       trace_on_terminal) {
     return;

@@ -120,10 +120,10 @@ class HostSession {
 
  private:
   struct StripeWatch {
-    std::atomic<int64_t> call_started_ms{0};  // 0: not in a library call
-    std::atomic<uint32_t> wanted_volume{0};   // from the last 9234
-    std::atomic<bool> prompting{false};       // an operator prompt is up
-    std::atomic<bool> write_protected{false}; // 6920 "write protected" came
+    std::atomic<int64_t> call_started_ms{0};   // 0: not in a library call
+    std::atomic<uint32_t> wanted_volume{0};    // from the last 9234
+    std::atomic<bool> prompting{false};        // an operator prompt is up
+    std::atomic<bool> write_protected{false};  // 6920 "write protected" came
     // The watch thread's own bookkeeping of the current wait.
     int64_t wait_started_ms = 0;
     int64_t announced_ms = 0;
@@ -188,20 +188,19 @@ inline void *WatchedOpen(HostSession *session, uint32_t stripe,
   CallWatch watch(session, stripe);
   return kor_open(static_cast<int32_t>(stripe), params, mode, msg);
 }
-inline int32_t WatchedWrite(HostSession *session, uint32_t stripe,
-                            void *handle, const void *data, int32_t length,
+inline int32_t WatchedWrite(HostSession *session, uint32_t stripe, void *handle,
+                            const void *data, int32_t length,
                             MessageBuffer *msg) {
   CallWatch watch(session, stripe);
   return kor_write(handle, data, length, msg);
 }
-inline int32_t WatchedRead(HostSession *session, uint32_t stripe,
-                           void *handle, void *data, int32_t length,
-                           MessageBuffer *msg) {
+inline int32_t WatchedRead(HostSession *session, uint32_t stripe, void *handle,
+                           void *data, int32_t length, MessageBuffer *msg) {
   CallWatch watch(session, stripe);
   return kor_read(handle, data, length, msg);
 }
-inline int32_t WatchedClose(HostSession *session, uint32_t stripe,
-                            void *handle, int32_t mode, MessageBuffer *msg) {
+inline int32_t WatchedClose(HostSession *session, uint32_t stripe, void *handle,
+                            int32_t mode, MessageBuffer *msg) {
   CallWatch watch(session, stripe);
   return kor_close(handle, mode, msg);
 }

@@ -190,8 +190,8 @@ int RunLabelsCommand(int argc, char **argv) {
       labels.file_section.c_str(), labels.file_sequence.c_str(),
       labels.generation.c_str(), labels.generation_version.c_str(),
       DateText(labels.creation_date).c_str(),
-      DateText(labels.expiration_date).c_str(),
-      labels.accessibility.c_str(), labels.block_count.c_str());
+      DateText(labels.expiration_date).c_str(), labels.accessibility.c_str(),
+      labels.block_count.c_str());
   std::printf(
       "HDR2           record format %c, block length %s, record "
       "length %s, buffer-offset length %s\n",

@@ -154,8 +154,9 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
   }
   // A volume another process holds (a second backup onto the same prefix)
   // arrives as the system's text for a lock that is taken.
-  if (number == 6920 && present == 2 && (given[1] == std::strerror(EAGAIN) ||
-                                         given[1] == std::strerror(EWOULDBLOCK))) {
+  if (number == 6920 && present == 2 &&
+      (given[1] == std::strerror(EAGAIN) ||
+       given[1] == std::strerror(EWOULDBLOCK))) {
     std::snprintf(words, sizeof words,
                   "cannot use %s: it is in use by another backup or restore",
                   given[0].c_str());

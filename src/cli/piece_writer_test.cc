@@ -22,14 +22,16 @@ std::vector<size_t> Sizes(const std::string &shape) {
     if (shape == "frames") sizes.push_back(65488);
     if (shape == "small frames") sizes.push_back(4048);
     if (shape == "tiny") sizes.push_back(1 + random() % 700);
-    if (shape == "mixed") sizes.push_back(random() % 3 == 0 ? 0 : random() % 200000);
+    if (shape == "mixed")
+      sizes.push_back(random() % 3 == 0 ? 0 : random() % 200000);
   }
   return sizes;
 }
 
 TEST(PieceWriterTest, WritesEveryShapeInOrderAndGivesEveryPieceBack) {
   for (bool aligned : {true, false}) {
-    for (const std::string shape : {"frames", "small frames", "tiny", "mixed"}) {
+    for (const std::string shape :
+         {"frames", "small frames", "tiny", "mixed"}) {
       SCOPED_TRACE(shape + (aligned ? ", aligned" : ", direct"));
       FILE *file = std::tmpfile();
       ASSERT_NE(file, nullptr);

@@ -24,9 +24,9 @@
 #include "cli/host_session.h"
 #include "cli/piece_writer.h"
 #include "cli/sha256.h"
+#include "cli/stream_format.h"
 #include "cli/volume_locator.h"
 #include "cli/zstd_codec.h"
-#include "cli/stream_format.h"
 #include "korbr/korbr.h"
 
 namespace kor {
@@ -267,17 +267,17 @@ class RestoreRun {
   std::vector<std::unique_ptr<Stripe>> stripes_;
   std::mutex mutex_;
   std::string reason_;  // what the main thread found wrong, if anything
-  bool compressed_ = false;     // the stream is zstd: inflate it first
-  BlockQueue to_inflate_{16};   // accepted frames of a compressed stream
+  bool compressed_ = false;    // the stream is zstd: inflate it first
+  BlockQueue to_inflate_{16};  // accepted frames of a compressed stream
   BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
-  BlockQueue to_hash_{16};      // the stream as restored, in order
-  BlockQueue to_write_{16};     // hashed, in order
+  BlockQueue to_hash_{16};                  // the stream as restored, in order
+  BlockQueue to_write_{16};                 // hashed, in order
   Sha256Digest digest_{};
   uint64_t hashed_bytes_ = 0;
-  bool inflated_all_ = false;   // the inflater reached the stream's end
-  bool hashed_all_ = false;     // the hasher saw every block
-  bool wrote_all_ = false;      // the writer wrote every block
-  std::string stage_error_;     // why a stage after the checks stopped
+  bool inflated_all_ = false;  // the inflater reached the stream's end
+  bool hashed_all_ = false;    // the hasher saw every block
+  bool wrote_all_ = false;     // the writer wrote every block
+  std::string stage_error_;    // why a stage after the checks stopped
   std::atomic<uint64_t> written_{0};
 };
 
@@ -317,11 +317,12 @@ void RestoreRun::StartStripe(uint32_t index) {
 }
 
 void RestoreRun::StripeMain(Stripe *stripe) {
-  HostSession::BlockInterruptsInThisThread("korbr-stripe" + std::to_string(stripe->index));
+  HostSession::BlockInterruptsInThisThread("korbr-stripe" +
+                                           std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
-  void *handle = WatchedOpen(session_, stripe->index,
-                          session_->params(), KOR_MODE_READ, &msg);
+  void *handle = WatchedOpen(session_, stripe->index, session_->params(),
+                             KOR_MODE_READ, &msg);
   if (handle == nullptr) {
     FailStripe(stripe, "cannot open: " + BufferText(msg));
     stripe->full.Close();
@@ -334,7 +335,8 @@ void RestoreRun::StripeMain(Stripe *stripe) {
   bool failed = false;
   auto header = std::make_unique<Block>(kHeaderRequestSize);
   std::memset(&msg, 0, sizeof msg);
-  if (WatchedRead(session_, stripe->index, handle, header->bytes.data(), kHeaderRequestSize, &msg) != 0) {
+  if (WatchedRead(session_, stripe->index, handle, header->bytes.data(),
+                  kHeaderRequestSize, &msg) != 0) {
     FailStripe(stripe, "reading the stream header failed: " + BufferText(msg));
     failed = true;
   }
@@ -364,8 +366,8 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       std::unique_ptr<Block> block = stripe->free.Pop();
       if (block == nullptr) break;
       std::memset(&msg, 0, sizeof msg);
-      if (WatchedRead(session_, stripe->index, handle, block->bytes.data(), static_cast<int32_t>(request),
-                   &msg) != 0) {
+      if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
+                      static_cast<int32_t>(request), &msg) != 0) {
         std::string reason = BufferText(msg) + where();
         if (kor_get_last_error(handle) == kShortReadError) {
           reason +=
@@ -380,8 +382,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       std::string damage;
       if (!FrameIntact(decoded.version, block->bytes.data(),
                        block->bytes.size(), &damage)) {
-        FailStripe(stripe, damage + where() +
-                               "; nothing of it was restored");
+        FailStripe(stripe, damage + where() + "; nothing of it was restored");
         failed = true;
         break;
       }
@@ -393,7 +394,9 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     }
   }
   std::memset(&msg, 0, sizeof msg);
-  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) != 0 && !failed) {
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) !=
+          0 &&
+      !failed) {
     FailStripe(stripe, "closing failed: " + BufferText(msg));
   }
   stripe->full.Close();
@@ -531,10 +534,10 @@ void RestoreRun::WriteMain() {
   GiveBack(&done);
   if (!ok) {
     const int error = errno;
-    StageFailed("writing " +
-                std::string(output_->to_stdout ? "standard output"
-                                               : output_->path) +
-                " failed: " + std::strerror(error));
+    StageFailed(
+        "writing " +
+        std::string(output_->to_stdout ? "standard output" : output_->path) +
+        " failed: " + std::strerror(error));
   } else {
     wrote_all_ = !to_write_.aborted();
   }
@@ -701,7 +704,8 @@ int RestoreRun::Execute() {
     session_->Error("the backup would not restore");
   } else if (output_->to_stdout || output_->direct) {
     session_->Error(
-        "failed: the " + std::to_string(written_.load()) + " bytes written to " +
+        "failed: the " + std::to_string(written_.load()) +
+        " bytes written to " +
         (output_->to_stdout ? std::string("standard output") : output_->path) +
         " are incomplete or unverified; discard them");
   } else {

@@ -62,11 +62,11 @@ bool CheckCommonFields(const char *what, uint32_t version, uint32_t count,
                        uint32_t index, uint32_t request_size,
                        std::string *why) {
   if (version < kOldestStreamFormat || version > kStreamFormatVersion) {
-    return Fail(why, std::string(what) +
-                         Format(" has format version %llu; this korbr reads "
-                                "versions %llu to %llu",
-                                version, kOldestStreamFormat,
-                                kStreamFormatVersion));
+    return Fail(why,
+                std::string(what) +
+                    Format(" has format version %llu; this korbr reads "
+                           "versions %llu to %llu",
+                           version, kOldestStreamFormat, kStreamFormatVersion));
   }
   if (count < 1 || count > kMaxStripes || index >= count) {
     return Fail(why, std::string(what) +
@@ -131,8 +131,8 @@ uint64_t FrameChecksum(const uint8_t *frame, uint32_t payload_length) {
   return XXH3_64bits_digest(&state);
 }
 
-void SealFrame(const FrameHeader &header, uint8_t *frame,
-               uint32_t request_size, uint32_t version) {
+void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
+               uint32_t version) {
   std::memcpy(frame, kFrameMagic, 8);
   std::memcpy(frame + 8, header.backup_id.data(), 16);
   Put64(frame + 24, header.sequence);
@@ -271,8 +271,7 @@ std::string BackupIdHex(const BackupId &id) {
 
 StreamEncoder::StreamEncoder(const BackupId &id, uint32_t stripe_count,
                              uint32_t request_size, uint64_t created,
-                             const std::string &dbname,
-                             Compression compression)
+                             const std::string &dbname, Compression compression)
     : id_(id),
       stripe_count_(stripe_count),
       request_size_(request_size),

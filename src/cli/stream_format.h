@@ -85,7 +85,7 @@ namespace kor {
 namespace cli {
 
 constexpr uint32_t kStreamFormatVersion = 2;  // written by this korbr
-constexpr uint32_t kOldestStreamFormat = 1;    // still read
+constexpr uint32_t kOldestStreamFormat = 1;   // still read
 constexpr uint32_t kHeaderRequestSize = 4096;
 constexpr uint32_t kFrameHeaderSize = 48;
 constexpr uint32_t kMinRequestSize = 4096;
@@ -148,8 +148,8 @@ void EncodeTrailer(const StreamTrailer &trailer, uint8_t *out);
 // Writes the 48-byte frame header (with the checksum from version 2 on)
 // and zeroes the padding after a payload of header.payload_length bytes
 // that the caller has put at offset 48.
-void SealFrame(const FrameHeader &header, uint8_t *frame,
-               uint32_t request_size, uint32_t version);
+void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
+               uint32_t version);
 // The checksum a version-2 frame carries, of its first 40 bytes and its
 // payload (`payload_length` bytes at offset 48).
 uint64_t FrameChecksum(const uint8_t *frame, uint32_t payload_length);

@@ -186,20 +186,20 @@ TEST(StreamFormatTest, HeaderAndTrailerFieldsSurviveEncoding) {
 void DowngradeToVersion1(Stripes *stripes) {
   for (auto &stripe : *stripes) {
     StreamHeader h;
-    ASSERT_TRUE(DecodeHeader(stripe.front().data(), kHeaderRequestSize, &h,
-                             nullptr));
+    ASSERT_TRUE(
+        DecodeHeader(stripe.front().data(), kHeaderRequestSize, &h, nullptr));
     h.version = 1;
     EncodeHeader(h, stripe.front().data());
     for (size_t i = 1; i + 1 < stripe.size(); ++i) {
       FrameHeader f;
-      ASSERT_TRUE(DecodeFrameHeader(stripe[i].data(), stripe[i].size(), &f,
-                                    nullptr));
+      ASSERT_TRUE(
+          DecodeFrameHeader(stripe[i].data(), stripe[i].size(), &f, nullptr));
       SealFrame(f, stripe[i].data(), static_cast<uint32_t>(stripe[i].size()),
                 1);
     }
     StreamTrailer t;
-    ASSERT_TRUE(DecodeTrailer(stripe.back().data(), stripe.back().size(), &t,
-                              nullptr));
+    ASSERT_TRUE(
+        DecodeTrailer(stripe.back().data(), stripe.back().size(), &t, nullptr));
     t.version = 1;
     EncodeTrailer(t, stripe.back().data());
   }

@@ -66,13 +66,14 @@ std::vector<std::string> LeftoverVolumes(const std::string &devname) {
     uint8_t tail[kVolumeTailSize];
     VolumeLabels labels;
     std::string why;
-    const bool eof =
-        fstat(fd, &st) == 0 &&
-        static_cast<uint64_t>(st.st_size) >= kVolumeHeadSize + kVolumeTailSize &&
-        pread(fd, tail, sizeof tail, st.st_size - static_cast<off_t>(sizeof tail)) ==
-            static_cast<ssize_t>(sizeof tail) &&
-        DecodeVolumeTail(tail, sizeof tail, &labels, &why) &&
-        !labels.end_of_volume;
+    const bool eof = fstat(fd, &st) == 0 &&
+                     static_cast<uint64_t>(st.st_size) >=
+                         kVolumeHeadSize + kVolumeTailSize &&
+                     pread(fd, tail, sizeof tail,
+                           st.st_size - static_cast<off_t>(sizeof tail)) ==
+                         static_cast<ssize_t>(sizeof tail) &&
+                     DecodeVolumeTail(tail, sizeof tail, &labels, &why) &&
+                     !labels.end_of_volume;
     close(fd);
     if (eof) break;
   }

@@ -66,7 +66,8 @@ bool ReadVtapeState(const std::string &drive, uint32_t *loaded,
   *loaded = 0;
   while (std::getline(in, line)) {
     if (line.compare(0, 7, "loaded=") == 0) {
-      *loaded = static_cast<uint32_t>(std::strtoul(line.c_str() + 7, nullptr, 10));
+      *loaded =
+          static_cast<uint32_t>(std::strtoul(line.c_str() + 7, nullptr, 10));
     } else if (line.compare(0, 10, "protected=") == 0) {
       std::stringstream list(line.substr(10));
       std::string item;
@@ -136,8 +137,7 @@ std::string DiagnoseTapeWait(const std::string &devname,
       if (p == loaded && writing) {
         return "cartridge " + std::to_string(loaded) + " in " + shown +
                " is write-protected: unprotect it (korbr vtape protect '" +
-               shown + "' " + std::to_string(loaded) +
-               " off) or load another";
+               shown + "' " + std::to_string(loaded) + " off) or load another";
       }
     }
     if (wanted_volume > 0) {

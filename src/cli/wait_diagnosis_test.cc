@@ -52,10 +52,12 @@ TEST_F(WaitDiagnosisTest, TapeWaitsNameTheDriveAndTheWayOut) {
       {"\\\\.\\TAPE0", 2, false,
        "load cartridge 2 into \\\\.\\TAPE0 (korbr vtape load "
        "'\\\\.\\TAPE0' 2)"},
-      {"\\\\.\\TAPE1", 0, true, "cartridge 2 in \\\\.\\TAPE1 is write-protected"},
+      {"\\\\.\\TAPE1", 0, true,
+       "cartridge 2 in \\\\.\\TAPE1 is write-protected"},
       {"\\\\.\\TAPE1", 0, false, ""},  // reading a protected cartridge
       {"\\\\.\\TAPE2", 0, true, ""},   // loaded and writable: no cause seen
-      {"\\\\.\\TAPE7", 0, true, "\\\\.\\TAPE7 (" + dir_ + "/nst7) is not ready"},
+      {"\\\\.\\TAPE7", 0, true,
+       "\\\\.\\TAPE7 (" + dir_ + "/nst7) is not ready"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.drive);

@@ -92,8 +92,8 @@ bool ZstdDecompressor::Decompress(CodecBuffer *in, CodecBuffer *out,
                                   std::string *why) {
   ZSTD_inBuffer zin = {in->data, in->size, in->pos};
   ZSTD_outBuffer zout = {out->data, out->size, out->pos};
-  const size_t hint = ZSTD_decompressStream(
-      static_cast<ZSTD_DCtx *>(context_), &zout, &zin);
+  const size_t hint =
+      ZSTD_decompressStream(static_cast<ZSTD_DCtx *>(context_), &zout, &zin);
   in->pos = zin.pos;
   out->pos = zout.pos;
   if (Failed(hint, "the stored stream does not decompress", why)) {

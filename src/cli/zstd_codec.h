@@ -18,8 +18,7 @@ namespace cli {
 constexpr int kDefaultZstdLevel = 3;
 
 // "zstd" or "zstd:LEVEL" (LEVEL 1 to 19).  False with a reason otherwise.
-bool ParseCompressOption(const std::string &text, int *level,
-                         std::string *why);
+bool ParseCompressOption(const std::string &text, int *level, std::string *why);
 
 // A window into the caller's memory.
 struct CodecBuffer {
