@@ -36,9 +36,7 @@ namespace {
 
 const std::vector<OptionSpec> &BackupOptions() {
   static const std::vector<OptionSpec> specs = {
-      {"device", 'd', true, true, "DEVSTRING",
-       "archive device string; {stripe} becomes the stripe number (give it "
-       "once, or once per stripe)"},
+      kDeviceOption,
       {"stripes", 's', true, false, "N",
        "number of stripes, 1 to 32 (default: 1, or one per --device)"},
       {"request-size", 'r', true, false, "BYTES",

@@ -59,6 +59,10 @@ inline bool CheckDeviceStrings(const std::vector<std::string> &devices,
 }
 
 // The options of every command that drives the library.
+const OptionSpec kDeviceOption = {
+    "device", 'd', true, true, "DEVSTRING",
+    "archive device string; {stripe} becomes the stripe number (give it "
+    "once, or once per stripe)"};
 const OptionSpec kQuietOption = {
     "quiet", 'q', false, false, nullptr,
     "no notes and no progress line (requests for action are still shown)"};

@@ -35,26 +35,7 @@ namespace {
 
 const std::vector<OptionSpec> &RestoreOptions() {
   static const std::vector<OptionSpec> specs = {
-      {"device", 'd', true, true, "DEVSTRING",
-       "archive device string; {stripe} becomes the stripe number (give it "
-       "once, or once per stripe)"},
-      {"stripes", 's', true, false, "N",
-       "number of stripes, 1 to 32 (default: what the backup recorded, or "
-       "one per --device)"},
-      kQuietOption,
-      kTraceOption,
-      kTraceFileOption,
-      kWaitTimeoutOption,
-      {"help", 'h', false, false, nullptr, "show this help and exit"},
-  };
-  return specs;
-}
-
-const std::vector<OptionSpec> &VerifyOptions() {
-  static const std::vector<OptionSpec> specs = {
-      {"device", 'd', true, true, "DEVSTRING",
-       "archive device string; {stripe} becomes the stripe number (give it "
-       "once, or once per stripe)"},
+      kDeviceOption,
       {"stripes", 's', true, false, "N",
        "number of stripes, 1 to 32 (default: what the backup recorded, or "
        "one per --device)"},
@@ -85,7 +66,7 @@ void PrintVerifyHelp() {
       "\n"
       "Exit status: 0 the backup is whole, 1 it is not (or cannot be read),\n"
       "2 usage error.\n",
-      OptionsHelp(VerifyOptions()).c_str());
+      OptionsHelp(RestoreOptions()).c_str());
 }
 
 void PrintRestoreHelp() {
@@ -718,8 +699,8 @@ int RestoreRun::Execute() {
 // restore and verify: `verify` writes nothing.
 int RunReadingCommand(int argc, char **argv, bool verify) {
   const std::string command = verify ? "verify" : "restore";
-  const std::vector<OptionSpec> &specs =
-      verify ? VerifyOptions() : RestoreOptions();
+  // verify takes the options of a restore.
+  const std::vector<OptionSpec> &specs = RestoreOptions();
   ParsedArgs args;
   std::string error;
   if (!ParseArgs(specs, argc - 1, argv + 1, &args, &error)) {
