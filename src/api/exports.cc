@@ -19,6 +19,7 @@
 #include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "korbr/korbr.h"
+#include "label/label_format.h"
 #include "volume/volume_open.h"
 
 namespace kor {
@@ -120,16 +121,19 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   StripeHandle *h = LiveHandle(handle);
   if (h == nullptr || msg == nullptr) return -1;
   h->message_buffer = msg;
-  if (h->open_mode == kModeWrite) WriteEofLabels(h);
   int32_t outcome = 0;
+  // Without its closing labels the backup has no end marker: the host must
+  // not take it for complete.
+  if (h->open_mode == kModeWrite && WriteEofLabels(h) != kTrailerSize)
+    outcome = -1;
   if (mode == KOR_CLOSE_NORMAL) {
-    outcome = CloseDevice(h, 0);
+    if (CloseDevice(h, 0) < 0) outcome = -1;
     h->open_state = 2;
   } else {
     // An abandoned stripe gets no tape operations (no file marks, no
     // unload), but its OS handle is still released: the handle record goes
     // away now, and nothing could ever close the file or drive later.
-    outcome = CloseDeviceFile(h);
+    if (CloseDeviceFile(h) < 0) outcome = -1;
     if (mode != KOR_CLOSE_ABANDON) {
       RaiseError(h, kErrCloseMode);
       outcome = -1;

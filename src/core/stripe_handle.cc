@@ -76,6 +76,9 @@ void InitHandle(StripeHandle *h) {
   h->block_buffer.reset();
   std::memset(h->readahead, 0, sizeof h->readahead);
   h->readahead_len = 0;
+  h->volume_read = 0;
+  h->volume_size = -1;
+  h->staged_len = 0;
   h->fresh_spaceleft = 0;
 }
 

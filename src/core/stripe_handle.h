@@ -94,6 +94,15 @@ struct StripeHandle : DiagContext {
   // takes them first.  Emptied whenever a volume is opened.
   uint8_t readahead[kEovProbeSize];
   int32_t readahead_len;
+  // Reading a volume file: bytes the reads took from it so far (labels and
+  // read-ahead included), and its size once asked (-1 until then).  A
+  // trailer record ends the volume only where the file's last bytes begin.
+  uint64_t volume_read;
+  int64_t volume_size;
+  // Reading a tape: bytes of a block read ahead into block_buffer (0 =
+  // none), to see what follows a block that begins like a trailer record;
+  // the next read takes it first.
+  int32_t staged_len;
   // Space a freshly opened backup volume offers after its header labels:
   // a request larger than this can never be placed on any volume.
   uint64_t fresh_spaceleft;

@@ -454,6 +454,26 @@ bool FakeOs::CloseHandle(OsHandle handle, uint32_t *error) {
   return true;
 }
 
+bool FakeOs::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kGetFileSize)) {
+    *error = fault->error;
+    return false;
+  }
+  const OpenEntry *entry = impl_->Entry(handle);
+  if (entry == nullptr) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (entry->tape) {
+    *error = kErrorInvalidFunction;
+    return false;
+  }
+  *size = entry->content->size();
+  return true;
+}
+
 uint32_t FakeOs::GetFileAttributes(const std::string &name) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (impl_->Hit(OsCall::kGetFileAttributes) != nullptr) {

@@ -43,6 +43,7 @@ enum class OsCall {
   kWriteTapemarks,
   kUnloadTape,
   kGetProcessTimes,
+  kGetFileSize,
 };
 
 struct Fault {
@@ -145,6 +146,7 @@ class FakeOs : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;  // "system text <code>"
   PathStyle path_style() const override { return style_; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
                           uint32_t *error) override;

@@ -103,6 +103,11 @@ class OsLayer {
   virtual std::string SystemErrorText(uint32_t code) = 0;
   // How names are spelled on this platform.
   virtual PathStyle path_style() const = 0;
+  // The size in bytes of the open file, as GetFileSizeEx gives it: where a
+  // volume file really ends.  True with *size set, or false with *error set
+  // (a tape drive has no size: 1, invalid function).
+  virtual bool GetFileSize(OsHandle handle, uint64_t *size,
+                           uint32_t *error) = 0;
 
   // --- Tape drives (handles opened from a "\\.\" name) -------------------
   // 0 when the drive is ready, else a Win32 code (no media, not ready, ...).

@@ -251,6 +251,7 @@ class PosixOs final : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;
   PathStyle path_style() const override { return PathStyle::kPosix; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
 
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
@@ -450,6 +451,27 @@ bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
   if (err == EINTR || err == EINPROGRESS) return true;
   *error = Win32ErrorFromErrno(err);
   return false;
+}
+
+bool PosixOs::GetFileSize(OsHandle handle, uint64_t *size,
+                          uint32_t *error) {
+  *error = 0;
+  if (Tapes().Find(handle) != nullptr) {
+    *error = kErrorInvalidFunction;
+    return false;
+  }
+  int fd;
+  struct stat st;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (fstat(fd, &st) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
 }
 
 uint32_t PosixOs::GetFileAttributes(const std::string &name) {

@@ -89,6 +89,10 @@ TEST_F(PosixOsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   // A read asking for more than is left gets the rest, then 0.
   h = OpenForRead(name, &error);
   ASSERT_NE(kInvalidOsHandle, h);
+  // The size is the truncated file's, wherever the handle stands.
+  uint64_t size = 0;
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   char buffer[16];
   uint32_t done = 99;
   ASSERT_TRUE(os_.ReadFile(h, buffer, 2, &done, &error));
@@ -98,7 +102,11 @@ TEST_F(PosixOsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   EXPECT_EQ('w', buffer[0]);
   ASSERT_TRUE(os_.ReadFile(h, buffer, sizeof buffer, &done, &error));
   EXPECT_EQ(0u, done);
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   ASSERT_TRUE(os_.CloseHandle(h, &error));
+  EXPECT_FALSE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
 }
 
 TEST_F(PosixOsTest, LargeTransfersMoveTheWholeCount) {

@@ -71,6 +71,7 @@ class Win32Os final : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;
   PathStyle path_style() const override { return PathStyle::kWindows; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
 
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
@@ -148,6 +149,21 @@ bool Win32Os::CloseHandle(OsHandle handle, uint32_t *error) {
 
 uint32_t Win32Os::GetFileAttributes(const std::string &name) {
   return ::GetFileAttributesA(name.c_str());
+}
+
+bool Win32Os::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  LARGE_INTEGER bytes;
+  if (!::GetFileSizeEx(ToHandle(handle), &bytes)) {
+    *error = ::GetLastError();
+    return false;
+  }
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  return true;
 }
 
 bool Win32Os::GetDiskFreeSpace(const std::string &directory,

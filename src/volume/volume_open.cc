@@ -62,11 +62,31 @@ int32_t ReadLabel(StripeHandle *h, char *area, int32_t length) {
   return 0;
 }
 
+// A disk that keeps refusing the trailer although free space is reported
+// (a quota, say) must end in an error, not in an endless loop.
+constexpr int kMaxTrailerDiskFullRounds = 100;
+
+// The trailer waits for free space as data does: a volume without it
+// cannot be followed on a restore, and a backup without its closing labels
+// has no end.  kTrailerSize, or -1 after an error.
 int32_t WriteTrailer(StripeHandle *h, const char *unit) {
-  const int32_t n = WriteDevice(h, unit, kTrailerSize, true);
-  if (n < 0 && h->io_status != IO_CAPACITY_FULL && h->io_status != IO_EOT)
-    h->io_status = IO_LABEL_ERROR;
-  return n;
+  int32_t done = 0;
+  for (int rounds = 0;;) {
+    const int32_t n = WriteDevice(h, unit + done, kTrailerSize - done, true);
+    if (n < 0) {
+      if (h->io_status != IO_CAPACITY_FULL && h->io_status != IO_EOT)
+        h->io_status = IO_LABEL_ERROR;
+      return n;
+    }
+    done += n;
+    if (done >= kTrailerSize) return kTrailerSize;
+    if (h->io_status != IO_DISK_FULL || ++rounds > kMaxTrailerDiskFullRounds ||
+        WaitDiskSpace(h) == 0) {
+      RaiseError(h, kErrDiskFull, {h->devname});
+      h->io_status = IO_LABEL_ERROR;
+      return -1;
+    }
+  }
 }
 
 }  // namespace
@@ -77,7 +97,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
   h->spaceleft = h->capacity;
   h->open_mode = mode;
   // Bytes read ahead belong to the volume they came from.
-  h->readahead_len = 0;
+  ForgetVolumeReads(h);
   if (h->stacker != 0) {
     if (h->nvols == 0) {
       if (trace) TraceLine(h, "Stripe %d no vols left. Gen Err\n", h->stripe);
@@ -110,7 +130,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
     // ask for the right one.  The error stays on record even if the next
     // attempt succeeds.
     CloseDevice(h, 0);
-    h->readahead_len = 0;
+    ForgetVolumeReads(h);
     if (h->attended == 0) return -1;
     const std::string volume = std::to_string(h->volume_number);
     PostInfo(h, kErrVolume, {h->devname, "Tapes out of order"});

@@ -382,6 +382,38 @@ TEST_F(TapeRoundTripTest, AttendedBackupAcrossThreeCartridgesAndItsRestore) {
   EXPECT_EQ(0, Loaded());
 }
 
+// Blocks that begin with the bytes of a trailer record are data unless a
+// file mark or the end of the recording follows them: requests of one
+// block and of sixteen, beginning so in the middle of a cartridge, last
+// before a real switch, first after it and last of the backup.
+TEST_F(TapeRoundTripTest, RequestsThatBeginLikeTrailersRestoreWhole) {
+  int drive = 0;
+  for (int32_t size : {160, 65536}) {
+    for (Head head : {Head::kEov, Head::kEof}) {
+      SCOPED_TRACE(std::to_string(size) + "-byte requests beginning with " +
+                   (head == Head::kEov ? "EOV1+EOV2" : "EOF1+EOF2"));
+      ResetHost();
+      // A fresh stacker drive for each stream.
+      drive_ = dir_.Sub("TAPE" + std::to_string(++drive));
+      CreateDrive(4, "1M", true);
+      Load(1);
+      HostParams params;
+      params.SetDevice(0, "devname=\\\\.\\TAPE" + std::to_string(drive) +
+                              ";dbtype=ZDBn;capacity=256;blocksize=4096;"
+                              "stacker=4");
+      const int blocks = (size + kBlock - 1) / kBlock;
+      const StreamPlan plan =
+          TrailerHeadPlan(size, kDataBlocksPerVolume / blocks, head);
+      ASSERT_TRUE(BackupStream(params, plan));
+      // A restore asks for each further cartridge.
+      Load(1);
+      OperatorLoads({2, 3});
+      EXPECT_TRUE(RestoreAndCompare(params, plan));
+      EXPECT_TRUE(RecordedErrors().empty());
+    }
+  }
+}
+
 TEST_F(TapeRoundTripTest, AnUnattendedStackerOfThreeRunsOutAtTheThirdSwitch) {
   CreateDrive(4, "512K", true);
   Load(1);
