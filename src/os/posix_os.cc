@@ -130,6 +130,9 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorNoMediaInDrive, "No cartridge in the tape drive"},
     {kErrorMoreData, "The tape record is longer than the buffer"},
     {kErrorInvalidFunction, "Not a tape drive"},
+    // No errno means "end of file"; a read past a volume's data says so
+    // in words rather than as a Windows number.
+    {kErrorHandleEof, "End of file"},
     {kErrorStoppedOnSymlink,
      "The name is a symbolic link, which a backup never writes through"},
     {kErrorBadFileType,
