@@ -67,7 +67,9 @@ class DiskCarryTest : public DataPathTest {
                    std::to_string(writes[i].offset));
       EXPECT_EQ(at, writes[i].offset);
       at += writes[i].length;
-      if (i + 1 < writes.size()) EXPECT_EQ(0u, at % kWriteAlignment);
+      if (i + 1 < writes.size()) {
+        EXPECT_EQ(0u, at % kWriteAlignment);
+      }
     }
     EXPECT_EQ(total, at);
     return writes.size();
@@ -113,8 +115,9 @@ TEST_F(DiskCarryTest, AShortWriteIsRealignedByTheNextOne) {
   const std::vector<WriteExtent> writes = fake_->WritesTo(kVolume1);
   ASSERT_GT(writes.size(), 3u);
   EXPECT_EQ(5000u, writes[1].offset);
-  for (size_t i = 1; i + 1 < writes.size(); ++i)
+  for (size_t i = 1; i + 1 < writes.size(); ++i) {
     EXPECT_EQ(0u, (writes[i].offset + writes[i].length) % kWriteAlignment);
+  }
 }
 
 // What the host is told when carried bytes cannot be written, through the
