@@ -4,6 +4,13 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
+# The libraries the core links (object storage): one list, so that a build
+# for another architecture can add the same names with its suffix (:i386).
+library_packages=(libcurl4-openssl-dev libxml2-dev libssl-dev)
+packages+=("${library_packages[@]}")
+# The object-storage tests run a local S3 store (OpenStack Swift) and use
+# the curl command line beside the library.
+packages+=(python3-swift curl)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
