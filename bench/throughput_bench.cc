@@ -4,6 +4,12 @@
 //
 //   korbr_throughput [--dir DIR] [--megabytes N] [--stripes N]
 //                    [--request BYTES] [--capacity KB] [--runs N]
+//                    [--s3 BUCKET]
+//
+// With --s3 the stripes are objects "s3://BUCKET/..." of the store the AWS_*
+// variables name, and the baseline is the curl command line putting the
+// same bytes as one object and getting it back (signing with the netrc
+// file KOR_TEST_NETRC names, as bench/objstore_bench.sh sets up).
 //
 // The host drives one thread per stripe, as a backup utility does; every
 // request goes through kor_write / kor_read of the shared library.  Both
@@ -32,6 +38,7 @@ struct Options {
   int request = 65536;
   long capacity_kb = 262144;  // 256 MiB volumes: the run switches volumes
   int runs = 3;
+  std::string bucket;  // --s3: object storage instead of files
 };
 
 void KOR_CALL FormatText(int32_t number, char *text, int32_t size,
@@ -118,6 +125,7 @@ int main(int argc, char **argv) {
     else if (key == "--request") o.request = std::atoi(value);
     else if (key == "--capacity") o.capacity_kb = std::atol(value);
     else if (key == "--runs") o.runs = std::atoi(value);
+    else if (key == "--s3") o.bucket = value;
     else {
       std::fprintf(stderr, "unknown option %s\n", key.c_str());
       return 2;
@@ -141,27 +149,55 @@ int main(int argc, char **argv) {
                                 " status=none";
 
   std::vector<double> dd_write, dd_read, lib_write, lib_read;
-  for (int run = 0; run < o.runs; ++run) {
-    dd_write.push_back(
-        RunShell("dd if=/dev/zero of=" + dd_file + dd_common));
-    dd_read.push_back(RunShell("dd if=" + dd_file + " of=/dev/null" + dd_common));
-    unlink(dd_file.c_str());
-    lib_write.push_back(RunLibrary(o, prefix, 1, total));
-    lib_read.push_back(RunLibrary(o, prefix, 0, total));
-    RunShell("rm -f " + prefix + "*");
+  if (!o.bucket.empty()) {
+    // The same bytes the stripes write (0x5a), as one file for curl.
+    const std::string source = work + "/object.in";
+    RunShell("head -c " + std::to_string(total) + " /dev/zero | tr '\\0' Z >" + source);
+    const char *netrc = std::getenv("KOR_TEST_NETRC");
+    const char *endpoint = std::getenv("AWS_ENDPOINT_URL");
+    if (netrc == nullptr || endpoint == nullptr) {
+      std::fprintf(stderr, "--s3 needs AWS_ENDPOINT_URL and KOR_TEST_NETRC\n");
+      return 2;
+    }
+    const std::string run_id = std::to_string(getpid());
+    const std::string curl =
+        std::string("curl -sS --fail -o /dev/null --netrc-file ") + netrc +
+        " --aws-sigv4 aws:amz:us-east-1:s3 -H x-amz-content-sha256:UNSIGNED-PAYLOAD ";
+    const std::string object = std::string(endpoint) + "/" + o.bucket +
+                               "/bench-" + run_id + "/curl.object";
+    const std::string stripes = "s3://" + o.bucket + "/bench-" + run_id + "/stripe";
+    for (int run = 0; run < o.runs; ++run) {
+      dd_write.push_back(RunShell(curl + "-T " + source + " " + object));
+      lib_write.push_back(RunLibrary(o, stripes, 1, total));
+      dd_read.push_back(RunShell(curl + object));
+      lib_read.push_back(RunLibrary(o, stripes, 0, total));
+    }
+    unlink(source.c_str());
+    rmdir(work.c_str());
+  } else {
+    for (int run = 0; run < o.runs; ++run) {
+      dd_write.push_back(
+          RunShell("dd if=/dev/zero of=" + dd_file + dd_common));
+      dd_read.push_back(RunShell("dd if=" + dd_file + " of=/dev/null" + dd_common));
+      unlink(dd_file.c_str());
+      lib_write.push_back(RunLibrary(o, prefix, 1, total));
+      lib_read.push_back(RunLibrary(o, prefix, 0, total));
+      RunShell("rm -f " + prefix + "*");
+    }
+    rmdir(work.c_str());
   }
-  rmdir(work.c_str());
 
   const double mb = static_cast<double>(total) / (1 << 20);
   auto rate = [&](double seconds) { return mb / seconds; };
   std::printf("%.0f MiB, %d stripes, request %d bytes, %ld KB volumes, "
               "median of %d runs\n",
               mb, o.stripes, o.request, o.capacity_kb, o.runs);
-  std::printf("backup : libkorbr %8.1f MiB/s   dd %8.1f MiB/s   ratio %.2f\n",
-              rate(Median(lib_write)), rate(Median(dd_write)),
+  const char *baseline = o.bucket.empty() ? "dd" : "curl";
+  std::printf("backup : libkorbr %8.1f MiB/s   %s %8.1f MiB/s   ratio %.2f\n",
+              rate(Median(lib_write)), baseline, rate(Median(dd_write)),
               Median(dd_write) / Median(lib_write));
-  std::printf("restore: libkorbr %8.1f MiB/s   dd %8.1f MiB/s   ratio %.2f\n",
-              rate(Median(lib_read)), rate(Median(dd_read)),
+  std::printf("restore: libkorbr %8.1f MiB/s   %s %8.1f MiB/s   ratio %.2f\n",
+              rate(Median(lib_read)), baseline, rate(Median(dd_read)),
               Median(dd_read) / Median(lib_read));
   return 0;
 }
