@@ -59,7 +59,8 @@ use = egg:swift#{name}
 """
 
 # s3api sits after cache and before tempauth; slo makes multipart uploads
-# work (a completed upload is a static large object).
+# work (a completed upload is a static large object).  The cache is this
+# script's own (ProcessCache): no memcached runs.
 PROXY_TEMPLATE = """\
 [DEFAULT]
 bind_ip = 127.0.0.1
@@ -82,7 +83,7 @@ use = egg:swift#catch_errors
 use = egg:swift#proxy_logging
 
 [filter:cache]
-use = egg:swift#memcache
+paste.filter_factory = local_s3:cache_filter_factory
 
 [filter:s3api]
 use = egg:swift#s3api
@@ -108,6 +109,73 @@ swift_hash_path_prefix = korbr-local-s3
 name = Policy-0
 default = yes
 """
+
+
+class ProcessCache(object):
+    """What Swift asks of memcached, kept in the proxy's own memory.
+
+    The proxy runs as one process, so one dictionary serves every request;
+    without any cache each request would look the account and container up
+    on their servers again, several times."""
+
+    def __init__(self):
+        self._items = {}
+
+    def _live(self, key):
+        item = self._items.get(key)
+        if item is None:
+            return None
+        value, expires = item
+        if expires and expires < time.time():
+            del self._items[key]
+            return None
+        return item
+
+    def get(self, key, raise_on_error=False):
+        item = self._live(key)
+        return None if item is None else item[0]
+
+    def set(self, key, value, serialize=True, time=0, min_compress_len=0,
+            raise_on_error=False):
+        self._items[key] = (value, _expiry(time))
+
+    def incr(self, key, delta=1, time=0):
+        item = self._live(key)
+        value = int(item[0] if item else 0) + delta
+        self._items[key] = (max(value, 0), _expiry(time))
+        return max(value, 0)
+
+    def decr(self, key, delta=1, time=0):
+        return self.incr(key, -delta, time)
+
+    def delete(self, key, server_key=None):
+        self._items.pop(key, None)
+
+    def set_multi(self, mapping, server_key, serialize=True, time=0,
+                  min_compress_len=0):
+        for key, value in mapping.items():
+            self.set(key, value, time=time)
+
+    def get_multi(self, keys, server_key):
+        return [self.get(key) for key in keys]
+
+
+def _expiry(seconds):
+    # memcached's rule: up to 30 days is relative, beyond an absolute time.
+    if not seconds:
+        return 0
+    return seconds if seconds > 30 * 86400 else time.time() + seconds
+
+
+def cache_filter_factory(global_conf, **local_conf):
+    cache = ProcessCache()
+
+    def cache_filter(app):
+        def call(env, start_response):
+            env['swift.cache'] = cache
+            return app(env, start_response)
+        return call
+    return cache_filter
 
 
 def free_port():
@@ -298,6 +366,14 @@ def serve(root, name):
     utils.ThreadSafeSysLogHandler = (
         lambda *args, **kwargs: logging.FileHandler(log_file))
     utils.set_swift_dir(os.path.join(root, 'etc'))
+    if name == 'object':
+        # A test store's data need not survive a crash of the machine.  The
+        # object server syncs every object it stores on its one thread, so
+        # each part of an upload would wait for the disk and stall the
+        # others; nor does it keep what it wrote in the page cache.
+        from swift.obj import diskfile
+        for call in ('fsync', 'fdatasync', 'fsync_dir', 'drop_buffer_cache'):
+            setattr(diskfile, call, lambda *args, **kwargs: None)
     from swift.common.wsgi import run_wsgi
     conf = os.path.join(root, 'etc', name + '-server.conf')
     sys.exit(run_wsgi(conf, name + '-server'))

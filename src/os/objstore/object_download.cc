@@ -25,11 +25,11 @@ std::unique_ptr<ObjectDownload> ObjectDownload::Open(
   S3Client client(settings, location, CallerRetryWait(), CallerStopCheck());
   *failure = client.Head(&download->size_);
   if (failure->code != 0) return nullptr;
-  download->chunk_count_ = (download->size_ + kChunkBytes - 1) / kChunkBytes;
-  if (download->chunk_count_ > 0) {
-    for (int i = 0; i < kReadThreads; ++i)
-      download->threads_.emplace_back(&ObjectDownload::ReaderLoop,
-                                      download.get());
+  if (download->size_ > 0) {
+    download->ring_.resize(download->size_ < kReadAheadBytes
+                               ? static_cast<size_t>(download->size_)
+                               : kReadAheadBytes);
+    download->thread_ = std::thread(&ObjectDownload::FetchLoop, download.get());
   }
   return download;
 }
@@ -41,74 +41,76 @@ ObjectDownload::~ObjectDownload() {
     abort_ = true;
     changed_.notify_all();
   }
-  for (std::thread &thread : threads_) thread.join();
+  if (thread_.joinable()) thread_.join();
 }
 
-void ObjectDownload::ReaderLoop() {
-  S3Client client(settings_, location_,
-                  WorkerRetryWait(&mu_, &changed_, &abort_),
-                  WorkerStopCheck(&abort_));
+bool ObjectDownload::Deliver(const uint8_t *data, size_t length) {
   std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    Chunk *chunk = nullptr;
-    changed_.wait(lock, [this, &chunk] {
-      if (stopping_) return true;
-      for (auto &candidate : window_) {
-        if (!candidate->fetching) {
-          chunk = candidate.get();
-          return true;
-        }
-      }
-      return false;
-    });
-    if (stopping_) return;
-    chunk->fetching = true;
-    const uint64_t offset = chunk->index * kChunkBytes;
-    const uint64_t left = size_ - offset;
-    const size_t length = left < kChunkBytes ? static_cast<size_t>(left) : kChunkBytes;
-    if (!spare_.empty() && chunk->data.empty()) {
-      chunk->data = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    std::vector<uint8_t> data = std::move(chunk->data);
-    lock.unlock();
-    data.resize(length);
-    const S3Failure failure = client.GetRange(offset, data.data(), length);
-    lock.lock();
-    // The chunk stays in the window while it is fetched: only the reader
-    // drops chunks, and never one being fetched.
-    chunk->data = std::move(data);
-    chunk->failure = failure;
-    chunk->ready = true;
+  while (length > 0) {
+    changed_.wait(lock, [this] { return stopping_ || used_ < ring_.size(); });
+    if (stopping_) return false;
+    const size_t tail = (head_ + used_) % ring_.size();
+    const size_t contiguous = tail >= head_ ? ring_.size() - tail : head_ - tail;
+    const size_t room = ring_.size() - used_;
+    size_t n = length < room ? length : room;
+    if (n > contiguous) n = contiguous;
+    std::memcpy(ring_.data() + tail, data, n);
+    used_ += n;
+    fetched_ += n;
+    data += n;
+    length -= n;
     changed_.notify_all();
   }
+  return true;
 }
 
-void ObjectDownload::Schedule(uint64_t first) {
-  // Chunks before `first` were read through, so they are fetched.
-  while (!window_.empty() && window_.front()->index < first) {
-    spare_.push_back(std::move(window_.front()->data));
-    spare_.back().clear();
-    window_.pop_front();
+void ObjectDownload::FetchLoop() {
+  const RetryWait wait = WorkerRetryWait(&mu_, &changed_, &abort_);
+  S3Client client(settings_, location_, wait, WorkerStopCheck(&abort_));
+  int failures = 0;
+  for (;;) {
+    uint64_t from;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_ || fetched_ == size_) return;
+      from = fetched_;
+    }
+    uint64_t received = 0;
+    S3Failure failure = client.GetOnce(
+        from, size_ - from,
+        [this](const uint8_t *data, size_t n) { return Deliver(data, n); },
+        &received);
+    if (failure.code == 0 || abort_) continue;
+    // A transfer that moved bytes before it broke off made progress: only
+    // attempts that bring nothing use up the retries.
+    if (received > 0) failures = 0;
+    if (failure.retry && failures < settings_.retries) {
+      ++failures;
+      if (wait(RetryDelayMs(failures))) continue;
+      failure.code = kErrorCancelled;
+      failure.text = "object store: read given up (cancelled) after " + failure.text;
+    } else if (failures > 0) {
+      failure.text += ", after " + std::to_string(failures + 1) + " tries";
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    failure_ = failure;
+    failure_.text = SafeReasonText(failure_.text);
+    changed_.notify_all();
+    return;
   }
-  uint64_t next = window_.empty() ? first : window_.back()->index + 1;
-  while (next < chunk_count_ && next <= first + kChunksAhead) {
-    std::unique_ptr<Chunk> chunk(new Chunk);
-    chunk->index = next++;
-    window_.push_back(std::move(chunk));
-  }
-  changed_.notify_all();
 }
 
 bool ObjectDownload::Read(uint8_t *buffer, size_t length, size_t *done,
                           S3Failure *failure) {
   *done = 0;
   std::unique_lock<std::mutex> lock(mu_);
-  while (*done < length && position_ < size_) {
-    const uint64_t index = position_ / kChunkBytes;
-    Schedule(index);
-    Chunk *chunk = window_.front().get();
-    while (!chunk->ready) {
+  while (*done < length && fetched_ - used_ < size_) {
+    if (used_ == 0) {
+      // Nothing buffered: the fetch failed, or the store is slower.
+      if (failure_.code != 0) {
+        *failure = failure_;
+        return false;
+      }
       if (changed_.wait_for(lock, kProbeInterval) == std::cv_status::timeout) {
         lock.unlock();
         const bool cancelled = CancelRequested();
@@ -119,17 +121,17 @@ bool ObjectDownload::Read(uint8_t *buffer, size_t length, size_t *done,
           return false;
         }
       }
+      continue;
     }
-    if (chunk->failure.code != 0) {
-      *failure = chunk->failure;
-      return false;
-    }
-    const size_t offset = static_cast<size_t>(position_ - index * kChunkBytes);
-    const size_t available = chunk->data.size() - offset;
-    const size_t n = length - *done < available ? length - *done : available;
-    std::memcpy(buffer + *done, chunk->data.data() + offset, n);
+    const size_t contiguous = ring_.size() - head_;
+    size_t n = length - *done;
+    if (n > used_) n = used_;
+    if (n > contiguous) n = contiguous;
+    std::memcpy(buffer + *done, ring_.data() + head_, n);
+    head_ = (head_ + n) % ring_.size();
+    used_ -= n;
     *done += n;
-    position_ += n;
+    changed_.notify_all();
   }
   return true;
 }

@@ -1,18 +1,19 @@
-// One object read from start to end in ranged GETs.
+// One object read from start to end.
 //
-// The object is cut into chunks of kChunkBytes.  The chunk being read and
-// up to kChunksAhead after it are fetched by the object's reader threads
-// (kReadThreads, each with its own connection) while the caller copies out
-// of the chunks already there, so reading waits on the network only when
-// the caller is faster than the store.  A chunk whose GET failed fails the
-// read that reaches it.
+// A reader thread of the object fetches it in one ranged GET from the
+// reader's position to the end, into a ring buffer of kReadAheadBytes
+// that the caller's reads empty: the store sends while the caller works,
+// and a caller that falls behind holds the transfer back (TCP does the
+// rest).  A GET that breaks off is asked again from the first byte not
+// yet received, with the retry rules of s3_client.h; only failures that
+// bring no byte count against the retries.  Bytes received before a
+// failure are still read; the read that reaches past them fails.
 #ifndef KORBR_OS_OBJSTORE_OBJECT_DOWNLOAD_H_
 #define KORBR_OS_OBJSTORE_OBJECT_DOWNLOAD_H_
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,14 +23,12 @@
 
 namespace kor {
 
-constexpr size_t kChunkBytes = 8u << 20;
-constexpr int kChunksAhead = 2;
-constexpr int kReadThreads = 2;
+constexpr size_t kReadAheadBytes = 24u << 20;
 
 class ObjectDownload {
  public:
-  // Checks the object (HEAD).  Null with *failure set when it cannot be
-  // read.
+  // Checks the object (HEAD) and starts fetching it.  Null with *failure
+  // set when it cannot be read.
   static std::unique_ptr<ObjectDownload> Open(const S3Settings &settings,
                                               const ObjectLocation &location,
                                               S3Failure *failure);
@@ -42,32 +41,26 @@ class ObjectDownload {
   bool Read(uint8_t *buffer, size_t length, size_t *done, S3Failure *failure);
 
  private:
-  struct Chunk {
-    uint64_t index = 0;
-    std::vector<uint8_t> data;
-    bool fetching = false;
-    bool ready = false;
-    S3Failure failure;
-  };
-
   ObjectDownload(const S3Settings &settings, const ObjectLocation &location);
-  void ReaderLoop();
-  // Drops chunks before `first` and queues those up to kChunksAhead after.
-  void Schedule(uint64_t first);
+  void FetchLoop();
+  // Puts received bytes into the ring, waiting for room; false once the
+  // object is being closed.
+  bool Deliver(const uint8_t *data, size_t length);
 
   S3Settings settings_;
   ObjectLocation location_;
   uint64_t size_ = 0;
-  uint64_t position_ = 0;
-  uint64_t chunk_count_ = 0;
 
   std::mutex mu_;
   std::condition_variable changed_;
-  std::deque<std::unique_ptr<Chunk>> window_;  // consecutive, in order
-  std::vector<std::vector<uint8_t>> spare_;
+  std::vector<uint8_t> ring_;
+  size_t head_ = 0;        // next byte to read
+  size_t used_ = 0;        // bytes in the ring
+  uint64_t fetched_ = 0;   // bytes of the object received so far
+  S3Failure failure_;      // why fetching stopped early
   bool stopping_ = false;
   std::atomic<bool> abort_{false};
-  std::vector<std::thread> threads_;
+  std::thread thread_;
 };
 
 }  // namespace kor

@@ -97,15 +97,14 @@ struct S3Client::Request {
   std::string payload_hash;  // of the body; computed when empty
   std::string range;         // "bytes=a-b", or empty
   bool xml_body = false;
-  uint8_t *sink = nullptr;   // where a 2xx body goes, exactly sink_length
-  size_t sink_length = 0;
+  const BodySink *sink = nullptr;  // where a 2xx body goes
 };
 
 struct S3Client::Reply {
   long status = 0;
   std::string body;
-  size_t sink_used = 0;
-  bool sink_overflow = false;
+  uint64_t sink_used = 0;
+  bool sink_stopped = false;
   bool has_length = false;
   uint64_t content_length = 0;
   std::string etag;
@@ -144,11 +143,10 @@ size_t OnBody(char *data, size_t size, size_t count, void *context) {
   const size_t length = size * count;
   const S3Client::Request &request = *reply->request;
   if (request.sink != nullptr && reply->status / 100 == 2) {
-    if (length > request.sink_length - reply->sink_used) {
-      reply->sink_overflow = true;
-      return 0;  // more than was asked for: stop the transfer
+    if (!(*request.sink)(reinterpret_cast<const uint8_t *>(data), length)) {
+      reply->sink_stopped = true;
+      return 0;  // the reader is gone: stop the transfer
     }
-    std::memcpy(request.sink + reply->sink_used, data, length);
     reply->sink_used += length;
     return length;
   }
@@ -316,8 +314,8 @@ bool S3Client::Attempt(const Request &request, Reply *reply,
   if (result == CURLE_OK) return true;
   if (reply->stopped) {
     *failure = Cancelled("");
-  } else if (reply->sink_overflow) {
-    *failure = Unexpected("the store sent more bytes than were asked for");
+  } else if (reply->sink_stopped) {
+    *failure = Cancelled("");
   } else {
     // A refused certificate or an unusable URL stays as it is however
     // often it is tried.
@@ -438,26 +436,41 @@ S3Failure S3Client::Head(uint64_t *size) {
   return failure;
 }
 
-S3Failure S3Client::GetRange(uint64_t offset, uint8_t *buffer, size_t length) {
+S3Failure S3Client::GetOnce(uint64_t offset, uint64_t length,
+                           const BodySink &sink, uint64_t *received) {
   Request request;
   request.key = location_.key;
   request.range = "bytes=" + std::to_string(offset) + "-" +
                   std::to_string(offset + length - 1);
-  request.sink = buffer;
-  request.sink_length = length;
-  for (int attempt = 0;; ++attempt) {
-    Reply reply;
-    S3Failure failure = Run(request, &reply);
-    if (failure.code != 0) return failure;
-    if (reply.status == 206 && reply.sink_used == length) return failure;
-    // A reply cut short (the connection dropped at the wrong moment) is
-    // asked for again like any failed request.
-    if (attempt >= settings_.retries)
-      return Unexpected("short reply to a ranged GET (" +
-                        std::to_string(reply.sink_used) + " of " +
-                        std::to_string(length) + " bytes)");
-    if (wait_ && !wait_(RetryDelayMs(attempt + 1))) return Cancelled("a short reply");
+  // More than was asked for would be a store gone wrong: refused.
+  uint64_t taken = 0;
+  const BodySink bounded = [&sink, &taken, length](const uint8_t *data,
+                                                   size_t n) {
+    if (n > length - taken) return false;
+    taken += n;
+    return sink(data, n);
+  };
+  request.sink = &bounded;
+  Reply reply;
+  S3Failure failure;
+  const bool replied = Attempt(request, &reply, &failure);
+  *received = taken;
+  if (replied && reply.status / 100 != 2) {
+    S3ErrorReply document;
+    ParseErrorReply(reply.body, &document);
+    return FailureFromReply(reply.status, document);
   }
+  if (!replied) {
+    if (taken == length && failure.code == kErrorCancelled)
+      failure = Unexpected("the store sent more bytes than were asked for");
+    return failure;
+  }
+  if (reply.status != 206 || taken != length) {
+    failure = Unexpected("short reply to a ranged GET (" + std::to_string(taken) +
+                         " of " + std::to_string(length) + " bytes)");
+    failure.retry = true;
+  }
+  return failure;
 }
 
 }  // namespace kor

@@ -28,6 +28,8 @@ namespace kor {
 using RetryWait = std::function<bool(uint32_t milliseconds)>;
 // Asked during a transfer; true makes it stop (counted as cancelled).
 using StopCheck = std::function<bool()>;
+// Takes the bytes of a GET as they arrive; false stops the transfer.
+using BodySink = std::function<bool(const uint8_t *data, size_t length)>;
 
 class S3Client {
  public:
@@ -46,8 +48,12 @@ class S3Client {
   S3Failure AbortUpload(const std::string &upload_id);
   // The object's size.  A missing object is 2, a missing bucket 3.
   S3Failure Head(uint64_t *size);
-  // Exactly `length` bytes from `offset` into `buffer`.
-  S3Failure GetRange(uint64_t offset, uint8_t *buffer, size_t length);
+  // One ranged GET of `length` bytes from `offset`, handed to `sink` as
+  // they arrive.  Not retried here: *received says how far it came, so the
+  // caller can ask again from there.  A reply that ends early fails (to be
+  // tried again).
+  S3Failure GetOnce(uint64_t offset, uint64_t length, const BodySink &sink,
+                    uint64_t *received);
 
   // One request and what came back (defined in s3_client.cc, where
   // libcurl's callbacks fill them).
