@@ -269,7 +269,9 @@ TEST_F(ObjectStoreTest, AStoreThatStopsUnderARestoreFailsTheReadNeverPasses) {
   SetDevices(&params, "restore", 1);
   StreamPlan plan;
   plan.seed = 11;
-  plan.total = 30u << 20;
+  // Well beyond what the read-ahead and the sockets' buffers hold when the
+  // store stops.
+  plan.total = 72u << 20;
   plan.request = 1 << 20;
   ASSERT_TRUE(BackupStream(params, plan));
   void *h = kor_open(0, params.get(), KOR_MODE_READ, &msg_);
@@ -279,7 +281,7 @@ TEST_F(ObjectStoreTest, AStoreThatStopsUnderARestoreFailsTheReadNeverPasses) {
   StopEndpoint();
   // What was read ahead is served; the first byte beyond fails the read.
   int failed_at = -1;
-  for (int i = 1; i < 30 && failed_at < 0; ++i) {
+  for (int i = 1; i < 72 && failed_at < 0; ++i) {
     if (kor_read(h, data.data(), 1 << 20, &msg_) != 0) {
       failed_at = i;
       break;
