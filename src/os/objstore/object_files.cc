@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <exception>
+
 #include "os/objstore/object_download.h"
 #include "os/objstore/object_upload.h"
 #include "os/objstore/s3_names.h"
@@ -34,6 +36,19 @@ uint32_t Report(uint32_t code, const std::string &text) {
   return Report(failure);
 }
 
+// Runs `call` and turns what it throws (no memory for a buffer, no thread
+// to be had) into a failure: nothing is thrown across the OS layer.
+template <typename Call>
+bool Guarded(uint32_t *error, Call call) {
+  try {
+    return call();
+  } catch (const std::exception &e) {
+    *error = Report(kErrorNotEnoughMemory,
+                    std::string("object store: out of resources (") + e.what() + ")");
+    return false;
+  }
+}
+
 // A descriptor that stands for the object while it is open.
 int ReserveDescriptor() {
   return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -58,26 +73,28 @@ class UploadFile final : public ObjectFile {
                    uint32_t *error) override {
     *done = 0;
     *error = 0;
-    S3Failure failure;
-    if (!upload_->Write(slices, count, &failure)) {
-      *error = Report(failure);
-      return false;
-    }
-    for (int i = 0; i < count; ++i) *done += slices[i].length;
-    return true;
+    return Guarded(error, [&] {
+      S3Failure failure;
+      if (!upload_->Write(slices, count, &failure)) {
+        *error = Report(failure);
+        return false;
+      }
+      for (int i = 0; i < count; ++i) *done += slices[i].length;
+      return true;
+    });
   }
   bool Close(bool keep, uint32_t *error) override {
     *error = 0;
-    bool closed = true;
-    if (keep) {
-      const S3Failure failure = upload_->Finish();
-      if (failure.code != 0) {
-        *error = Report(failure);
-        closed = false;
+    const bool closed = Guarded(error, [&] {
+      if (!keep) {
+        upload_->Discard();
+        return true;
       }
-    } else {
-      upload_->Discard();
-    }
+      const S3Failure failure = upload_->Finish();
+      if (failure.code == 0) return true;
+      *error = Report(failure);
+      return false;
+    });
     upload_.reset();
     ::close(fd_);
     fd_ = -1;
@@ -110,7 +127,7 @@ class DownloadFile final : public ObjectFile {
       return false;
     }
     *done = static_cast<uint32_t>(moved);
-    return true;
+    return true;  // copies only: nothing here throws
   }
   bool WriteGather(const ByteSlice *, int, uint32_t *done,
                    uint32_t *error) override {
@@ -166,15 +183,23 @@ std::unique_ptr<ObjectFile> OpenObjectFile(const std::string &name,
     return nullptr;
   }
   S3Failure failure;
-  if (write) {
-    std::unique_ptr<ObjectUpload> upload =
-        ObjectUpload::Start(settings, location, &failure);
-    if (upload) return std::unique_ptr<ObjectFile>(new UploadFile(fd, std::move(upload)));
-  } else {
-    std::unique_ptr<ObjectDownload> download =
-        ObjectDownload::Open(settings, location, &failure);
-    if (download)
-      return std::unique_ptr<ObjectFile>(new DownloadFile(fd, std::move(download)));
+  std::unique_ptr<ObjectFile> object;
+  const bool opened = Guarded(error, [&] {
+    if (write) {
+      std::unique_ptr<ObjectUpload> upload =
+          ObjectUpload::Start(settings, location, &failure);
+      if (upload) object.reset(new UploadFile(fd, std::move(upload)));
+    } else {
+      std::unique_ptr<ObjectDownload> download =
+          ObjectDownload::Open(settings, location, &failure);
+      if (download) object.reset(new DownloadFile(fd, std::move(download)));
+    }
+    return object != nullptr;
+  });
+  if (opened) return object;
+  if (failure.code == 0 && *error != 0) {  // thrown: *error is set
+    ::close(fd);
+    return nullptr;
   }
   ::close(fd);
   *error = Report(failure);
