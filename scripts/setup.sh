@@ -13,8 +13,12 @@ packages+=("${library_packages[@]}")
 packages+=(python3-swift curl)
 packages+=("$@")
 missing=()
+native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # A library installed for two architectures must be named with the
+  # native one (dpkg -s refuses the ambiguous plain name).
+  dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$native" >/dev/null 2>&1 ||
+    missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

@@ -7,8 +7,8 @@ namespace {
 std::atomic<CancelProbe> g_probe{nullptr};
 }  // namespace
 
-void SetCancelProbe(CancelProbe probe) {
-  g_probe.store(probe, std::memory_order_release);
+CancelProbe SetCancelProbe(CancelProbe probe) {
+  return g_probe.exchange(probe, std::memory_order_acq_rel);
 }
 
 bool CancelRequested() {

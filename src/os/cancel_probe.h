@@ -12,8 +12,9 @@ namespace kor {
 
 using CancelProbe = bool (*)();
 
-// Installs `probe` (nullptr: nothing ever counts as cancelled).
-void SetCancelProbe(CancelProbe probe);
+// Installs `probe` (nullptr: nothing ever counts as cancelled) and gives
+// the one it replaces.
+CancelProbe SetCancelProbe(CancelProbe probe);
 
 // The installed probe's answer; false when none is installed.
 bool CancelRequested();

@@ -12,7 +12,9 @@
 #include "os/objstore/s3_failure.h"
 #include "os/objstore/s3_names.h"
 #include "os/objstore/s3_reply.h"
+#include "os/cancel_probe.h"
 #include "os/objstore/s3_settings.h"
+#include "os/objstore/transfer_waits.h"
 #include "os/win32_codes.h"
 
 namespace kor {
@@ -181,6 +183,24 @@ TEST(S3SettingsTest, KeysRegionEndpointAndRetriesComeFromTheEnvironment) {
   env["AWS_ENDPOINT_URL"] = "127.0.0.1:9000";
   EXPECT_EQ(kErrorInvalidParameter, ReadS3Settings(lookup, &settings, &why));
   EXPECT_EQ(std::string::npos, why.find("s3cr3t"));
+}
+
+// The waits between retries end as soon as the host cancels (on a stripe's
+// thread, through the probe diag installs) or the object is abandoned (on
+// its own threads): neither wait below may sleep its 8 seconds.
+TEST(RetryWaitTest, WaitsEndAtOnceWhenTheHostCancelsOrTheObjectIsAbandoned) {
+  const CancelProbe installed = SetCancelProbe([] { return true; });
+  EXPECT_FALSE(CallerRetryWait()(8000));
+  EXPECT_TRUE(CallerStopCheck()());
+  SetCancelProbe([] { return false; });
+  EXPECT_FALSE(CallerStopCheck()());
+  SetCancelProbe(installed);
+
+  std::mutex mu;
+  std::condition_variable changed;
+  std::atomic<bool> abandoned{true};
+  EXPECT_FALSE(WorkerRetryWait(&mu, &changed, &abandoned)(8000));
+  EXPECT_TRUE(WorkerStopCheck(&abandoned)());
 }
 
 TEST(PartSizeTest, PartsGrowEveryThousandSoTenThousandHoldFourHundredGB) {
