@@ -97,7 +97,8 @@ struct S3Client::Request {
   std::string payload_hash;  // of the body; computed when empty
   std::string range;         // "bytes=a-b", or empty
   bool xml_body = false;
-  const BodySink *sink = nullptr;  // where a 2xx body goes
+  const BodySink *sink = nullptr;  // where a 206 body goes
+  bool sink_takes_200 = false;     // and a 200 one (a range from byte 0)
 };
 
 struct S3Client::Reply {
@@ -142,7 +143,10 @@ size_t OnBody(char *data, size_t size, size_t count, void *context) {
   auto *reply = static_cast<S3Client::Reply *>(context);
   const size_t length = size * count;
   const S3Client::Request &request = *reply->request;
-  if (request.sink != nullptr && reply->status / 100 == 2) {
+  // A server may answer a range with the whole object (200): that body
+  // is what was asked for only when the range began at byte 0.
+  if (request.sink != nullptr &&
+      (reply->status == 206 || (reply->status == 200 && request.sink_takes_200))) {
     if (!(*request.sink)(reinterpret_cast<const uint8_t *>(data), length)) {
       reply->sink_stopped = true;
       return 0;  // the reader is gone: stop the transfer
@@ -451,6 +455,7 @@ S3Failure S3Client::GetOnce(uint64_t offset, uint64_t length,
     return sink(data, n);
   };
   request.sink = &bounded;
+  request.sink_takes_200 = offset == 0;
   Reply reply;
   S3Failure failure;
   const bool replied = Attempt(request, &reply, &failure);
@@ -465,7 +470,8 @@ S3Failure S3Client::GetOnce(uint64_t offset, uint64_t length,
       failure = Unexpected("the store sent more bytes than were asked for");
     return failure;
   }
-  if (reply.status != 206 || taken != length) {
+  if ((reply.status != 206 && !(reply.status == 200 && offset == 0)) ||
+      taken != length) {
     failure = Unexpected("short reply to a ranged GET (" + std::to_string(taken) +
                          " of " + std::to_string(length) + " bytes)");
     failure.retry = true;
