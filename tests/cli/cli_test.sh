@@ -519,9 +519,12 @@ interrupted_backup_and_restore() {
   expect "verify of the interrupted backup exits 1" [ "$rc" -eq 1 ] ||
     return 1
   run "$d/l.out" "$d/l.err" labels "$(ls "$d"/s0.* | sort -t. -k2 -n | tail -1)"
+  # The interrupt lands wherever the stripe is: inside a volume (its closing
+  # labels then have no stream trailer before them), or at a volume switch,
+  # which leaves the last volume pointing to one that was never made.
   expect "labels of its last volume say it is incomplete" \
     has "$d/l.out" "stream trailer missing: the backup is incomplete" ||
-    return 1
+    has "$d/l.out" "EOV1+EOV2: the backup goes on on volume" || return 1
   # A whole backup, restored into a pipe that korbr fills and waits on.
   run "$d/b2.out" "$d/b2.err" backup -q --device "$(dev "$d" w)" "$d/in"
   expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
