@@ -30,6 +30,7 @@ constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorArithmeticOverflow = 534;
 constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint32_t kErrorIoIncomplete = 996;
 constexpr uint32_t kErrorEndOfMedia = 1100;
