@@ -1,33 +1,50 @@
 #!/usr/bin/env bash
-# korbr backup and restore of one file onto 4 disk stripes, beside GNU
-# tar's multi-volume mode writing the same file into volume files of the
-# same size, and dd copying it with the same block size, all on the same
-# file system in the same run.  Reported as throughput and ratios.  A
-# benchmark, not a test: it judges nothing.
+# korbr backup and restore of one file onto disk stripes, against dd and
+# GNU tar's multi-volume mode doing the same work on the same file system
+# in the same run.  A benchmark, not a test: it judges nothing.
 #
-#   bench/cli_bench.sh [--megabytes N] [--dir DIR] [--volume-mib N]
-#                      [--korbr PATH]
+#   bench/cli_bench.sh [--stripes "1 4"] [--megabytes "256 1024"]
+#                      [--pairs 5] [--durability "cache durable"]
+#                      [--volume-mib 64] [--dir DIR] [--korbr PATH] [--quick]
 #
-# Defaults: 1024 MiB, a fresh directory under ${TMPDIR:-/tmp} (removed
-# afterwards), 64 MiB volumes (so that every stripe and the tar archive
-# span several), and korbr built in build-release.  Every
-# tool works through the page cache (nothing forces data to the disk, and
-# `sync` runs before each timed step), so the ratios compare the cost of
-# the tools' paths rather than the disk.
+# For every combination of stripes, size and durability, each round times
+#   backup:  korbr backup --request-size 64K onto the stripes;
+#            dd bs=64k copying the file (conv=fsync when durable);
+#            tar -c -M -L into volume files of the same size (their files
+#            synced when durable)
+#   restore: korbr restore (every frame and the whole stream checked) to
+#            standard output, into /dev/null;
+#            dd bs=64k reading korbr's volume files back into /dev/null, one
+#            dd after another per stripe, the stripes in parallel;
+#            tar -x -M -O to standard output, into /dev/null
+# in an order that rotates from one round to the next, with `sync` (not
+# timed) before each step.  Reported per figure: the median over the rounds
+# of korbr's rate and CPU time (user + system of the processes) as ratios
+# against each other tool in the same round, with their range.
+# cache: KOR_NO_FLUSH is set (the library skips its flushes) and neither dd
+# nor tar syncs; durable: KOR_NO_FLUSH is unset, dd uses conv=fsync and
+# tar's volumes are synced.  --quick: 4 stripes, 128 MiB, 5 pairs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-megabytes=1024
-dir=""
+stripe_counts="1 4"
+sizes="256 1024"
+pairs=5
+durabilities="cache durable"
 volume_mib=64
+dir=""
 korbr=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --megabytes) megabytes=$2; shift 2 ;;
-    --dir) dir=$2; shift 2 ;;
+    --stripes) stripe_counts=$2; shift 2 ;;
+    --megabytes) sizes=$2; shift 2 ;;
+    --pairs) pairs=$2; shift 2 ;;
+    --durability) durabilities=$2; shift 2 ;;
     --volume-mib) volume_mib=$2; shift 2 ;;
+    --dir) dir=$2; shift 2 ;;
     --korbr) korbr=$2; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    --quick) stripe_counts=4; sizes=128; shift ;;
+    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "cli_bench: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -49,15 +66,9 @@ else
 fi
 work="$dir/bench"
 rm -rf "$work"
-mkdir -p "$work/tar-out"
-
-request=65536
+mkdir -p "$work"
 capacity_kb=$((volume_mib * 1024))
-input="$work/input"
-bytes=$((megabytes * 1024 * 1024))
-echo "cli_bench: $megabytes MiB input, 4 stripes, ${volume_mib} MiB volumes," \
-  "requests and dd blocks of $request bytes, in $work"
-head -c "$bytes" /dev/urandom >"$input"
+unset KORDBG
 
 # GNU tar calls this at each change of volume: it names the next volume
 # file (FILE.1, FILE.2, ...) on the descriptor TAR_FD; when reading, the
@@ -74,59 +85,134 @@ echo "$base.$TAR_VOLUME" >&"$TAR_FD"
 SCRIPT
 chmod +x "$work/tar-volume.sh"
 
-now() { date +%s.%N; }
-# timed NAME COMMAND...: runs it after a sync, stores the seconds in
-# seconds_NAME.
+# --- The steps (STRIPES and DURABLE are set per configuration) -------------
+
+device() { echo "devname=$work/korbr.s{stripe};dbtype=ZDBn;capacity=$capacity_kb"; }
+flush_env() { if [ "$DURABLE" = 1 ]; then env -u KOR_NO_FLUSH "$@"; else KOR_NO_FLUSH=1 "$@"; fi; }
+
+korbr_backup() {
+  flush_env "$korbr" backup --quiet --stripes "$STRIPES" --request-size 64K \
+    --device "$(device)" "$work/input"
+}
+dd_backup() {
+  if [ "$DURABLE" = 1 ]; then
+    dd if="$work/input" of="$work/dd.out" bs=64k conv=fsync status=none
+  else
+    dd if="$work/input" of="$work/dd.out" bs=64k status=none
+  fi
+}
+tar_backup() {
+  tar -c -M -L "$capacity_kb" -F "$work/tar-volume.sh" -f "$work/tar.1" \
+    -C "$work" input
+  if [ "$DURABLE" = 1 ]; then sync "$work"/tar.*; fi
+}
+korbr_restore() {
+  flush_env "$korbr" restore --quiet --device "$(device)" - >/dev/null
+}
+dd_restore() {
+  local s
+  for s in $(seq 0 $((STRIPES - 1))); do
+    (
+      for v in $(ls -v "$work/korbr.s$s".*); do
+        dd if="$v" of=/dev/null bs=64k status=none
+      done
+    ) &
+  done
+  wait
+}
+tar_restore() {
+  tar -x -M -O -F "$work/tar-volume.sh" -f "$work/tar.1" >/dev/null
+}
+
+# timed STEP: runs the step function after an untimed sync and appends
+# "wall cpu" (seconds; cpu = user + system of every process it ran) to
+# $work/times.STEP.
 timed() {
-  local name=$1 start end
-  shift
+  local step=$1 t
   sync
-  start=$(now)
-  "$@"
-  end=$(now)
-  printf -v "seconds_$name" '%s' "$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')"
+  t=$( { TIMEFORMAT='%R %U %S'; time "$step" 2>"$work/$step.err"; } 2>&1 ) || {
+    echo "cli_bench: $step failed:" >&2
+    cat "$work/$step.err" >&2
+    exit 1
+  }
+  echo "$t" | awk '{ print $1, $2 + $3 }' >>"$work/times.$step"
 }
 
-device="devname=$work/korbr.s{stripe};dbtype=ZDBn;capacity=$capacity_kb"
-timed korbr_backup "$korbr" backup --quiet --stripes 4 \
-  --request-size "$request" --device "$device" "$input"
-timed korbr_restore "$korbr" restore --quiet --device "$device" \
-  "$work/korbr.out"
-cmp "$input" "$work/korbr.out"
-rm -f "$work/korbr.out"
-
-timed tar_create tar -c -M -L "$capacity_kb" -F "$work/tar-volume.sh" \
-  -f "$work/tar.1" -C "$work" input
-timed tar_extract tar -x -M -F "$work/tar-volume.sh" -f "$work/tar.1" \
-  -C "$work/tar-out"
-cmp "$input" "$work/tar-out/input"
-rm -f "$work/tar-out/input"
-
-timed dd dd if="$input" of="$work/dd.out" bs="$request" status=none
-cmp "$input" "$work/dd.out"
-rm -f "$work/dd.out"
-
-# For context: korbr hashes every byte with SHA-256 (backup and restore),
-# which neither tar nor dd does.
-timed sha256sum sha256sum "$input" >/dev/null
-
-rate() { awk -v m="$megabytes" -v s="$1" 'BEGIN { print m / s }'; }
-line() { printf '  %-44s %8.2f s %9.1f MiB/s\n' "$1" "$2" "$(rate "$2")"; }
-ratio() {
-  printf '  %-44s %6.2f\n' "$1" "$(awk -v a="$2" -v b="$3" 'BEGIN { print b / a }')"
+# report NAME STEP BASELINE MIB: one line: the step's median wall and CPU
+# seconds, then (against BASELINE, when given) the medians and ranges of
+# the per-round ratios: rate (baseline wall / step wall) and CPU (step cpu /
+# baseline cpu).
+report() {
+  local name=$1 step=$2 base=$3 mib=$4
+  paste "$work/times.$step" "$work/times.${base:-$step}" | awk -v name="$name" \
+    -v mib="$mib" -v compare="${base:+1}" '
+    function median(a, n,   i, j, t) {
+      for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) {
+        t = a[j]; a[j] = a[j-1]; a[j-1] = t }
+      return n % 2 ? a[(n+1)/2] : (a[n/2] + a[n/2+1]) / 2
+    }
+    function range(a, n) { median(a, n); return sprintf("[%.2f-%.2f]", a[1], a[n]) }
+    { n++; wall[n] = $1; cpu[n] = $2; rate[n] = $3 / $1; cost[n] = $2 / $4 }
+    END {
+      w = median(wall, n); c = median(cpu, n)
+      if (compare)
+        printf "  %-26s rate %5.2f x %-13s CPU %5.2f x %s\n", name,
+               median(rate, n), range(rate, n), median(cost, n), range(cost, n)
+      else
+        printf "  %-26s %7.2f s %7.0f MiB/s %7.2f s CPU\n", name, w, mib / w, c
+    }'
 }
 
-echo "results (same run, same file system):"
-line "korbr backup (4 stripes)" "$seconds_korbr_backup"
-line "korbr restore (4 stripes)" "$seconds_korbr_restore"
-line "tar -c -M (volumes of ${volume_mib} MiB)" "$seconds_tar_create"
-line "tar -x -M" "$seconds_tar_extract"
-line "dd bs=$request" "$seconds_dd"
-line "sha256sum (coreutils; the checksum alone)" "$seconds_sha256sum"
-echo "throughput ratios (above 1: korbr is faster):"
-ratio "korbr backup / tar -c -M" "$seconds_korbr_backup" "$seconds_tar_create"
-ratio "korbr restore / tar -x -M" "$seconds_korbr_restore" "$seconds_tar_extract"
-ratio "korbr backup / dd" "$seconds_korbr_backup" "$seconds_dd"
-ratio "korbr restore / dd" "$seconds_korbr_restore" "$seconds_dd"
-echo "volume files: korbr $(ls "$work"/korbr.s*.* | wc -l)," \
-  "tar $(ls "$work"/tar.* | wc -l)"
+run_configuration() {
+  local mib=$1 round steps i j
+  rm -f "$work"/times.*
+  for round in $(seq 0 $((pairs - 1))); do
+    for phase in backup restore; do
+      steps=(korbr_$phase dd_$phase tar_$phase)
+      for i in 0 1 2; do
+        j=$(((i + round) % 3))
+        timed "${steps[$j]}"
+      done
+    done
+    if [ "$round" -eq 0 ]; then
+      # Check once that the restores gave the input back.
+      flush_env "$korbr" restore --quiet --device "$(device)" - |
+        cmp -s - "$work/input" || { echo "cli_bench: korbr restore differs" >&2; exit 1; }
+      tar -x -M -O -F "$work/tar-volume.sh" -f "$work/tar.1" |
+        cmp -s - "$work/input" || { echo "cli_bench: tar -x differs" >&2; exit 1; }
+    fi
+    rm -f "$work"/korbr.s*.* "$work/dd.out" "$work"/tar.[0-9]*
+  done
+  echo "korbr on $STRIPES stripe(s), $mib MiB, ${volume_mib} MiB volumes," \
+    "$([ "$DURABLE" = 1 ] && echo "durable (KOR_NO_FLUSH unset, dd conv=fsync, tar volumes synced)" ||
+       echo "page cache (KOR_NO_FLUSH=1, nothing synced)");" \
+    "median of $pairs rounds [range]"
+  echo " backup"
+  report "korbr backup" korbr_backup "" "$mib"
+  report "dd bs=64k$([ "$DURABLE" = 1 ] && echo " conv=fsync" || true)" dd_backup "" "$mib"
+  report "tar -c -M -L" tar_backup "" "$mib"
+  report "korbr / dd" korbr_backup dd_backup "$mib"
+  report "korbr / tar" korbr_backup tar_backup "$mib"
+  echo " restore (into /dev/null)"
+  report "korbr restore" korbr_restore "" "$mib"
+  report "dd reading the volumes" dd_restore "" "$mib"
+  report "tar -x -M -O" tar_restore "" "$mib"
+  report "korbr / dd" korbr_restore dd_restore "$mib"
+  report "korbr / tar" korbr_restore tar_restore "$mib"
+}
+
+for mib in $sizes; do
+  head -c $((mib * 1024 * 1024)) /dev/urandom >"$work/input"
+  for durability in $durabilities; do
+    case $durability in
+      cache) DURABLE=0 ;;
+      durable) DURABLE=1 ;;
+      *) echo "cli_bench: durability is cache or durable" >&2; exit 2 ;;
+    esac
+    for STRIPES in $stripe_counts; do
+      echo
+      run_configuration "$mib"
+    done
+  done
+  rm -f "$work/input"
+done

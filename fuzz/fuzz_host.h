@@ -11,9 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "core/process_state.h"
 #include "korbr/korbr.h"
 #include "os/fake_os.h"
+#include "support/message_catalog.h"
 
 namespace korfuzz {
 
@@ -25,30 +26,12 @@ inline int &Polls() {
   return polls;
 }
 
-// Text arguments each number carries (the rest of the slots are unused).
-inline int TextArguments(int32_t number) {
-  switch (number) {
-    case 6918:
-    case 6923:
-    case 6930:
-      return 0;
-    case 6925:
-    case 6936:
-    case 6937:
-    case 6939:
-    case 6944:
-    case 9237:
-      return 1;
-    default:
-      return 2;
-  }
-}
-
 // Reads every text argument whole, as a host does: a dangling or
 // unterminated text is a finding for the address sanitizer.
 inline size_t TouchArguments(int32_t number, const KorMessageArg *args) {
   size_t total = 0;
-  for (int i = 0; args != nullptr && i < TextArguments(number); ++i) {
+  const int count = kor::testkit::MessageArgumentCount(number);
+  for (int i = 0; args != nullptr && i < count; ++i) {
     const char *text = reinterpret_cast<const char *>(args[i]);
     if (text != nullptr) total += std::strlen(text);
   }

@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
+# Installing and packaging (tests/install, scripts/build_packages.sh):
+# pkg-config, CPack's DEB generator (dpkg-shlibdeps, file), lintian, man.
+packages+=(pkg-config dpkg-dev file lintian man-db groff-base)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -7,18 +7,20 @@
 #include <new>
 #include <string>
 
-#include "api/process_state.h"
-#include "api/stripe_handle.h"
-#include "datapath/io_profile.h"
+#include "core/process_state.h"
+#include "core/stripe_handle.h"
 #include "datapath/read_path.h"
 #include "datapath/write_path.h"
+#include "device/device_close.h"
+#include "device/io_profile.h"
 #include "devstring/archdev_parser.h"
 #include "devstring/media_kind.h"
-#include "device/device_close.h"
 #include "diag/error_report.h"
+#include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "korbr/korbr.h"
-#include "label/volume_open.h"
+#include "label/label_format.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {
@@ -98,8 +100,10 @@ KOR_EXPORT void *KOR_CALL kor_open(int32_t stripe, const void *params,
   }
   if (h->media_type == MEDIA_TAPE) {
     // One block of staging for tape requests that are not whole blocks.
+    // Zeroed: the padding of the first short block goes to the media, and
+    // must not carry whatever the host's memory held there before.
     h->block_buffer.reset(new (std::nothrow)
-                              uint8_t[static_cast<size_t>(h->blocksize) + 4]);
+                              uint8_t[static_cast<size_t>(h->blocksize) + 4]());
     if (h->block_buffer == nullptr) {
       DestroyHandle(h);
       return nullptr;
@@ -119,16 +123,28 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   StripeHandle *h = LiveHandle(handle);
   if (h == nullptr || msg == nullptr) return -1;
   h->message_buffer = msg;
-  if (h->open_mode == kModeWrite) WriteEofLabels(h);
+  // A backup whose closing labels are missing has no end marker: its
+  // restore could never tell it complete, so the host must not either.
   int32_t outcome = 0;
+  if (h->open_mode == kModeWrite) {
+    if (h->device_handle == kInvalidOsHandle) {
+      // A volume switch that failed left no volume to take the labels; the
+      // OS's "bad handle" would only hide why.
+      RaiseError(h, kErrWrite,
+                 {h->devname, "no volume is open to take the closing labels"});
+      outcome = -1;
+    } else if (WriteEofLabels(h) != kTrailerSize) {
+      outcome = -1;
+    }
+  }
   if (mode == KOR_CLOSE_NORMAL) {
-    outcome = CloseDevice(h, 0);
+    if (CloseDevice(h, 0) < 0) outcome = -1;
     h->open_state = 2;
   } else {
     // An abandoned stripe gets no tape operations (no file marks, no
     // unload), but its OS handle is still released: the handle record goes
     // away now, and nothing could ever close the file or drive later.
-    outcome = CloseDeviceFile(h);
+    if (CloseDeviceFile(h) < 0) outcome = -1;
     if (mode != KOR_CLOSE_ABANDON) {
       RaiseError(h, kErrCloseMode);
       outcome = -1;

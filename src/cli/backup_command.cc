@@ -188,7 +188,9 @@ void BackupRun::AbortAll() {
 void BackupRun::FailStripe(Stripe *stripe, const std::string &reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    stripe->error = reason;
+    // The first failure is the cause; what fails after it (the close of a
+    // stripe whose volume could not be opened, say) only follows from it.
+    if (stripe->error.empty()) stripe->error = reason;
     failed_ = true;
   }
   AbortAll();
@@ -420,6 +422,9 @@ int RunBackupCommand(int argc, char **argv) {
                      &devices, &error)) {
     return UsageError(command, error);
   }
+  uint32_t file_mode = 0;
+  if (!BackupFileModeOption(&file_mode, &error))
+    return UsageError(command, error);
 
   const std::string input =
       args.operands().empty() ? "-" : args.operands().front();
@@ -444,6 +449,7 @@ int RunBackupCommand(int argc, char **argv) {
   options.quiet = args.Has("quiet");
   options.trace_file = args.Value("trace-file");
   options.data_from_stdin = input == "-";
+  options.file_mode = file_mode;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "cli/arg_parser.h"
 #include "cli/stream_format.h"
+#include "os/file_mode.h"
 
 namespace kor {
 namespace cli {
@@ -34,6 +36,18 @@ inline bool ParseStripesOption(const ParsedArgs &args, uint64_t *stripes,
     return true;
   *error = "--stripes must be a number from 1 to 32, not '" +
            args.Value("stripes") + "'";
+  return false;
+}
+
+// The mode of the files korbr makes that hold backup data or its traces
+// (a restore's output, --trace-file): the library's rule, read before any
+// work starts so that a value the library would refuse stops korbr at once.
+// False with *error set.
+inline bool BackupFileModeOption(uint32_t *mode, std::string *error) {
+  const char *text = std::getenv(kFileModeVariable);
+  *mode = kDefaultBackupFileMode;
+  if (text == nullptr || ParseBackupFileMode(text, mode)) return true;
+  *error = std::string(kFileModeRule) + ", not '" + text + "'";
   return false;
 }
 

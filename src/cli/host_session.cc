@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,8 +114,17 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   if (discard_trace) setenv("KORDBG", "0", 1);
   int trace_fd = -1;
   if (!options.trace_file.empty()) {
-    trace_fd = open(options.trace_file.c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // A new trace file gets the backup file mode whatever the umask; an
+    // existing one (a log, a terminal, /dev/stderr) is appended to as it is.
+    const char *trace = options.trace_file.c_str();
+    const mode_t mode = static_cast<mode_t>(options.file_mode);
+    trace_fd = open(trace, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC,
+                    mode);
+    if (trace_fd >= 0) {
+      fchmod(trace_fd, mode);
+    } else if (errno == EEXIST) {
+      trace_fd = open(trace, O_WRONLY | O_APPEND | O_CLOEXEC);
+    }
     if (trace_fd < 0) {
       *error = "cannot open the trace file " + options.trace_file + ": " +
                std::strerror(errno);

@@ -48,6 +48,7 @@ struct SessionOptions {
   std::string trace_file;        // "" for none
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
+  uint32_t file_mode = 0600;     // of a trace file korbr creates
 };
 
 class HostSession {

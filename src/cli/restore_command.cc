@@ -91,10 +91,13 @@ bool WriteAll(int fd, const uint8_t *data, size_t length) {
 // Where the restored stream goes.  A regular file is written under a
 // temporary name beside it and renamed into place only when the stream
 // has been verified, so a failed restore never leaves a partial file (nor
-// harms an existing one).
+// harms an existing one).  mkstemp makes the temporary file with O_EXCL, so
+// nothing planted at its name (a link) is ever written through, and it
+// holds the database from its first byte: it gets the backup file mode.
 struct Output {
   std::string path;       // as given; "-" for standard output
   std::string temporary;  // the name written to, "" when written directly
+  uint32_t mode = 0600;   // of the file written
   int fd = -1;
   bool to_stdout = false;
   bool direct = false;  // a device or a pipe, written in place
@@ -132,9 +135,12 @@ struct Output {
     }
     temporary = name.data();
     HostSession::SetPartialOutputPath(temporary);
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+      *error = "cannot set the mode of " + temporary + ": " +
+               std::strerror(errno);
+      Discard();
+      return false;
+    }
     return true;
   }
 
@@ -476,8 +482,13 @@ int RunRestoreCommand(int argc, char **argv) {
   const uint32_t stripes_given =
       learn_count ? 0 : static_cast<uint32_t>(devices.size());
 
+  uint32_t file_mode = 0;
+  if (!BackupFileModeOption(&file_mode, &error))
+    return UsageError(command, error);
+
   Output output;
   output.path = args.operands().empty() ? "-" : args.operands().front();
+  output.mode = file_mode;
   if (output.path == "-" && isatty(1)) {
     return UsageError(command,
                       "standard output is a terminal; give OUTPUT or redirect "
@@ -493,6 +504,7 @@ int RunRestoreCommand(int argc, char **argv) {
   options.quiet = args.Has("quiet");
   options.trace_file = args.Value("trace-file");
   options.data_to_stdout = output.to_stdout;
+  options.file_mode = file_mode;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr restore: %s\n", error.c_str());

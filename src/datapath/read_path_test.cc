@@ -16,11 +16,12 @@
 #include <cstring>
 
 #include "datapath/write_path.h"
+#include "device/block_read.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
-#include "label/volume_open.h"
 #include "os/win32_codes.h"
 #include "support/handle_fixture.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {
@@ -297,6 +298,59 @@ TEST_F(TapeReadTest, FilemarkWhereDataWasExpectedIsAReadError) {
   std::vector<uint8_t> buffer(2048);
   EXPECT_EQ(-1, ReadRequest(h.get(), buffer.data(), 2048));
   EXPECT_EQ("6935|\\\\.\\TAPE0|system text 1101", h.MessageText());
+}
+
+// A block that begins with a trailer record ends the volume only where a
+// file mark or the end of the recorded data follows it, as every volume's
+// close leaves it; before another block it is data, and the block read to
+// tell is the next one delivered.
+TEST_F(TapeReadTest, ABlockThatBeginsLikeATrailerEndsTheVolumeOnlyBeforeAMark) {
+  enum class After { kMark, kNothing, kData };
+  for (bool eov : {true, false}) {
+    for (After after : {After::kMark, After::kNothing, After::kData}) {
+      for (int32_t length : {100, 1024, 2560}) {
+        SCOPED_TRACE(std::string(eov ? "EOV" : "EOF") + " record, " +
+                     (after == After::kMark      ? "file mark"
+                      : after == After::kNothing ? "nothing"
+                                                 : "data") +
+                     " after it, request " + std::to_string(length));
+        host_.errors.clear();
+        auto h = OpenTape(1024, 4);  // a fresh drive
+        auto &records = fake_->TapeDrive(kTapeName).cartridges[0].records;
+        const std::vector<uint8_t> trailer =
+            eov ? testkit::EovRecordBytes() : testkit::EofRecordBytes();
+        std::copy(trailer.begin(), trailer.end(), records[0].data.begin());
+        if (after != After::kData) {
+          records.resize(1);
+          if (after == After::kMark) records.push_back({true, {}});
+        }
+        std::vector<uint8_t> buffer(static_cast<size_t>(length));
+        const int32_t n = ReadDevice(h.get(), buffer.data(), length);
+        if (after == After::kData) {
+          ASSERT_EQ(length, n);
+          std::vector<uint8_t> expected = Block(0, 0, std::min(length, 1024));
+          if (length > 1024) {
+            testkit::Append(&expected, Block(1, 0, 1024));
+            testkit::Append(&expected, Block(2, 0, 512));
+          }
+          EXPECT_EQ(expected, buffer);
+          EXPECT_EQ(IO_OK, h->io_status);
+          // The block read ahead is not lost.
+          std::vector<uint8_t> next(1024);
+          ASSERT_EQ(1024, ReadDevice(h.get(), next.data(), 1024));
+          EXPECT_EQ(Block(length > 1024 ? 3 : 1, 0, 1024), next);
+          EXPECT_TRUE(host_.errors.empty());
+        } else if (eov) {
+          EXPECT_EQ(kEovRecordSize, n);
+          EXPECT_EQ(IO_AT_EOV, h->io_status);
+          EXPECT_TRUE(host_.errors.empty());
+        } else {
+          EXPECT_EQ(-1, n);
+          EXPECT_EQ("6935|\\\\.\\TAPE0|system text 38", h.MessageText());
+        }
+      }
+    }
+  }
 }
 
 TEST_F(TapeReadTest, ShortBlockIsNotDeliveredAsData) {

@@ -1,40 +1,18 @@
-// The write side: whole requests onto the current volume, with the
-// per-volume byte budget, tape blocking and the wait for free disk space.
+// The write side of the request loop: one whole request onto the media,
+// switching volumes when the budget is used up and waiting for disk space
+// when the disk is full.
 #ifndef KORBR_DATAPATH_WRITE_PATH_H_
 #define KORBR_DATAPATH_WRITE_PATH_H_
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
 // Puts one request on the media, switching volumes and waiting for disk
 // space as needed.  0 when every byte is on the media, -1 after an error.
 int32_t WriteRequest(StripeHandle *h, const void *data, int32_t length);
-
-// One request onto the current volume.  Bytes written (length on
-// success); 0 when the budget refused it (IO_CAPACITY_FULL, nothing
-// written); fewer after a disk that filled up (IO_DISK_FULL); negative
-// after a reported error.  Labels pass skip_check to bypass the budget.
-int32_t WriteDevice(StripeHandle *h, const void *data, int32_t length,
-                    bool skip_check);
-
-// Every transfer exactly blocksize bytes; a short tail is padded.  length,
-// or -1 after a reported error (a short block: 6934, IO_EOT).
-int32_t WriteTapeDevice(StripeHandle *h, const void *data, int32_t length);
-
-// The bytes as they are, written in full unless the disk fills up: the
-// bytes written so far (IO_DISK_FULL when fewer than length), or a
-// negative value after a reported error.
-int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length);
-
-// Lowers spaceleft by `count` bytes, never below zero.
-void ConsumeSpace(StripeHandle *h, int64_t count);
-
-// Waits until the volume's disk has more than reqfreekb KB free.  1 when
-// writing may go on, 0 when the query failed or the host cancelled.
-int32_t WaitDiskSpace(StripeHandle *h);
 
 }  // namespace kor
 

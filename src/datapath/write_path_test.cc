@@ -3,9 +3,11 @@
 //
 // Strategy: disk stripes get a small capacity so that volume switches
 // happen after a few requests, and every volume file is compared with the
-// byte stream it must hold (header labels, requests, trailer).  Full disks
-// are scripted with WriteFile faults (some bytes taken, then 112) and free
-// space that comes back while the virtual clock runs.  Tape stripes write
+// byte stream it must hold (header labels, requests, trailer); a volume
+// still open is looked at after FlushCarry has written out what it carries.
+// Full disks are scripted with WriteFile faults (some bytes taken, then 112)
+// on requests large enough to be handed to the OS at once, and free space
+// that comes back while the virtual clock runs.  Tape stripes write
 // to a fake drive whose records show the blocking.
 #include "datapath/write_path.h"
 
@@ -13,12 +15,14 @@
 
 #include <cstring>
 
-#include "datapath/media_switch.h"
+#include "device/block_write.h"
+#include "device/disk_carry.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
-#include "label/volume_open.h"
 #include "os/win32_codes.h"
 #include "support/handle_fixture.h"
+#include "volume/media_switch.h"
+#include "volume/volume_open.h"
 
 namespace kor {
 namespace {
@@ -32,6 +36,9 @@ using testkit::PatternBytes;
 
 constexpr char kDev[] = "devname=C:\\bk\\s1;dbtype=ZDBn";
 constexpr char kTapeName[] = "\\\\.\\TAPE0";
+// A disk request large enough to be handed to the OS at once rather than
+// gathered.
+constexpr int32_t kLarge = 70000;
 
 class WritePathTest : public DataPathTest {
  protected:
@@ -85,6 +92,7 @@ TEST_F(WritePathTest, RequestEqualToSpaceLeftIsWrittenOneMoreSwitches) {
   EXPECT_EQ(volume1, fake_->FileContent("C:\\bk\\s1.1"));
   std::vector<uint8_t> volume2 = HeaderLabelBytes(0, 2);
   Append(&volume2, second);
+  ASSERT_EQ(0, FlushCarry(h.get()));
   EXPECT_EQ(volume2, fake_->FileContent("C:\\bk\\s1.2"));
 }
 
@@ -103,56 +111,57 @@ TEST_F(WritePathTest, CapacityTraceOnlyNearTheEndOfTheBudget) {
 
 TEST_F(WritePathTest, DiskFullMidRequestWritesTheRestOnceSpaceReturns) {
   auto h = OpenDiskBackup(1 << 20);
-  // Writes 1..3 were the header labels.  The request's first write takes
-  // 300 bytes, the next finds the disk full.
-  Fault partial{OsCall::kWriteFile, 4};
+  // The request's first write (labels and request together) takes 300
+  // bytes, the next finds the disk full.
+  Fault partial{OsCall::kWriteFile, 1};
   partial.transfer = 300;
   fake_->Inject(partial);
-  fake_->Inject({OsCall::kWriteFile, 5, 1, kErrorDiskFull});
+  fake_->Inject({OsCall::kWriteFile, 2, 1, kErrorDiskFull});
   fake_->SetFreeSpace(8 * 1024);
   fake_->on_sleep = [](FakeOs &os) {
     if (os.SleptMilliseconds() == 20000) os.SetFreeSpace(1 << 20);
   };
-  const std::vector<uint8_t> data = PatternBytes(1000, 4);
-  ASSERT_EQ(0, WriteRequest(h.get(), data.data(), 1000));
+  const std::vector<uint8_t> data = PatternBytes(kLarge, 4);
+  ASSERT_EQ(0, WriteRequest(h.get(), data.data(), kLarge));
   EXPECT_EQ(20000u, fake_->SleptMilliseconds());
   EXPECT_TRUE(host_.errors.empty());
   EXPECT_EQ(1, h->volume_number);
 
   std::vector<uint8_t> expected = HeaderLabelBytes(0, 1);
   Append(&expected, data);
+  ASSERT_EQ(0, FlushCarry(h.get()));
   EXPECT_EQ(expected, fake_->FileContent("C:\\bk\\s1.1"));
-  EXPECT_EQ((1u << 20) - 228u - 1000u, h->spaceleft);
+  EXPECT_EQ((1u << 20) - 228u - kLarge, h->spaceleft);
 }
 
 TEST_F(WritePathTest, CancelledSpaceWaitEndsIn6937) {
   auto h = OpenDiskBackup(1 << 20);
-  fake_->Inject({OsCall::kWriteFile, 4, 1, kErrorDiskFull});
+  fake_->Inject({OsCall::kWriteFile, 1, 1, kErrorDiskFull});
   fake_->SetFreeSpace(0);
   host_.cancel = [](int poll) { return poll > 25; };
-  const std::vector<uint8_t> data = PatternBytes(1000, 5);
-  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), 1000));
+  const std::vector<uint8_t> data = PatternBytes(kLarge, 5);
+  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), kLarge));
   EXPECT_EQ("6937|C:\\bk\\s1", h.MessageText());
   EXPECT_EQ(IO_DISK_FULL, h->io_status);
 }
 
 TEST_F(WritePathTest, DiskThatKeepsRefusingDespiteFreeSpaceEndsIn6937) {
   auto h = OpenDiskBackup(1 << 20);
-  fake_->Inject({OsCall::kWriteFile, 4, -1, kErrorDiskFull});
-  const std::vector<uint8_t> data = PatternBytes(1000, 6);
-  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), 1000));
+  fake_->Inject({OsCall::kWriteFile, 1, -1, kErrorDiskFull});
+  const std::vector<uint8_t> data = PatternBytes(kLarge, 6);
+  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), kLarge));
   EXPECT_EQ("6937|C:\\bk\\s1", h.MessageText());
   EXPECT_LE(fake_->Count(OsCall::kWriteFile), 1000);
-  EXPECT_EQ(HeaderLabelBytes(0, 1), fake_->FileContent("C:\\bk\\s1.1"));
+  EXPECT_TRUE(fake_->FileContent("C:\\bk\\s1.1").empty());
 }
 
 TEST_F(WritePathTest, FailedDiskWriteFailsTheRequestAtOnce) {
   auto h = OpenDiskBackup(1 << 20);
-  fake_->Inject({OsCall::kWriteFile, 4, 1, kErrorIoDevice});
-  const std::vector<uint8_t> data = PatternBytes(1000, 6);
-  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), 1000));
+  fake_->Inject({OsCall::kWriteFile, 1, 1, kErrorIoDevice});
+  const std::vector<uint8_t> data = PatternBytes(kLarge, 6);
+  EXPECT_EQ(-1, WriteRequest(h.get(), data.data(), kLarge));
   EXPECT_EQ("6934|C:\\bk\\s1|system text 1117", h.MessageText());
-  EXPECT_EQ(4, fake_->Count(OsCall::kWriteFile));
+  EXPECT_EQ(1, fake_->Count(OsCall::kWriteFile));
 }
 
 TEST_F(WritePathTest, RequestLargerThanAnyVolumeIsRefused) {
@@ -162,10 +171,13 @@ TEST_F(WritePathTest, RequestLargerThanAnyVolumeIsRefused) {
   EXPECT_EQ(kErrWrite, h->last_error);
   EXPECT_EQ(1, h->volume_number);
   EXPECT_FALSE(fake_->HasFile("C:\\bk\\s1.2"));
-  // Nothing of it was written; the volume is still usable.
-  EXPECT_EQ(HeaderLabelBytes(0, 1), fake_->FileContent("C:\\bk\\s1.1"));
+  // Nothing of it was taken; the volume is still usable.
   const std::vector<uint8_t> small = PatternBytes(772, 8);
   EXPECT_EQ(0, WriteRequest(h.get(), small.data(), 772));
+  std::vector<uint8_t> expected = HeaderLabelBytes(0, 1);
+  Append(&expected, small);
+  ASSERT_EQ(0, FlushCarry(h.get()));
+  EXPECT_EQ(expected, fake_->FileContent("C:\\bk\\s1.1"));
 }
 
 TEST_F(WritePathTest, NoVolumeBeyond9999) {
@@ -221,6 +233,7 @@ TEST_F(WritePathTest, TapeZeroLengthRequestWritesOnePaddingBlock) {
 TEST_F(WritePathTest, DiskZeroLengthRequestWritesNothing) {
   auto h = OpenDiskBackup(1 << 20);
   ASSERT_EQ(0, WriteRequest(h.get(), nullptr, 0));
+  ASSERT_EQ(0, FlushCarry(h.get()));
   EXPECT_EQ(HeaderLabelBytes(0, 1), fake_->FileContent("C:\\bk\\s1.1"));
 }
 
@@ -246,6 +259,7 @@ TEST_F(WritePathTest, LabelsAreWrittenEvenBeyondTheBudget) {
   EXPECT_EQ(0u, h->spaceleft);  // never below zero
   std::vector<uint8_t> expected = HeaderLabelBytes(0, 1);
   Append(&expected, EovRecordBytes());
+  ASSERT_EQ(0, FlushCarry(h.get()));
   EXPECT_EQ(expected, fake_->FileContent("C:\\bk\\s1.1"));
 }
 

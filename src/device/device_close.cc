@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "device/disk_carry.h"
 #include "device/win32_error_map.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -64,6 +65,10 @@ int32_t CloseDeviceFile(StripeHandle *h) {
       TraceLine(h, "Stripe %d close %s not open\n", h->stripe, h->devname);
     return 0;
   }
+  // A backup volume is written out and on stable storage before its close
+  // counts.  Its handle is released all the same when that fails.
+  const bool finish = h->media_type == MEDIA_DISK && h->open_mode == kModeWrite;
+  const int32_t finished = finish ? FinishDiskVolume(h) : 0;
   bool repeated = false;
   uint32_t code = 0;
   for (int attempt = 0;; ++attempt) {
@@ -83,7 +88,29 @@ int32_t CloseDeviceFile(StripeHandle *h) {
     return -1;
   }
   h->device_handle = kInvalidOsHandle;
+  if (finished < 0) return -1;
+  // The new volume's name must be durable in its directory too.
+  if (finish && h->flush_volumes &&
+      !Os().FlushDirectory(h->devname, &code)) {
+    h->last_os_error = code;
+    RaiseError(h, kErrClose, {h->devname, SystemText(code)});
+    return -1;
+  }
   if (Traces(h, kTraceVolume)) TraceLine(h, "Stripe %d close OK\n", h->stripe);
+  return 0;
+}
+
+int32_t FinishDiskVolume(StripeHandle *h) {
+  if (h->carry != nullptr && FlushCarry(h) < 0) return -1;
+  uint32_t code = 0;
+  if (h->flush_volumes && !Os().FlushFile(h->device_handle, &code)) {
+    h->last_os_error = code;
+    if (Traces(h, kTraceVolume))
+      TraceLine(h, "Stripe %d close failed lasterr %d\n", h->stripe,
+                static_cast<int>(code));
+    RaiseError(h, kErrClose, {h->devname, SystemText(code)});
+    return -1;
+  }
   return 0;
 }
 

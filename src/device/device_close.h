@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
@@ -28,11 +28,19 @@ int32_t WriteEofMarks(StripeHandle *h);
 // Rewinds and unloads the cartridge.  0, or -1 after raising 6931.
 int32_t RewindOffline(StripeHandle *h);
 
-// Closes device_handle.  An interrupted close is repeated, and a repeat
-// that finds the handle already invalid counts as closed (the interrupted
-// attempt did close it).  0 when closed or nothing was open; -1 after
-// raising 6921, device_handle unchanged.
+// Closes device_handle.  A disk backup volume is finished first
+// (FinishDiskVolume) and, once closed, its directory entry flushed; a
+// failure there fails the close (error raised) but the handle is released.
+// An interrupted close is repeated, and a repeat that finds the handle
+// already invalid counts as closed (the interrupted attempt did close it).
+// 0 when closed or nothing was open; -1 after raising 6921 (device_handle
+// unchanged when the close itself failed).
 int32_t CloseDeviceFile(StripeHandle *h);
+
+// Writes out what the volume still carries and, unless KOR_NO_FLUSH,
+// puts the file on stable storage.  0, or -1 after raising the error (the
+// write's, or 6921 for a failed flush).
+int32_t FinishDiskVolume(StripeHandle *h);
 
 // How often an interrupted close or transfer is repeated before it counts
 // as failed: a device that is interrupted for good must not hang the host.

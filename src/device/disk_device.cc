@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "device/disk_carry.h"
 #include "diag/cancellation.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -88,6 +89,13 @@ int32_t OpenDeviceFile(StripeHandle *h, int32_t mode) {
     access = kGenericWrite;
     share = kShareNone;
     creation = kCreateAlways;
+  }
+  // A backup volume's writes go through the carry; it is made before the
+  // file, so that a failure leaves nothing to undo.
+  if (disk && mode == kModeWrite && !StartCarry(h)) {
+    h->last_os_error = kErrorNotEnoughMemory;
+    RaiseError(h, kErrVolume, {name, SystemText(kErrorNotEnoughMemory)});
+    return -1;
   }
   uint32_t error = 0;
   h->device_handle = Os().OpenFile(name, access, share, creation, &error);

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 

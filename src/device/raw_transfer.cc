@@ -1,7 +1,7 @@
 #include "device/raw_transfer.h"
 
-#include "datapath/io_profile.h"
 #include "device/device_close.h"
+#include "device/io_profile.h"
 #include "device/win32_error_map.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -26,35 +26,30 @@ int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length) {
   if (h->ioprof_samples != 0) {
     if (TakeTimeSample(&end) && start_valid) RecordIoRate(h, start, end, done);
   }
-  if (IsEovRecord(buffer, done)) {
-    h->io_status = IO_AT_EOV;
-    if (Traces(h, kTraceAnomaly)) TraceLine(h, "Stripe %d at EOV\n", h->stripe);
-    return kEovRecordSize;
-  }
-  if (IsEofRecord(buffer, done)) {
-    // The trailer of the last volume: the stripe's backup is over, and its
-    // labels must not be handed out as data.  Reported as the end of the
-    // file, so the read fails with that reason.
-    code = kErrorHandleEof;
-    if (Traces(h, kTraceAnomaly))
-      TraceLine(h, "Stripe %d ReadFile of %d failed LastErr %d\n", h->stripe,
-                static_cast<int>(length), static_cast<int>(code));
-    h->last_os_error = code;
-    return MapWin32Error(code);
-  }
-  if (Traces(h, kTraceTransfer))
-    TraceLine(h, "Stripe %d ReadFile OK (%d of %d) bytes\n", h->stripe,
-              static_cast<int>(done), static_cast<int>(length));
+  if (!IsEovRecord(buffer, done) && !IsEofRecord(buffer, done))
+    TraceReadData(h, static_cast<int32_t>(done), length);
   return static_cast<int32_t>(done);
 }
 
-int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length) {
+void TraceReadData(StripeHandle *h, int32_t done, uint32_t length) {
+  if (Traces(h, kTraceTransfer))
+    TraceLine(h, "Stripe %d ReadFile OK (%d of %d) bytes\n", h->stripe,
+              static_cast<int>(done), static_cast<int>(length));
+}
+
+int32_t ReadRepeatingInterrupts(StripeHandle *h, void *buffer,
+                                uint32_t length) {
   int32_t result = RawRead(h, buffer, length);
   for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
                         repeats < kMaxInterruptedRepeats;
        ++repeats) {
     result = RawRead(h, buffer, length);
   }
+  return result;
+}
+
+int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length) {
+  const int32_t result = ReadRepeatingInterrupts(h, buffer, length);
   if (result < 0)
     RaiseError(h, kErrRead, {h->devname, SystemText(h->last_os_error)});
   return result;

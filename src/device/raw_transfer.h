@@ -1,26 +1,37 @@
 // One read or write of a caller's buffer on the open volume, tape or disk.
 //
-// On top of the bare OS call: time samples for I/O profiling, recognition
-// of the end-of-volume record on reads, the error class of a failure (an
-// interrupted transfer is repeated at once, a full disk reads as zero bytes
-// written), and the error report with the system's text.
+// On top of the bare OS call: time samples for I/O profiling, the error
+// class of a failure (an interrupted transfer is repeated at once, a full
+// disk reads as zero bytes written), and the error report with the
+// system's text.  Whether a read that begins with a trailer record
+// (EOV1+EOV2, EOF1+EOF2) ends the volume is not decided here: only the
+// block read path knows where on the volume the read lies (block_read.h).
 #ifndef KORBR_DEVICE_RAW_TRANSFER_H_
 #define KORBR_DEVICE_RAW_TRANSFER_H_
 
 #include <cstdint>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 
-// Bytes read (0..length); kEovRecordSize (160) with io_status IO_AT_EOV
-// when the data begins with the end-of-volume record; -1 with the thread's
-// error class set.  Raises nothing.
+// Bytes read (0..length); -1 with the thread's error class set and
+// last_os_error the code.  Raises nothing.  A read whose data begins with a
+// trailer record is not traced as a transfer: its caller traces it once it
+// knows what it is (TraceReadData, or the end of the volume).
 int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length);
 
-// RawRead, repeating interrupted reads; a failure is reported (6935) before
-// -1 is returned.
+// RawRead, repeating interrupted reads (a bounded number of times).  Raises
+// nothing.
+int32_t ReadRepeatingInterrupts(StripeHandle *h, void *buffer,
+                                uint32_t length);
+
+// ReadRepeatingInterrupts; a failure is reported (6935) before -1 is
+// returned.
 int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length);
+
+// The transfer trace of a read found to be data ("ReadFile OK").
+void TraceReadData(StripeHandle *h, int32_t done, uint32_t length);
 
 // Bytes written (0..length); 0 when the write failed without a system
 // error code; -1 with the thread's error class set.  Raises nothing.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
-#include "api/stripe_handle.h"
+#include "core/process_state.h"
+#include "core/stripe_handle.h"
+#include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "os/fake_os.h"
 

@@ -2,7 +2,7 @@
 #ifndef KORBR_DEVSTRING_MEDIA_KIND_H_
 #define KORBR_DEVSTRING_MEDIA_KIND_H_
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 
 namespace kor {
 

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 #include "os/fake_os.h"
 
 namespace kor {

@@ -1,7 +1,7 @@
 // Cancellation polls and the one-second waits the host can end.
 #include "diag/cancellation.h"
 
-#include "api/process_state.h"
+#include "diag/host_callbacks.h"
 #include "os/os_layer.h"
 
 namespace kor {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "diag/host_callbacks.h"
 #include "os/os_layer.h"
 
 namespace kor {
@@ -27,7 +27,7 @@ void FillArgs(KorMessageArg (&slots)[KOR_MAX_MESSAGE_ARGS],
 
 }  // namespace
 
-void RaiseError(StripeHandle *h, int32_t number,
+void RaiseError(DiagContext *h, int32_t number,
                 std::initializer_list<MsgArg> args) {
   if (h == nullptr) return;
   KorMessageArg slots[KOR_MAX_MESSAGE_ARGS] = {};
@@ -54,7 +54,7 @@ void RaiseError(StripeHandle *h, int32_t number,
   h->last_error = number;
 }
 
-void PostInfo(StripeHandle * /*h*/, int32_t number,
+void PostInfo(DiagContext * /*h*/, int32_t number,
               std::initializer_list<MsgArg> args) {
   kor_info_callback info = InfoCallback();
   if (info == nullptr) return;

@@ -14,7 +14,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "api/stripe_handle.h"
+#include "diag/diag_context.h"
 
 namespace kor {
 
@@ -57,11 +57,11 @@ class MsgArg {
 
 // Raises error `number` on the handle with the given arguments (at most 16
 // are passed on).
-void RaiseError(StripeHandle *h, int32_t number,
+void RaiseError(DiagContext *h, int32_t number,
                 std::initializer_list<MsgArg> args = {});
 
 // Sends operator message `number` with the given arguments (at most 16).
-void PostInfo(StripeHandle *h, int32_t number,
+void PostInfo(DiagContext *h, int32_t number,
               std::initializer_list<MsgArg> args = {});
 
 // The platform's text for a Win32 code, as passed in message arguments.

@@ -14,9 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
-#include "api/stripe_handle.h"
 #include "diag/cancellation.h"
+#include "diag/host_callbacks.h"
 #include "os/fake_os.h"
 
 namespace kor {
@@ -100,7 +99,7 @@ class ErrorReportTest : public ::testing::Test {
     SetInfoCallback(&RecordInfo);
     SetCancelledCallback(nullptr);
 
-    InitHandle(&h_);
+    h_ = DiagContext{0, kDefaultTraceMask, nullptr, 0};
     std::memset(&buffer_, 0x5a, sizeof buffer_);
     h_.message_buffer = &buffer_;
   }
@@ -111,7 +110,7 @@ class ErrorReportTest : public ::testing::Test {
   }
 
   ScopedFakeOs fake_;
-  StripeHandle h_;
+  DiagContext h_;
   MessageBuffer buffer_;
 };
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "diag/host_callbacks.h"
 #include "os/os_layer.h"
 
 namespace kor {
@@ -60,7 +60,7 @@ bool IsDecimalSpace(char c) {
 
 }  // namespace
 
-void TraceLine(const StripeHandle * /*h*/, const char *format, ...) {
+void TraceLine(const DiagContext * /*h*/, const char *format, ...) {
   if (format == nullptr) return;
   va_list args;
   va_start(args, format);

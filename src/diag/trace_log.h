@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/stripe_handle.h"
+#include "diag/diag_context.h"
 
 namespace kor {
 
@@ -23,7 +23,7 @@ namespace kor {
 
 // Formats one line (printf conventions; use PRId64 / PRIu64 for 64-bit
 // values) and prints it through the repeat filter.  Never fails.
-void TraceLine(const StripeHandle *h, const char *format, ...)
+void TraceLine(const DiagContext *h, const char *format, ...)
     KOR_PRINTF_FORMAT(2, 3);
 
 // Reads a trace mask or sample count the way the environment variables are

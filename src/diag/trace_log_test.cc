@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "api/stripe_handle.h"
 #include "os/fake_os.h"
 
 namespace kor {
@@ -27,16 +26,14 @@ class TraceLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetTraceMemoryForTesting();
-    InitHandle(&a_);
-    InitHandle(&b_);
-    a_.stripe = 1;
-    b_.stripe = 2;
+    a_ = DiagContext{1, kDefaultTraceMask, nullptr, 0};
+    b_ = DiagContext{2, kDefaultTraceMask, nullptr, 0};
   }
   std::vector<std::string> Lines() { return fake_->TraceLines(); }
 
   ScopedFakeOs fake_;
-  StripeHandle a_;
-  StripeHandle b_;
+  DiagContext a_;
+  DiagContext b_;
 };
 
 TEST_F(TraceLogTest, RepeatsAreCountedAcrossHandles) {

@@ -75,6 +75,7 @@ struct FakeOs::Impl {
   ProcessTimes times;
   uint64_t times_step = 0;
   std::vector<std::string> trace;
+  std::map<std::string, std::vector<WriteExtent>> writes;  // per file name
 
   // Counts a call of `call` and returns the fault that hits it, if any.
   // The first injected fault covering the occurrence wins.
@@ -350,6 +351,8 @@ OsHandle FakeOs::OpenFile(const std::string &name, uint32_t access,
     } else if (creation == kCreateAlways || creation == kTruncateExisting) {
       file->second->clear();
     }
+    if (!exists || creation == kCreateAlways || creation == kTruncateExisting)
+      impl_->writes.erase(name);
     entry.content = file->second;
   }
   const OsHandle handle = impl_->next_handle++;
@@ -415,6 +418,7 @@ bool FakeOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
     *error = kErrorAccessDenied;
     return false;
   }
+  impl_->writes[entry->name].push_back({entry->position, length});
   Content &content = *entry->content;
   const size_t end = entry->position + length;
   if (content.size() < end) content.resize(end);
@@ -422,6 +426,60 @@ bool FakeOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   entry->position = end;
   *done = length;
   return true;
+}
+
+bool FakeOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                         uint32_t *done, uint32_t *error) {
+  *done = 0;
+  *error = 0;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    OpenEntry *entry = impl_->Entry(handle);
+    if (entry != nullptr && entry->tape) {
+      *error = kErrorInvalidParameter;
+      return false;
+    }
+  }
+  std::vector<uint8_t> joined;
+  for (int i = 0; i < count; ++i) {
+    const uint8_t *bytes = static_cast<const uint8_t *>(slices[i].data);
+    joined.insert(joined.end(), bytes, bytes + slices[i].length);
+  }
+  // Through the virtual WriteFile, so that a test's override of it sees
+  // gathered writes too.
+  return WriteFile(handle, joined.data(), static_cast<uint32_t>(joined.size()),
+                   done, error);
+}
+
+bool FakeOs::FlushFile(OsHandle handle, uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kFlushFile)) {
+    *error = fault->error;
+    return false;
+  }
+  if (impl_->Entry(handle) == nullptr) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  return true;
+}
+
+bool FakeOs::FlushDirectory(const std::string & /*file_name*/,
+                            uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kFlushDirectory)) {
+    *error = fault->error;
+    return false;
+  }
+  return true;
+}
+
+std::vector<WriteExtent> FakeOs::WritesTo(const std::string &name) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  auto it = impl_->writes.find(name);
+  return it == impl_->writes.end() ? std::vector<WriteExtent>{} : it->second;
 }
 
 bool FakeOs::CloseHandle(OsHandle handle, uint32_t *error) {
@@ -451,6 +509,26 @@ bool FakeOs::CloseHandle(OsHandle handle, uint32_t *error) {
     *error = kErrorInvalidHandle;
     return false;
   }
+  return true;
+}
+
+bool FakeOs::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kGetFileSize)) {
+    *error = fault->error;
+    return false;
+  }
+  const OpenEntry *entry = impl_->Entry(handle);
+  if (entry == nullptr) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (entry->tape) {
+    *error = kErrorInvalidFunction;
+    return false;
+  }
+  *size = entry->content->size();
   return true;
 }
 

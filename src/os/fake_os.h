@@ -43,6 +43,16 @@ enum class OsCall {
   kWriteTapemarks,
   kUnloadTape,
   kGetProcessTimes,
+  kGetFileSize,
+  kFlushFile,
+  kFlushDirectory,
+};
+
+// One write that reached a file: where it began and how many bytes it
+// asked to write (a gathered write is one write of all its slices).
+struct WriteExtent {
+  uint64_t offset;
+  uint32_t length;
 };
 
 struct Fault {
@@ -102,6 +112,8 @@ class FakeOs : public OsLayer {
   void RemoveFile(const std::string &name);
   // Names of the files that exist, sorted.
   std::vector<std::string> FileNames() const;
+  // Every write made to the file of that name, in order.
+  std::vector<WriteExtent> WritesTo(const std::string &name) const;
   // Handles still open (a test checks that every one was closed).
   int OpenHandleCount() const;
 
@@ -138,6 +150,13 @@ class FakeOs : public OsLayer {
                 uint32_t *done, uint32_t *error) override;
   bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                  uint32_t *done, uint32_t *error) override;
+  // Counted and faulted as a WriteFile (OsCall::kWriteFile): the library
+  // makes one or the other for a transfer, so a fault script need not know
+  // which.
+  bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                   uint32_t *done, uint32_t *error) override;
+  bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
@@ -145,6 +164,7 @@ class FakeOs : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;  // "system text <code>"
   PathStyle path_style() const override { return style_; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
                           uint32_t *error) override;

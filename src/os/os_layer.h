@@ -48,6 +48,12 @@ struct TapeDriveParams {
   uint32_t features_high = 0;
 };
 
+// One piece of a gathered write.
+struct ByteSlice {
+  const void *data;
+  uint32_t length;
+};
+
 // Process CPU and lifetime, as GetProcessTimes gives them: 100 ns units.
 struct ProcessTimes {
   uint64_t creation = 0;
@@ -68,6 +74,11 @@ class OsLayer {
   // kGenericWrite), sharing (kShareNone: no other opener may have the file
   // at the same time) and creation (kOpenExisting, kCreateAlways: create or
   // truncate).  A name beginning with "\\.\" names a tape drive.
+  // On POSIX any other name must be a regular file (kErrorBadFileType at
+  // once, never waiting on a FIFO), and an open for writing never follows
+  // a symbolic link at the name (kErrorStoppedOnSymlink) and gives the file
+  // the backup file mode (os/file_mode.h; kErrorBadEnvironment when
+  // KOR_VOLUME_MODE is refused); nothing is truncated before these checks.
   // Returns the handle, or kInvalidOsHandle with *error set.
   virtual OsHandle OpenFile(const std::string &name, uint32_t access,
                             uint32_t share, uint32_t creation,
@@ -81,6 +92,23 @@ class OsLayer {
   // with *error set (*done is then 0).  *error may be 0.
   virtual bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                          uint32_t *done, uint32_t *error) = 0;
+  // Writes the slices one after the other as one stream of bytes (files
+  // only, not tape drives), in as few system calls as the platform allows.
+  // The total of the lengths must fit 32 bits.  Results as WriteFile: true
+  // with *done set (it may be short), or false with *error set and nothing
+  // written.
+  virtual bool WriteGather(OsHandle handle, const ByteSlice *slices,
+                           int count, uint32_t *done, uint32_t *error) = 0;
+  // Puts the file's data on stable storage (fdatasync, FlushFileBuffers):
+  // after true, a crash of the machine loses none of what was written.
+  // False with *error set when the data may not have reached the medium.
+  virtual bool FlushFile(OsHandle handle, uint32_t *error) = 0;
+  // Makes the directory entry of a file created by OpenFile durable (POSIX
+  // syncs the directory holding `file_name`; Windows' file systems journal
+  // the entry themselves, so there it does nothing).  False with *error
+  // set on failure.
+  virtual bool FlushDirectory(const std::string &file_name,
+                              uint32_t *error) = 0;
   // Closes the handle.  True, or false with *error set; after a failure the
   // handle may or may not still be open (an interrupted close has closed it).
   virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;
@@ -98,6 +126,11 @@ class OsLayer {
   virtual std::string SystemErrorText(uint32_t code) = 0;
   // How names are spelled on this platform.
   virtual PathStyle path_style() const = 0;
+  // The size in bytes of the open file, as GetFileSizeEx gives it: where a
+  // volume file really ends.  True with *size set, or false with *error set
+  // (a tape drive has no size: 1, invalid function).
+  virtual bool GetFileSize(OsHandle handle, uint64_t *size,
+                           uint32_t *error) = 0;
 
   // --- Tape drives (handles opened from a "\\.\" name) -------------------
   // 0 when the drive is ready, else a Win32 code (no media, not ready, ...).

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@
 #include <mutex>
 #include <string>
 
+#include "os/file_mode.h"
 #include "os/os_layer.h"
 #include "os/tape/tape_backend.h"
 #include "os/tape/tape_resolver.h"
@@ -125,7 +127,8 @@ constexpr uint32_t kErrorInvalidFunction = 1;
 // ERROR_MORE_DATA: a tape record longer than the reader's buffer.
 constexpr uint32_t kErrorMoreData = 234;
 
-// Texts for the tape codes that no errno stands for.
+// Texts for the codes that no errno stands for: tape conditions, and the
+// refusals of a volume open.
 struct CodeText {
   uint32_t code;
   const char *text;
@@ -137,6 +140,11 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorNoMediaInDrive, "No cartridge in the tape drive"},
     {kErrorMoreData, "The tape record is longer than the buffer"},
     {kErrorInvalidFunction, "Not a tape drive"},
+    {kErrorStoppedOnSymlink,
+     "The name is a symbolic link, which a backup never writes through"},
+    {kErrorBadFileType,
+     "Not a regular file (a pipe, socket or device cannot be a disk volume)"},
+    {kErrorBadEnvironment, kFileModeRule},
 };
 
 std::string ErrnoText(int err) {
@@ -244,6 +252,10 @@ class PosixOs final : public OsLayer {
                 uint32_t *done, uint32_t *error) override;
   bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                  uint32_t *done, uint32_t *error) override;
+  bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                   uint32_t *done, uint32_t *error) override;
+  bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
@@ -251,6 +263,7 @@ class PosixOs final : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;
   PathStyle path_style() const override { return PathStyle::kPosix; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
 
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
@@ -268,6 +281,9 @@ class PosixOs final : public OsLayer {
   bool GetEnv(const std::string &name, std::string *value) override;
   void WriteTraceLine(const std::string &line) override;
 };
+
+// The most slices one gathered write takes (the library gives two).
+constexpr int kMaxGatherSlices = 8;
 
 // Closes a descriptor that OpenFile will not hand out, and gives the
 // code of the errno that made it give up (taken before close can touch it).
@@ -289,7 +305,10 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
   }
   const bool reads = (access & kGenericRead) != 0;
   const bool writes = (access & kGenericWrite) != 0;
-  int flags = O_CLOEXEC;
+  // O_NONBLOCK: a FIFO at the name must be refused, not waited on for a
+  // peer that may never come.  It is cleared once the file is known to be
+  // a regular one.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   if (reads && writes) {
     flags |= O_RDWR;
   } else if (writes) {
@@ -300,19 +319,41 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
     *error = kErrorInvalidParameter;
     return kInvalidOsHandle;
   }
+  // A file written holds backup data: never through a link someone planted
+  // at its name (the link's target would be overwritten), and created with
+  // the backup file mode.  Reading may follow links.
+  uint32_t mode = kDefaultBackupFileMode;
+  if (writes) {
+    flags |= O_NOFOLLOW;
+    if (!BackupFileMode(&mode)) {
+      *error = kErrorBadEnvironment;
+      return kInvalidOsHandle;
+    }
+  }
   if (creation == kCreateAlways) {
-    // No O_TRUNC: the file is truncated only once the lock is ours, so an
-    // opener that is refused never destroys the holder's data.
+    // No O_TRUNC: the file is truncated only once the lock is ours and it
+    // is known to be a regular file, so an opener that is refused never
+    // destroys the holder's data.
     flags |= O_CREAT;
   } else if (creation != kOpenExisting) {
     *error = kErrorInvalidParameter;
     return kInvalidOsHandle;
   }
 
-  const int fd =
-      RetryOnInterrupt([&] { return ::open(name.c_str(), flags, 0666); });
+  const int fd = RetryOnInterrupt(
+      [&] { return ::open(name.c_str(), flags, static_cast<mode_t>(mode)); });
   if (fd < 0) {
-    *error = Win32ErrorFromErrno(errno);
+    const int err = errno;
+    struct stat link;
+    if (err == ELOOP && (flags & O_NOFOLLOW) != 0 &&
+        lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      *error = kErrorStoppedOnSymlink;
+    } else if (err == ENXIO) {
+      // A FIFO nobody reads, a socket, or a device node without a device.
+      *error = kErrorBadFileType;
+    } else {
+      *error = Win32ErrorFromErrno(err);
+    }
     return kInvalidOsHandle;
   }
   struct stat st;
@@ -320,13 +361,31 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
   // Windows refuses to open a directory as a file; a read-only open()
   // of one succeeds on POSIX, so refuse it here.
   if (S_ISDIR(st.st_mode)) return AbandonOpen(fd, EISDIR, error);
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    *error = kErrorBadFileType;
+    return kInvalidOsHandle;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+    return AbandonOpen(fd, errno, error);
   if (share != kShareReadWrite) {
     const int operation = (writes ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (RetryOnInterrupt([&] { return flock(fd, operation); }) != 0) {
       return AbandonOpen(fd, errno, error);
     }
   }
-  if (creation == kCreateAlways && S_ISREG(st.st_mode)) {
+  if (writes) {
+    const int err = ApplyBackupFileMode(fd, mode);
+    if (err != 0) return AbandonOpen(fd, err, error);
+  }
+  // An empty file is left alone: truncating it would change nothing but
+  // ext4's view of it as a file being replaced, which makes its close
+  // start writing the whole volume out (auto_da_alloc).  The size is read
+  // again now that the lock is ours: a writer before us may have grown it.
+  if (creation == kCreateAlways && fstat(fd, &st) != 0)
+    return AbandonOpen(fd, errno, error);
+  if (creation == kCreateAlways && st.st_size > 0) {
     if (RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
       return AbandonOpen(fd, errno, error);
     }
@@ -396,6 +455,105 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   return true;
 }
 
+bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                          uint32_t *done, uint32_t *error) {
+  *done = 0;
+  *error = 0;
+  // Tape records are written one by one (WriteFile), never gathered.
+  if (Tapes().Find(handle) != nullptr || count < 0 ||
+      count > kMaxGatherSlices) {
+    *error = kErrorInvalidParameter;
+    return false;
+  }
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  struct iovec iov[kMaxGatherSlices];
+  int used = 0;
+  uint64_t length = 0;
+  for (int i = 0; i < count; ++i) {
+    if (slices[i].length == 0) continue;
+    iov[used].iov_base = const_cast<void *>(slices[i].data);
+    iov[used].iov_len = slices[i].length;
+    length += slices[i].length;
+    ++used;
+  }
+  if (length > UINT32_MAX) {
+    *error = kErrorInvalidParameter;
+    return false;
+  }
+  uint64_t total = 0;
+  int first = 0;
+  while (first < used) {
+    const ssize_t n = RetryOnInterrupt(
+        [&] { return ::writev(fd, iov + first, used - first); });
+    if (n < 0) {
+      // As WriteFile: bytes already written are reported as a short write,
+      // and the error comes back on the caller's next write.
+      if (total > 0) break;
+      *error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    // Step over the slices written whole and into the one cut short.
+    size_t left = static_cast<size_t>(n);
+    while (first < used && left >= iov[first].iov_len) {
+      left -= iov[first].iov_len;
+      ++first;
+    }
+    if (first < used) {
+      iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
+    if (!IsRegularFile(fd)) break;
+  }
+  *done = static_cast<uint32_t>(total);
+  return true;
+}
+
+bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  // A tape drive writes its records as they come; a virtual drive flushes
+  // its image when the cartridge is unloaded.
+  if (Tapes().Find(handle) != nullptr) return true;
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (RetryOnInterrupt([&] { return fdatasync(fd); }) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PosixOs::FlushDirectory(const std::string &file_name, uint32_t *error) {
+  *error = 0;
+  const size_t slash = file_name.find_last_of('/');
+  const std::string directory =
+      slash == std::string::npos ? "."
+                                 : (slash == 0 ? "/" : file_name.substr(0, slash));
+  const int fd = RetryOnInterrupt([&] {
+    return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd < 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  const int synced = RetryOnInterrupt([&] { return fsync(fd); });
+  const int err = errno;
+  ::close(fd);
+  if (synced != 0) {
+    *error = Win32ErrorFromErrno(err);
+    return false;
+  }
+  return true;
+}
+
 bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
   *error = 0;
   if (std::unique_ptr<TapeBackend> drive = Tapes().Remove(handle))
@@ -413,6 +571,27 @@ bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
   if (err == EINTR || err == EINPROGRESS) return true;
   *error = Win32ErrorFromErrno(err);
   return false;
+}
+
+bool PosixOs::GetFileSize(OsHandle handle, uint64_t *size,
+                          uint32_t *error) {
+  *error = 0;
+  if (Tapes().Find(handle) != nullptr) {
+    *error = kErrorInvalidFunction;
+    return false;
+  }
+  int fd;
+  struct stat st;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (fstat(fd, &st) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
 }
 
 uint32_t PosixOs::GetFileAttributes(const std::string &name) {
@@ -567,6 +746,25 @@ uint32_t Win32ErrorFromErrno(int err) {
     }
   }
   return kCustomerCodeBit | static_cast<uint32_t>(err);
+}
+
+bool BackupFileMode(uint32_t *mode) {
+  const char *text = getenv(kFileModeVariable);
+  if (text == nullptr) {
+    *mode = kDefaultBackupFileMode;
+    return true;
+  }
+  return ParseBackupFileMode(text, mode);
+}
+
+int ApplyBackupFileMode(int fd, uint32_t mode) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  const uint32_t have = static_cast<uint32_t>(st.st_mode) & 07777;
+  if (have == mode) return 0;
+  if (fchmod(fd, static_cast<mode_t>(mode)) == 0) return 0;
+  const int err = errno;
+  return (have & ~mode) == 0 ? 0 : err;
 }
 
 OsLayer &PlatformOs() {

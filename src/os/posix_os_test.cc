@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/file_mode.h"
 #include "os/os_layer.h"
 #include "os/win32_codes.h"
 
@@ -87,6 +89,10 @@ TEST_F(PosixOsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   // A read asking for more than is left gets the rest, then 0.
   h = OpenForRead(name, &error);
   ASSERT_NE(kInvalidOsHandle, h);
+  // The size is the truncated file's, wherever the handle stands.
+  uint64_t size = 0;
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   char buffer[16];
   uint32_t done = 99;
   ASSERT_TRUE(os_.ReadFile(h, buffer, 2, &done, &error));
@@ -96,7 +102,11 @@ TEST_F(PosixOsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   EXPECT_EQ('w', buffer[0]);
   ASSERT_TRUE(os_.ReadFile(h, buffer, sizeof buffer, &done, &error));
   EXPECT_EQ(0u, done);
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   ASSERT_TRUE(os_.CloseHandle(h, &error));
+  EXPECT_FALSE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
 }
 
 TEST_F(PosixOsTest, LargeTransfersMoveTheWholeCount) {
@@ -118,6 +128,45 @@ TEST_F(PosixOsTest, LargeTransfersMoveTheWholeCount) {
   back.resize(done);
   EXPECT_TRUE(back == data);
   ASSERT_TRUE(os_.CloseHandle(h, &error));
+}
+
+TEST_F(PosixOsTest, GatheredWritesKeepTheSliceOrderAndFlushesReachTheFile) {
+  const std::string name = Path("g.1");
+  // An empty slice between two others, the second larger than one write
+  // may take at once on some systems.
+  std::vector<char> a(100001, 'a'), b(3 * 1024 * 1024, 'b');
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(i * 13);
+  const ByteSlice slices[] = {{a.data(), static_cast<uint32_t>(a.size())},
+                              {nullptr, 0},
+                              {b.data(), static_cast<uint32_t>(b.size())}};
+  uint32_t error = 0, done = 0;
+  const OsHandle h = OpenForWrite(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h);
+  ASSERT_TRUE(os_.WriteGather(h, slices, 3, &done, &error))
+      << os_.SystemErrorText(error);
+  EXPECT_EQ(a.size() + b.size(), done);
+  EXPECT_TRUE(os_.FlushFile(h, &error)) << os_.SystemErrorText(error);
+  EXPECT_TRUE(os_.FlushDirectory(name, &error)) << os_.SystemErrorText(error);
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+
+  std::vector<char> back(a.size() + b.size() + 1);
+  const OsHandle r = OpenForRead(name, &error);
+  ASSERT_NE(kInvalidOsHandle, r);
+  ASSERT_TRUE(os_.ReadFile(r, back.data(), back.size(), &done, &error));
+  ASSERT_EQ(a.size() + b.size(), done);
+  back.resize(done);
+  std::vector<char> expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  EXPECT_TRUE(back == expected);
+  ASSERT_TRUE(os_.CloseHandle(r, &error));
+
+  // Failures keep Win32 meaning.
+  EXPECT_FALSE(os_.WriteGather(r, slices, 1, &done, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
+  EXPECT_FALSE(os_.FlushFile(r, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
+  EXPECT_FALSE(os_.FlushDirectory(dir_ + "/missing/v.1", &error));
+  EXPECT_EQ(kErrorFileNotFound, error);
 }
 
 // A volume larger than 4 GiB (sparse here) opens for a restore and reads
@@ -234,6 +283,134 @@ TEST_F(PosixOsTest, AttributesFreeSpaceAndCurrentDirectory) {
   ASSERT_NE(nullptr, getcwd(expected, sizeof expected));
   EXPECT_EQ(expected, cwd);
   EXPECT_EQ(PathStyle::kPosix, os_.path_style());
+}
+
+// The mode of a file `name` names (not following a link), or -1.
+int ModeOf(const std::string &name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
+// Sets KOR_VOLUME_MODE and the umask for one case, and puts both back.
+class ScopedFileModeSettings {
+ public:
+  ScopedFileModeSettings(const char *variable, mode_t mask)
+      : mask_(umask(mask)) {
+    if (variable != nullptr) {
+      setenv(kFileModeVariable, variable, 1);
+    } else {
+      unsetenv(kFileModeVariable);
+    }
+  }
+  ~ScopedFileModeSettings() {
+    unsetenv(kFileModeVariable);
+    umask(mask_);
+  }
+
+ private:
+  mode_t mask_;
+};
+
+TEST_F(PosixOsTest, AVolumeWrittenGetsTheBackupModeWhateverTheUmask) {
+  struct Case {
+    mode_t umask;
+    const char *variable;  // KOR_VOLUME_MODE, nullptr for unset
+    int existing;          // mode of a file already there, -1 for none
+    int expected;
+  };
+  const Case cases[] = {
+      {022, nullptr, -1, 0600},   {000, nullptr, -1, 0600},
+      {000, nullptr, 0666, 0600}, {077, "0660", -1, 0660},
+      {022, "640", 0600, 0640},   {0277, nullptr, -1, 0600},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    const std::string name = Path("m" + std::to_string(++n));
+    SCOPED_TRACE(name);
+    ScopedFileModeSettings settings(c.variable, c.umask);
+    if (c.existing >= 0) {
+      FILE *f = fopen(name.c_str(), "w");
+      ASSERT_NE(nullptr, f);
+      fclose(f);
+      ASSERT_EQ(0, chmod(name.c_str(), static_cast<mode_t>(c.existing)));
+    }
+    uint32_t error = 0;
+    const OsHandle h = OpenForWrite(name, &error);
+    ASSERT_NE(kInvalidOsHandle, h) << os_.SystemErrorText(error);
+    EXPECT_EQ(c.expected, ModeOf(name));
+    ASSERT_TRUE(os_.CloseHandle(h, &error));
+  }
+}
+
+TEST_F(PosixOsTest, AModeOpenToOthersRefusesEveryWriteButNoRead) {
+  const std::string kept = Path("kept.1");
+  {
+    uint32_t error = 0;
+    const OsHandle h = OpenForWrite(kept, &error);
+    ASSERT_NE(kInvalidOsHandle, h);
+    WriteAll(h, "volume one");
+    ASSERT_TRUE(os_.CloseHandle(h, &error));
+  }
+  for (const char *variable : {"0644", "0666", "0700", "0400", "0", "", "0x1a0",
+                               "0640 ", "-0640", "1000640"}) {
+    SCOPED_TRACE(std::string("KOR_VOLUME_MODE='") + variable + "'");
+    ScopedFileModeSettings settings(variable, 022);
+    uint32_t error = 0;
+    EXPECT_EQ(kInvalidOsHandle, OpenForWrite(kept, &error));
+    EXPECT_EQ(kErrorBadEnvironment, error);
+    EXPECT_EQ(kFileModeRule, os_.SystemErrorText(error));
+    EXPECT_EQ(kInvalidOsHandle, OpenForWrite(dir_ + "/new.1", &error));
+    EXPECT_EQ(-1, ModeOf(dir_ + "/new.1")) << "nothing is created";
+    // Neither truncated nor made unreadable to a restore.
+    EXPECT_EQ("volume one", ReadBack(kept));
+  }
+}
+
+TEST_F(PosixOsTest, OpenRefusesALinkForWritingAndWhatIsNoFileAlways) {
+  const std::string target = Path("target");
+  {
+    FILE *f = fopen(target.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fputs("somebody's data", f);
+    fclose(f);
+  }
+  const std::string link = Path("link.1");
+  ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+  const std::string dangling = Path("dangling.1");
+  ASSERT_EQ(0, symlink((dir_ + "/nowhere").c_str(), dangling.c_str()));
+  const std::string fifo = Path("fifo.1");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+
+  struct Case {
+    std::string name;
+    bool write;
+    uint32_t expected;  // 0: opens
+  };
+  const Case cases[] = {
+      {link, true, kErrorStoppedOnSymlink},
+      {dangling, true, kErrorStoppedOnSymlink},
+      {link, false, 0},  // a restore may follow links
+      {fifo, true, kErrorBadFileType},  // nobody reads it: must not hang
+      {fifo, false, kErrorBadFileType},
+      {"/dev/null", true, kErrorBadFileType},
+      {"/dev/null", false, kErrorBadFileType},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name + (c.write ? " for writing" : " for reading"));
+    uint32_t error = 0;
+    const OsHandle h =
+        c.write ? OpenForWrite(c.name, &error) : OpenForRead(c.name, &error);
+    EXPECT_EQ(c.expected, error) << os_.SystemErrorText(error);
+    EXPECT_EQ(c.expected == 0, h != kInvalidOsHandle);
+    if (h != kInvalidOsHandle) os_.CloseHandle(h, &error);
+  }
+  EXPECT_EQ("somebody's data", ReadBack(target));
+  EXPECT_EQ(-1, ModeOf(dir_ + "/nowhere"));
+  EXPECT_NE(std::string::npos,
+            os_.SystemErrorText(kErrorStoppedOnSymlink).find("symbolic link"));
+  EXPECT_NE(std::string::npos,
+            os_.SystemErrorText(kErrorBadFileType).find("Not a regular file"));
 }
 
 TEST(PosixErrnoTest, TranslationTable) {

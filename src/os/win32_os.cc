@@ -64,6 +64,10 @@ class Win32Os final : public OsLayer {
                 uint32_t *error) override;
   bool WriteFile(OsHandle handle, const void *buffer, uint32_t length,
                  uint32_t *done, uint32_t *error) override;
+  bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                   uint32_t *done, uint32_t *error) override;
+  bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
@@ -71,6 +75,7 @@ class Win32Os final : public OsLayer {
   bool GetCurrentDirectory(std::string *directory) override;
   std::string SystemErrorText(uint32_t code) override;
   PathStyle path_style() const override { return PathStyle::kWindows; }
+  bool GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) override;
 
   uint32_t GetTapeStatus(OsHandle handle) override;
   bool GetTapeMediaParams(OsHandle handle, TapeMediaParams *params,
@@ -135,6 +140,52 @@ bool Win32Os::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   return true;
 }
 
+bool Win32Os::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
+                          uint32_t *done, uint32_t *error) {
+  *done = 0;
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  // WriteFileGather wants unbuffered, overlapped files and page-sized
+  // buffers; on a buffered file the slices are written one after the
+  // other, stopping at the first one the system takes only in part.
+  uint32_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    if (slices[i].length == 0) continue;
+    DWORD moved = 0;
+    if (!::WriteFile(ToHandle(handle), slices[i].data, slices[i].length,
+                     &moved, nullptr)) {
+      if (total > 0) break;  // a short write; the error comes back next time
+      *error = ::GetLastError();
+      return false;
+    }
+    total += moved;
+    if (moved < slices[i].length) break;
+  }
+  *done = total;
+  return true;
+}
+
+bool Win32Os::FlushFile(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (::FlushFileBuffers(ToHandle(handle))) return true;
+  *error = ::GetLastError();
+  return false;
+}
+
+bool Win32Os::FlushDirectory(const std::string & /*file_name*/,
+                             uint32_t *error) {
+  // NTFS and ReFS journal a new directory entry themselves.
+  *error = 0;
+  return true;
+}
+
 bool Win32Os::CloseHandle(OsHandle handle, uint32_t *error) {
   *error = 0;
   if (handle == kInvalidOsHandle) {
@@ -148,6 +199,21 @@ bool Win32Os::CloseHandle(OsHandle handle, uint32_t *error) {
 
 uint32_t Win32Os::GetFileAttributes(const std::string &name) {
   return ::GetFileAttributesA(name.c_str());
+}
+
+bool Win32Os::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  LARGE_INTEGER bytes;
+  if (!::GetFileSizeEx(ToHandle(handle), &bytes)) {
+    *error = ::GetLastError();
+    return false;
+  }
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  return true;
 }
 
 bool Win32Os::GetDiskFreeSpace(const std::string &directory,

@@ -7,6 +7,9 @@
 # standard error.  Volumes are small (capacity=256 KB) so that every stripe
 # spans several volume files.  No case depends on timing.  The last line
 # says "N passed, M failed"; the exit status is 0 only when none failed.
+# Every command of a case must succeed unless the case checks its status:
+# a case whose set-up fails (a file not made, a backup to restore that did
+# not complete) fails too, never passes on what it did not test.
 set -euo pipefail
 
 KORBR=${1:?usage: cli_test.sh PATH/TO/korbr}
@@ -31,6 +34,16 @@ run() {
   set -e
 }
 
+# run_ok OUT ERR ARGS...: a korbr command that a case needs as its set-up;
+# the case fails when it does not exit 0.
+run_ok() {
+  run "$@"
+  if [ "$rc" -ne 0 ]; then
+    echo "    set-up failed (exit $rc): korbr ${*:3}" >&2
+    return 1
+  fi
+}
+
 # expect CONDITION-DESCRIPTION COMMAND...: one assertion inside a case.
 expect() {
   local what=$1
@@ -43,16 +56,23 @@ expect() {
 
 has() { grep -q -- "$2" "$1"; }
 
-# case NAME FUNCTION: runs one case in a directory of its own.  A case
-# that returns 77 could not run here and is skipped.
+# case NAME FUNCTION: runs one case in a directory of its own, in a
+# subshell where any command that fails unchecked ends the case as failed
+# (errexit would be ignored if the subshell stood in an || list).
 case_() {
-  local name=$1 fn=$2 status=0
+  local name=$1 fn=$2 status
   local dir="$work/$fn"
   mkdir -p "$dir"
-  (cd "$dir" && "$fn" "$dir") || status=$?
-  if [ "$status" -eq 77 ]; then
-    echo "skip $name"
-  elif [ "$status" -eq 0 ]; then
+  set +e
+  (
+    set -eE
+    trap 'echo "    stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
+    cd "$dir"
+    "$fn" "$dir"
+  ) 2>"$dir/case.err"
+  status=$?
+  set -e
+  if [ "$status" -eq 0 ]; then
     passed=$((passed + 1))
     echo "ok   $name"
   else
@@ -176,7 +196,9 @@ volumes_out_of_sequence() {
   run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" "$d/in"
   expect "backup exit 0" [ "$rc" -eq 0 ] || return 1
   expect "the stripe spans three volumes" [ -e "$d/s0.3" ] || return 1
-  mv "$d/s0.2" "$d/swap" && mv "$d/s0.3" "$d/s0.2" && mv "$d/swap" "$d/s0.3"
+  mv "$d/s0.2" "$d/swap"
+  mv "$d/s0.3" "$d/s0.2"
+  mv "$d/swap" "$d/s0.3"
   set +e
   timeout 60 "$KORBR" restore --device "$(dev "$d" s)" "$d/out" \
     >"$d/r.out" 2>"$d/r.err" </dev/null
@@ -217,7 +239,7 @@ corrupted_volume() {
     [ -z "$(find "$d" -name 'out.korbr-*')" ] || return 1
   # The first byte of frame 0's header: no longer a frame.
   head -c 900000 /dev/urandom >"$d/in"
-  run "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" t)" \
+  run_ok "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" t)" \
     --stripes 3 "$d/in"
   bump_byte "$d/t0.1" $((228 + 4096))
   run "$d/r.out" "$d/r2.err" restore --device "$(dev "$d" t)" "$d/out2"
@@ -230,9 +252,9 @@ corrupted_volume() {
 volume_of_another_backup() {
   local d=$1
   head -c 600000 /dev/urandom >"$d/in"
-  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" a)" --stripes 2 \
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" a)" --stripes 2 \
     "$d/in"
-  run "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" b)" --stripes 2 \
+  run_ok "$d/b.out" "$d/b2.err" backup -q --device "$(dev "$d" b)" --stripes 2 \
     "$d/in"
   cp "$d/b1.1" "$d/a1.1"
   set +e
@@ -322,7 +344,7 @@ help_on_every_command() {
 labels_of_volumes() {
   local d=$1
   head -c 500000 /dev/urandom >"$d/in"
-  run "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" --stripes 2 \
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" --stripes 2 \
     --dbname inventory "$d/in"
   run "$d/l.out" "$d/l.err" labels "$d/s1.1"
   expect "labels exit 0" [ "$rc" -eq 0 ] || return 1
@@ -374,14 +396,10 @@ tape_stripes_with_autoloaders() {
   local d=$1
   # Virtual tape drives in autoloader mode: each change of volume loads the
   # next cartridge, so no operator (and no waiting) is needed.
-  run "$d/v.out" "$d/v.err" vtape --help
-  [ "$rc" -eq 0 ] || return 77
   for s in 0 1; do
-    run "$d/v.out" "$d/v.err" vtape create "$d/drive$s" --cartridges 4 \
+    run_ok "$d/v.out" "$d/v.err" vtape create "$d/drive$s" --cartridges 4 \
       --capacity 2M --stacker
-    expect "drive $s created" [ "$rc" -eq 0 ] || return 1
-    run "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
-    expect "cartridge 1 loaded in drive $s" [ "$rc" -eq 0 ] || return 1
+    run_ok "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
   done
   head -c 2500000 /dev/urandom >"$d/in"
   local tape='devname=\\.\drive{stripe};dbtype=ZDBn;capacity=1024;stacker=4'
@@ -394,7 +412,7 @@ tape_stripes_with_autoloaders() {
   expect "several cartridges used" \
     has "$d/b.out" "Stripe 1 WR attended ON 3 vols left" || return 1
   for s in 0 1; do
-    run "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
+    run_ok "$d/v.out" "$d/v.err" vtape load "$d/drive$s" 1
   done
   set +e
   KOR_DEVICE_DIR=$d "$KORBR" restore --device "$tape" - >"$d/out" \
@@ -407,6 +425,113 @@ tape_stripes_with_autoloaders() {
   # notes it and the library goes on once the autoloader has it ready.
   expect "the request for volume 2 is noted" \
     has "$d/r.err" "mount volume 2 on .*going on when the drive is ready"
+}
+
+# Every file a backup, a restore and the vtape commands make holds the
+# database (or its traces): owner-only whatever the umask, the group let in
+# only through KOR_VOLUME_MODE, and a mode korbr may not use refused before
+# anything is made.
+files_are_owner_only() {
+  local d=$1 mask m bad
+  head -c 600000 /dev/urandom >"$d/in"
+  local tape='devname=\\.\drive;dbtype=ZDBn;capacity=1024;stacker=2'
+  for mask in 022 000; do
+    m=$d/u$mask
+    mkdir "$m"
+    umask "$mask"
+    run "$m/b.out" "$m/b.err" backup --trace-file "$m/b.trace" \
+      --device "$(dev "$m" s)" "$d/in"
+    expect "umask $mask: backup exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+    run "$m/r.out" "$m/r.err" restore --trace-file "$m/r.trace" \
+      --device "$(dev "$m" s)" "$m/out"
+    expect "umask $mask: restore exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+    run "$m/v.out" "$m/v.err" vtape create "$m/drive" --cartridges 2 \
+      --capacity 2M --stacker
+    run "$m/v.out" "$m/v.err" vtape load "$m/drive" 1
+    expect "umask $mask: cartridge loaded" [ "$rc" -eq 0 ] || return 1
+    set +e
+    KOR_DEVICE_DIR=$m "$KORBR" backup --quiet --device "$tape" "$d/in" \
+      >"$m/t.out" 2>"$m/t.err"
+    rc=$?
+    set -e
+    expect "umask $mask: backup onto tape exit 0 (got $rc)" [ "$rc" -eq 0 ] ||
+      return 1
+    expect "umask $mask: volumes, traces, output and tape files were made" \
+      [ -f "$m/s0.3" ] && [ -f "$m/b.trace" ] && [ -f "$m/r.trace" ] &&
+      [ -f "$m/out" ] && [ -f "$m/drive/korbr-vtape.lock" ] || return 1
+    bad=$(find "$m" -type f ! -name '*.out' ! -name '*.err' ! -perm 600)
+    expect "umask $mask: all files 0600, not: $bad" [ -z "$bad" ] || return 1
+    expect "umask $mask: the drive's directory is 0700" \
+      [ "$(stat -c %a "$m/drive")" = 700 ] || return 1
+  done
+  umask 022
+  set +e
+  KOR_VOLUME_MODE=0640 "$KORBR" backup -q --device "$(dev "$d" g)" "$d/in"
+  KOR_VOLUME_MODE=0640 "$KORBR" vtape create "$d/gdrive" --cartridges 1 \
+    --capacity 1M >/dev/null
+  set -e
+  expect "KOR_VOLUME_MODE=0640 lets the group read" \
+    [ "$(stat -c %a "$d/g0.1" "$d/gdrive/cartridge-1.tap" "$d/gdrive")" = \
+      "$(printf '640\n640\n750')" ] || return 1
+  set +e
+  KOR_VOLUME_MODE=0644 "$KORBR" backup -q --device "$(dev "$d" w)" "$d/in" \
+    2>"$d/w.err"
+  rc=$?
+  set -e
+  expect "a mode open to others is a usage error (got $rc)" [ "$rc" -eq 2 ] ||
+    return 1
+  expect "it says why" has "$d/w.err" "KOR_VOLUME_MODE must be an octal" ||
+    return 1
+  expect "no volume made" [ ! -e "$d/w0.1" ]
+}
+
+# All 32 stripes at once, each spanning three volumes: 64K requests leave
+# room for three frames on a 256 KB volume (the header request goes with the
+# first three), so six frames and the trailer take three volumes; 193 frames
+# give every stripe six or more.
+thirty_two_stripes() {
+  local d=$1 s
+  head -c $((193 * 65488)) /dev/urandom >"$d/in"
+  run "$d/b.out" "$d/b.err" backup -q --stripes 32 --device "$(dev "$d" s)" \
+    "$d/in"
+  expect "backup exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  for s in $(seq 0 31); do
+    expect "stripe $s spans three volumes" [ -f "$d/s$s.3" ] || return 1
+  done
+  set +e
+  "$KORBR" restore -q --device "$(dev "$d" s)" - 2>"$d/r.err" |
+    cmp -s - "$d/in"
+  rc=$?
+  set -e
+  expect "the restore to stdout matches (status $rc)" [ "$rc" -eq 0 ]
+}
+
+# One stripe of eight cannot open its second volume (a directory stands in
+# its place) while the others are still writing: the backup must fail as a
+# whole, say which stripe failed, and leave volumes that no restore takes
+# for a complete backup.
+one_stripe_fails_mid_stream() {
+  local d=$1
+  head -c 3000000 /dev/urandom >"$d/in"
+  mkdir "$d/s5.2"
+  set +e
+  timeout 120 "$KORBR" backup --stripes 8 --device "$(dev "$d" s)" "$d/in" \
+    </dev/null >"$d/b.out" 2>"$d/b.err"
+  rc=$?
+  set -e
+  expect "backup exit 1 (got $rc; 124 is a hang)" [ "$rc" -eq 1 ] || return 1
+  expect "the failing stripe and its volume are named" \
+    has "$d/b.err" "^korbr: backup: stripe 5: .*$d/s5.2" || return 1
+  expect "no other stripe is blamed" \
+    [ "$(grep -c '^korbr: backup: stripe [0-9]*:' "$d/b.err")" -eq 1 ] ||
+    return 1
+  expect "the backup is declared incomplete" \
+    has "$d/b.err" "the backup is incomplete" || return 1
+  expect "stripe 5 wrote its first volume" [ -f "$d/s5.1" ] || return 1
+  rmdir "$d/s5.2"
+  run "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "no output" [ ! -e "$d/out" ]
 }
 
 case_ "file round trip over 3 stripes spanning volumes" file_roundtrip_over_three_stripes
@@ -423,6 +548,9 @@ case_ "--help on every command" help_on_every_command
 case_ "labels of volumes and of other files" labels_of_volumes
 case_ "--quiet prints nothing" quiet_is_quiet
 case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
+case_ "backup files are owner-only under umask 022 and 000" files_are_owner_only
+case_ "32 stripes spanning three volumes each" thirty_two_stripes
+case_ "one stripe of eight fails mid-stream" one_stripe_fails_mid_stream
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

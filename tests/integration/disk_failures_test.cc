@@ -10,6 +10,7 @@
 // not.  Where a failure must leave a backup usable, the backup is restored
 // and compared.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,6 +70,85 @@ TEST_F(DiskFailuresTest, PrefixThatIsADirectoryIsRefusedForBackup) {
   EXPECT_EQ(BufferText(msg_), MessageText(6944, {prefix}));
   EXPECT_EQ(LastError().number, 6944);
   EXPECT_FALSE(FileExists(VolumeName(prefix, 1)));
+}
+
+// A link planted at a volume's name points at somebody's file, which a
+// backup must not overwrite; a FIFO there must not hang it.  Both are left
+// as they are and the backup fails naming the file.
+TEST_F(DiskFailuresTest, BackupRefusesALinkOrAFifoAtAVolumeName) {
+  struct Case {
+    int volume;
+    bool fifo;
+    const char *why;
+  };
+  const Case cases[] = {{1, false, "symbolic link"},
+                        {3, false, "symbolic link"},
+                        {1, true, "Not a regular file"},
+                        {2, true, "Not a regular file"}};
+  const std::vector<uint8_t> precious = {'r', 'o', 'w', 's'};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.fifo ? "FIFO" : "link") + " at volume " +
+                 std::to_string(c.volume));
+    ResetHost();
+    TempDir dir;
+    const std::string prefix = dir.Sub("s0");
+    const std::string planted = VolumeName(prefix, c.volume);
+    const std::string target = dir.Sub("precious");
+    WriteWholeFile(target, precious);
+    ASSERT_EQ(0, c.fifo ? mkfifo(planted.c_str(), 0600)
+                        : symlink(target.c_str(), planted.c_str()));
+    HostParams params;
+    params.SetDevice(0, SmallDiskDevice(prefix));
+
+    void *h = kor_open(0, params.get(), KOR_MODE_WRITE, &msg_);
+    bool failed = h == nullptr;
+    std::vector<uint8_t> buffer(4095);
+    for (uint64_t pos = 0; !failed && pos < 1200000; pos += buffer.size()) {
+      FillStream(40, pos, buffer.data(), buffer.size());
+      failed = kor_write(h, buffer.data(), 4095, &msg_) != 0;
+    }
+    const HostMessage error = LastError();
+    if (h != nullptr) {
+      // The refused volume left nothing to take the closing labels: the
+      // close fails, and says so rather than blame a bad handle.
+      EXPECT_EQ(-1, kor_close(h, KOR_CLOSE_ABANDON, &msg_));
+      EXPECT_EQ(LastError().args.back(),
+                "no volume is open to take the closing labels");
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(error.number, 6920);
+    ASSERT_EQ(error.args.size(), 2u);
+    EXPECT_EQ(error.args[0], planted);
+    EXPECT_NE(error.args[1].find(c.why), std::string::npos) << error.args[1];
+    EXPECT_EQ(ReadWholeFile(target), precious);
+    struct stat st;
+    ASSERT_EQ(::lstat(planted.c_str(), &st), 0);
+    EXPECT_TRUE(c.fifo ? S_ISFIFO(st.st_mode) : S_ISLNK(st.st_mode));
+  }
+}
+
+TEST_F(DiskFailuresTest, RestoreFollowsALinkButReadsNoFifo) {
+  const std::string prefix = dir_.Sub("s0");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  StreamPlan plan = Plan(0, 600000, 4095, 41);
+  ASSERT_TRUE(BackupStream(params, plan));
+  // Volume 2 moved elsewhere and linked back: read like any volume.
+  const std::string moved = dir_.Sub("moved");
+  ASSERT_EQ(std::rename(VolumeName(prefix, 2).c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(moved.c_str(), VolumeName(prefix, 2).c_str()), 0);
+  EXPECT_TRUE(RestoreAndCompare(params, plan));
+
+  // Volume 1 replaced by a FIFO that nobody writes: refused at once.
+  ASSERT_EQ(::unlink(VolumeName(prefix, 1).c_str()), 0);
+  ASSERT_EQ(::mkfifo(VolumeName(prefix, 1).c_str(), 0600), 0);
+  ResetHost();
+  EXPECT_EQ(kor_open(0, params.get(), KOR_MODE_READ, &msg_), nullptr);
+  const HostMessage error = LastError();
+  EXPECT_EQ(error.number, 6920);
+  ASSERT_EQ(error.args.size(), 2u);
+  EXPECT_EQ(error.args[0], VolumeName(prefix, 1));
+  EXPECT_NE(error.args[1].find("Not a regular file"), std::string::npos);
 }
 
 TEST_F(DiskFailuresTest, MissingFirstVolumeFailsTheRestoreOpen) {

@@ -203,5 +203,22 @@ TEST_F(DiskRoundtripTest, MixedRequestSizesOnTwoStripes) {
   EXPECT_GE(RoundTrip(plan), 3);
 }
 
+// A stream may hold anything, also the bytes of a trailer record (a backup
+// of another backup's volume files, say).  Such requests, in the middle of
+// a volume, last before a real volume switch, first after it and last of
+// the backup, must come back whole: only the volume's real end is one.
+TEST_F(DiskRoundtripTest, RequestsThatBeginLikeTrailersRestoreWhole) {
+  const uint64_t room = kMinCapacityBytes - kHeaderBytes;
+  for (int32_t size : {160, 65536}) {
+    for (Head head : {Head::kEov, Head::kEof}) {
+      SCOPED_TRACE(std::to_string(size) + "-byte requests beginning with " +
+                   (head == Head::kEov ? "EOV1+EOV2" : "EOF1+EOF2"));
+      ResetHost();
+      const int per_volume = static_cast<int>(room / static_cast<uint64_t>(size));
+      EXPECT_EQ(3, RoundTrip(TrailerHeadPlan(size, per_volume, head)));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korit

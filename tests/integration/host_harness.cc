@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+
+#include "support/message_catalog.h"
 
 namespace korit {
 namespace {
@@ -27,46 +30,12 @@ int g_volume_requests = 0;
 // in a test that never returns.
 constexpr int kPatience = 20;
 
-// How many argument slots each message number carries, all of them texts.
-// Slots past the last set one are read as absent when null, so messages
-// that carry fewer arguments than their number allows (6920 with the
-// device alone) are shown as they came.
-int ArgumentCount(int32_t number) {
-  switch (number) {
-    case 6918:
-    case 6923:
-    case 6930:
-      return 0;
-    case 6925:
-    case 6936:
-    case 6937:
-    case 6939:
-    case 6944:
-    case 9237:
-      return 1;
-    case 6920:
-    case 6921:
-    case 6926:
-    case 6927:
-    case 6928:
-    case 6929:
-    case 6931:
-    case 6932:
-    case 6934:
-    case 6935:
-    case 9234:
-    case 9235:
-    case 9236:
-      return 2;
-    default:
-      return 0;
-  }
-}
-
+// A message's text arguments, as many as it carries (it may come with
+// fewer: the first null slot ends them).
 std::vector<std::string> ArgumentTexts(int32_t number, const KorMessageArg *args) {
   std::vector<std::string> texts;
   if (args == nullptr) return texts;
-  for (int i = 0; i < ArgumentCount(number); ++i) {
+  for (int i = 0; i < kor::testkit::MessageArgumentCount(number); ++i) {
     const char *text = reinterpret_cast<const char *>(args[i]);
     if (text == nullptr) break;
     texts.emplace_back(text);
@@ -250,27 +219,50 @@ void FillStream(uint32_t seed, uint64_t offset, uint8_t *out, size_t length) {
   for (size_t i = 0; i < length; ++i) out[i] = StreamByte(seed, offset + i);
 }
 
+void FillRequest(const StreamPlan &plan, size_t index, uint64_t offset,
+                 uint8_t *out, size_t length) {
+  FillStream(plan.seed, offset, out, length);
+  const Head head = index < plan.heads.size() ? plan.heads[index] : Head::kPlain;
+  if (head == Head::kPlain) return;
+  const std::string trailer = TrailerLabels(head == Head::kEov);
+  std::memcpy(out, trailer.data(), std::min(length, trailer.size()));
+}
+
+StreamPlan TrailerHeadPlan(int32_t size, int per_volume, Head head) {
+  StreamPlan plan;
+  plan.seed = static_cast<uint32_t>(size) ^ static_cast<uint32_t>(head);
+  const size_t count = static_cast<size_t>(2 * per_volume + 2);
+  plan.lengths.assign(count, size);
+  plan.heads.assign(count, Head::kPlain);
+  for (size_t k : {static_cast<size_t>(per_volume / 2),
+                   static_cast<size_t>(per_volume - 1),
+                   static_cast<size_t>(per_volume), count - 1})
+    plan.heads[k] = head;
+  return plan;
+}
+
 namespace {
 
-// Calls fn(stripe, stream offset, length) for each request of the plan.
+// Calls fn(stripe, stream offset, length, request index) for each request
+// of the plan.
 template <typename Fn>
 bool ForEachRequest(const StreamPlan &plan, Fn fn) {
   if (!plan.lengths.empty()) {
     uint64_t pos = 0;
     for (size_t k = 0; k < plan.lengths.size(); ++k) {
       int stripe = plan.first_stripe + static_cast<int>(k % static_cast<size_t>(plan.stripes));
-      if (!fn(stripe, pos, plan.lengths[k])) return false;
+      if (!fn(stripe, pos, plan.lengths[k], k)) return false;
       pos += static_cast<uint64_t>(plan.lengths[k]);
     }
     return true;
   }
-  uint64_t k = 0;
+  size_t k = 0;
   for (uint64_t pos = 0; pos < plan.total; pos += static_cast<uint64_t>(plan.request), ++k) {
     uint64_t left = plan.total - pos;
     int32_t length = static_cast<int32_t>(
         left < static_cast<uint64_t>(plan.request) ? left : static_cast<uint64_t>(plan.request));
     int stripe = plan.first_stripe + static_cast<int>(k % static_cast<uint64_t>(plan.stripes));
-    if (!fn(stripe, pos, length)) return false;
+    if (!fn(stripe, pos, length, k)) return false;
   }
   return true;
 }
@@ -287,7 +279,7 @@ size_t LargestRequest(const StreamPlan &plan) {
 
 std::vector<int32_t> StripeRequests(const StreamPlan &plan, int stripe) {
   std::vector<int32_t> lengths;
-  ForEachRequest(plan, [&](int s, uint64_t, int32_t length) {
+  ForEachRequest(plan, [&](int s, uint64_t, int32_t length, size_t) {
     if (s == stripe) lengths.push_back(length);
     return true;
   });
@@ -296,11 +288,11 @@ std::vector<int32_t> StripeRequests(const StreamPlan &plan, int stripe) {
 
 std::vector<uint8_t> StripeBytes(const StreamPlan &plan, int stripe) {
   std::vector<uint8_t> bytes;
-  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length) {
+  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length, size_t k) {
     if (s == stripe) {
       size_t at = bytes.size();
       bytes.resize(at + static_cast<size_t>(length));
-      FillStream(plan.seed, pos, bytes.data() + at, static_cast<size_t>(length));
+      FillRequest(plan, k, pos, bytes.data() + at, static_cast<size_t>(length));
     }
     return true;
   });
@@ -324,8 +316,8 @@ std::vector<uint8_t> StripeBytes(const StreamPlan &plan, int stripe) {
   }
   std::vector<uint8_t> buffer(LargestRequest(plan));
   std::string failure;
-  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length) {
-    FillStream(plan.seed, pos, buffer.data(), static_cast<size_t>(length));
+  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length, size_t k) {
+    FillRequest(plan, k, pos, buffer.data(), static_cast<size_t>(length));
     if (kor_write(handles[s], buffer.data(), length, &msg) != 0) {
       failure = "write of " + std::to_string(length) + " bytes at stream offset " +
                 std::to_string(pos) + " on stripe " + std::to_string(s) +
@@ -361,14 +353,14 @@ std::vector<uint8_t> StripeBytes(const StreamPlan &plan, int stripe) {
   std::vector<uint8_t> buffer(LargestRequest(plan));
   std::vector<uint8_t> expect(LargestRequest(plan));
   std::string failure;
-  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length) {
+  ForEachRequest(plan, [&](int s, uint64_t pos, int32_t length, size_t k) {
     if (kor_read(handles[s], buffer.data(), length, &msg) != 0) {
       failure = "read of " + std::to_string(length) + " bytes at stream offset " +
                 std::to_string(pos) + " on stripe " + std::to_string(s) +
                 " failed: " + msg.text;
       return false;
     }
-    FillStream(plan.seed, pos, expect.data(), static_cast<size_t>(length));
+    FillRequest(plan, k, pos, expect.data(), static_cast<size_t>(length));
     if (std::memcmp(buffer.data(), expect.data(), static_cast<size_t>(length)) != 0) {
       size_t at = 0;
       while (buffer[at] == expect[at]) ++at;

@@ -99,10 +99,15 @@ std::string SmallDiskDevice(const std::string &prefix,
 uint8_t StreamByte(uint32_t seed, uint64_t offset);
 void FillStream(uint32_t seed, uint64_t offset, uint8_t *out, size_t length);
 
+// What a request's bytes begin with: the stream's own bytes, or the bytes
+// of a trailer record (EOV1+EOV2, EOF1+EOF2) as far as the request is long.
+enum class Head : char { kPlain = 0, kEov = 'V', kEof = 'F' };
+
 // How a stream is cut and dealt out: requests of `request` bytes (the last
 // one shorter), request k going to stripe first_stripe + k % stripes.
 // When `lengths` is not empty it gives the request lengths instead (and
-// `total` and `request` are ignored).
+// `total` and `request` are ignored).  heads[k], where given, says what
+// request k begins with.
 struct StreamPlan {
   uint32_t seed = 1;
   uint64_t total = 0;
@@ -110,7 +115,19 @@ struct StreamPlan {
   int stripes = 1;
   int first_stripe = 0;
   std::vector<int32_t> lengths;
+  std::vector<Head> heads;
 };
+
+// One stripe's stream of requests of `size` bytes, `per_volume` of which
+// fill a volume, over three volumes: request k begins with `head` where k
+// is in the middle of the first volume, the last on it (the volume switch
+// follows), the first on the second, and the last of the backup.
+StreamPlan TrailerHeadPlan(int32_t size, int per_volume, Head head);
+
+// Request `index` of the plan, at stream offset `offset`: the stream's bytes
+// with the plan's head for it.
+void FillRequest(const StreamPlan &plan, size_t index, uint64_t offset,
+                 uint8_t *out, size_t length);
 
 // The request lengths that stripe `stripe` receives under the plan.
 std::vector<int32_t> StripeRequests(const StreamPlan &plan, int stripe);

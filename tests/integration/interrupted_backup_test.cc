@@ -2,10 +2,12 @@
 // them.
 //
 // Strategy: a backup host that dies never calls kor_close, so the last
-// volume it was writing has no trailer labels.  The tests make that state
-// for real: a stripe is backed up over several 256 KB volume files and,
-// while its handle is still open, the volume files are copied (the copy is
-// the backup as a crash leaves it); the handle is then abandoned.  Other
+// volume it was writing has no trailer labels, and the requests the stripe
+// still held in memory (up to 64 KiB gathered for the next page-aligned
+// write) never reach it.  The tests make that state for real: a stripe is
+// backed up over several 256 KB volume files and, while its handle is
+// still open, the volume files are copied (the copy is the backup as a
+// crash leaves it); the handle is then abandoned.  Other
 // tests damage a finished backup the ways an interrupted copy or a lost
 // file does: a last or middle volume cut short (at a request boundary or
 // inside a request), a middle volume missing, a volume that holds only
@@ -128,6 +130,18 @@ class InterruptedBackupTest : public ::testing::Test {
   HostParams params_;
 };
 
+// What the open volume of a crashed backup holds: whole 4 KiB pages, and
+// all but the last (at most 68 KiB) of what the host was told is written.
+// Returns how many requests of that volume it holds whole.
+int WholeRequestsOnCrashedVolume(const std::string &volume, int acknowledged) {
+  const int64_t size = FileSize(volume);
+  const int64_t told = 228 + int64_t{acknowledged} * kRequest;
+  EXPECT_EQ(size % 4096, 0) << "a write that did not end on a page";
+  EXPECT_LE(size, told);
+  EXPECT_GT(size, told - 64 * 1024 - 4096) << "more held back than one gather";
+  return static_cast<int>((size - 228) / kRequest);
+}
+
 TEST_F(InterruptedBackupTest, LastVolumeWithoutTrailerLabelsEndsInAReadError) {
   // The host stops after 60 requests, in the middle of volume 3.
   const StreamPlan plan = FullPlan(41);
@@ -139,12 +153,17 @@ TEST_F(InterruptedBackupTest, LastVolumeWithoutTrailerLabelsEndsInAReadError) {
   MessageBuffer msg;
   EXPECT_EQ(kor_close(h, KOR_CLOSE_ABANDON, &msg), 0) << BufferText(msg);
 
-  // The copy's last volume ends right after the 60th request.
-  ASSERT_EQ(FileSize(VolumeName(copy, 3)), 228 + (60 - 2 * kPerVolume) * kRequest);
-  ExpectStoppedAt(RestoreAll(copy, plan), 60, 6935, copy);
+  const int whole = WholeRequestsOnCrashedVolume(VolumeName(copy, 3),
+                                                 60 - 2 * kPerVolume);
+  const int at = 2 * kPerVolume + whole;
+  ExpectStoppedAt(RestoreAll(copy, plan), at, 6935, copy);
 
-  // Reads of half a request stop at the same byte.
-  ExpectStoppedAt(RestoreAll(copy, plan, kRequest / 2), 120, 6935, copy);
+  // Reads of half a request stop at the same byte, or one read later when
+  // half of the cut request is still there.
+  const int64_t size = FileSize(VolumeName(copy, 3));
+  const int halves = static_cast<int>((size - 228) / (kRequest / 2));
+  ExpectStoppedAt(RestoreAll(copy, plan, kRequest / 2),
+                  4 * kPerVolume + halves, 6935, copy);
 }
 
 TEST_F(InterruptedBackupTest, LastVolumeCutInsideARequestEndsInAReadError) {
@@ -157,12 +176,16 @@ TEST_F(InterruptedBackupTest, LastVolumeCutInsideARequestEndsInAReadError) {
   MessageBuffer msg;
   EXPECT_EQ(kor_close(h, KOR_CLOSE_ABANDON, &msg), 0) << BufferText(msg);
 
-  // Request 66 (the 15th of volume 3) loses its last 1234 bytes.
-  TruncateFile(VolumeName(copy, 3), 228 + 15 * kRequest - 1234);
-  ExpectStoppedAt(RestoreAll(copy, plan), 66, 6935, copy);
-  // Smaller reads stop at the same place: 66 requests are 132 reads of
-  // 5000 bytes, and the 133rd lies whole within what is left.
-  ExpectStoppedAt(RestoreAll(copy, plan, 5000), 133, 6935, copy);
+  // The last request the crashed volume holds whole loses its last 1234
+  // bytes.
+  const int whole = WholeRequestsOnCrashedVolume(VolumeName(copy, 3), 70 - 52);
+  ASSERT_GE(whole, 1);
+  TruncateFile(VolumeName(copy, 3), 228 + whole * kRequest - 1234);
+  const int at = 2 * kPerVolume + whole - 1;
+  ExpectStoppedAt(RestoreAll(copy, plan), at, 6935, copy);
+  // Smaller reads stop at the same place: the first half of the cut
+  // request still lies whole within what is left.
+  ExpectStoppedAt(RestoreAll(copy, plan, 5000), 2 * at + 1, 6935, copy);
 }
 
 TEST_F(InterruptedBackupTest, MiddleVolumeCutShortIsNotSkipped) {

@@ -1,7 +1,8 @@
 // Round trips over many random configurations, through the exported
 // functions on real directories: 1 to 8 stripes, volume capacities from the
 // smallest (256 KB) up, request sizes from 1 byte to several 64 KB blocks
-// (mixed within one stream), streams from empty to many volumes.  Each
+// (mixed within one stream), streams from empty to many volumes, some
+// requests beginning with the bytes of a trailer record.  Each
 // backup is restored and compared byte for byte, and every volume file is
 // checked against the layout the plan implies (labels, whole requests,
 // EOV/EOF trailers, no file after the last volume).
@@ -34,7 +35,8 @@ struct Config {
   std::string Describe() const {
     std::ostringstream out;
     out << "stripes " << plan.stripes << ", capacity " << capacity_kb
-        << " KB, " << plan.lengths.size() << " requests";
+        << " KB, " << plan.lengths.size() << " requests"
+        << (plan.heads.empty() ? "" : ", some beginning like trailers");
     return out.str();
   }
 };
@@ -60,6 +62,16 @@ Config Draw(std::mt19937_64 &rng, uint32_t seed) {
     const uint64_t length = pick(use[0], use[1]);
     c.plan.lengths.push_back(static_cast<int32_t>(length));
     total += length;
+  }
+  // In some streams, requests that begin like the trailer records (a
+  // backup of volume files): data all the same, wherever they fall.
+  if (pick(0, 2) == 0) {
+    for (size_t k = 0; k < c.plan.lengths.size(); ++k) {
+      const uint64_t draw = pick(0, 15);
+      c.plan.heads.push_back(draw == 0   ? Head::kEov
+                             : draw == 1 ? Head::kEof
+                                         : Head::kPlain);
+    }
   }
   // Few enough stripes that most of them span volumes: a stripe gets about
   // total / stripes bytes.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host_harness.h"
+#include "tape_image.h"
 
 namespace korit {
 namespace {
@@ -128,45 +129,6 @@ bool HaveMtdump() {
 
 // --- Cartridge images
 // ----------------------------------------------------------
-
-// The objects of a SIMH image, decoded here from the bytes: records as
-// their lengths, tape marks as 0.  Fails on any framing fault.
-::testing::AssertionResult DecodeImage(const std::string &path,
-                                       std::vector<uint32_t> *objects) {
-  const std::vector<uint8_t> image = ReadWholeFile(path);
-  auto word = [&](size_t at) {
-    return static_cast<uint32_t>(image[at]) |
-           static_cast<uint32_t>(image[at + 1]) << 8 |
-           static_cast<uint32_t>(image[at + 2]) << 16 |
-           static_cast<uint32_t>(image[at + 3]) << 24;
-  };
-  objects->clear();
-  size_t at = 0;
-  while (at < image.size()) {
-    if (image.size() - at < 4)
-      return ::testing::AssertionFailure() << path << ": cut word at " << at;
-    const uint32_t length = word(at);
-    if (length == 0) {
-      objects->push_back(0);
-      at += 4;
-      continue;
-    }
-    if (length > 0x00FFFFFFu)
-      return ::testing::AssertionFailure() << path << ": bad word at " << at;
-    const size_t footprint = 8 + length + (length & 1u);
-    if (image.size() - at < footprint)
-      return ::testing::AssertionFailure() << path << ": cut record at " << at;
-    if ((length & 1u) != 0 && image[at + 4 + length] != 0)
-      return ::testing::AssertionFailure()
-             << path << ": pad byte not 0 at " << at;
-    if (word(at + footprint - 4) != length)
-      return ::testing::AssertionFailure()
-             << path << ": lengths differ at " << at;
-    objects->push_back(length);
-    at += footprint;
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // What `mtdump` lists for an image: records as lengths, tape marks as 0.
 // Its listing stops at two tape marks in a row (the logical end).  Also
@@ -380,6 +342,38 @@ TEST_F(TapeRoundTripTest, AttendedBackupAcrossThreeCartridgesAndItsRestore) {
                    Requests()));
   EXPECT_TRUE(RecordedErrors().empty());
   EXPECT_EQ(0, Loaded());
+}
+
+// Blocks that begin with the bytes of a trailer record are data unless a
+// file mark or the end of the recording follows them: requests of one
+// block and of sixteen, beginning so in the middle of a cartridge, last
+// before a real switch, first after it and last of the backup.
+TEST_F(TapeRoundTripTest, RequestsThatBeginLikeTrailersRestoreWhole) {
+  int drive = 0;
+  for (int32_t size : {160, 65536}) {
+    for (Head head : {Head::kEov, Head::kEof}) {
+      SCOPED_TRACE(std::to_string(size) + "-byte requests beginning with " +
+                   (head == Head::kEov ? "EOV1+EOV2" : "EOF1+EOF2"));
+      ResetHost();
+      // A fresh stacker drive for each stream.
+      drive_ = dir_.Sub("TAPE" + std::to_string(++drive));
+      CreateDrive(4, "1M", true);
+      Load(1);
+      HostParams params;
+      params.SetDevice(0, "devname=\\\\.\\TAPE" + std::to_string(drive) +
+                              ";dbtype=ZDBn;capacity=256;blocksize=4096;"
+                              "stacker=4");
+      const int blocks = (size + kBlock - 1) / kBlock;
+      const StreamPlan plan =
+          TrailerHeadPlan(size, kDataBlocksPerVolume / blocks, head);
+      ASSERT_TRUE(BackupStream(params, plan));
+      // A restore asks for each further cartridge.
+      Load(1);
+      OperatorLoads({2, 3});
+      EXPECT_TRUE(RestoreAndCompare(params, plan));
+      EXPECT_TRUE(RecordedErrors().empty());
+    }
+  }
 }
 
 TEST_F(TapeRoundTripTest, AnUnattendedStackerOfThreeRunsOutAtTheThirdSwitch) {

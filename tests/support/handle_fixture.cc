@@ -3,13 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/process_state.h"
+#include "core/process_state.h"
 #include "devstring/archdev_parser.h"
 #include "devstring/media_kind.h"
 #include "diag/error_report.h"
+#include "diag/host_callbacks.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
 #include "os/win32_codes.h"
+#include "support/message_catalog.h"
 
 namespace kor {
 namespace testkit {
@@ -17,19 +19,20 @@ namespace {
 
 HostRecorder *g_recorder = nullptr;
 
-bool TakesNoArguments(int32_t number) {
-  return number == kErrBadDeviceString || number == kErrOpenMode ||
-         number == kErrCloseMode;
-}
-
 // Copies the text arguments out while the callback runs (they are valid
-// only then).  Unused slots are zero.
+// only then): up to the message's count, and nothing may follow them.
 HostMessage Capture(int32_t number, const KorMessageArg *args) {
   HostMessage message;
   message.number = number;
-  if (TakesNoArguments(number)) return message;
-  for (int i = 0; i < KOR_MAX_MESSAGE_ARGS && args[i] != 0; ++i)
+  const int count = MessageArgumentCount(number);
+  EXPECT_GE(count, 0) << "the library sent message " << number
+                      << ", which no host knows";
+  int i = 0;
+  for (; i < count && args[i] != 0; ++i)
     message.args.emplace_back(reinterpret_cast<const char *>(args[i]));
+  for (; i < KOR_MAX_MESSAGE_ARGS; ++i)
+    EXPECT_EQ(0, args[i]) << "message " << number << " has an argument in "
+                          << "slot " << i << ", past its last";
   return message;
 }
 

@@ -8,8 +8,9 @@
 //
 // Error texts written into the message buffer have the form
 // "<number>|<arg1>|<arg2>...", so a test can compare the buffer with the
-// exact arguments.  Arguments are read as texts except for the numbers
-// that carry none (6918, 6923, 6930).
+// exact arguments.  Arguments are read as texts, as many as the message
+// carries (support/message_catalog.h); a message the catalog does not know,
+// or an argument past a message's last, fails the test.
 #ifndef KORBR_TESTS_SUPPORT_HANDLE_FIXTURE_H_
 #define KORBR_TESTS_SUPPORT_HANDLE_FIXTURE_H_
 
@@ -21,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "api/stripe_handle.h"
+#include "core/stripe_handle.h"
 #include "korbr/korbr.h"
 #include "os/fake_os.h"
 

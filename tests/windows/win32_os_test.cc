@@ -101,6 +101,10 @@ TEST_F(Win32OsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   // A read asking for more than is left gets the rest, then 0.
   h = OpenForRead(name, &error);
   ASSERT_NE(kInvalidOsHandle, h);
+  // The size is the truncated file's, wherever the handle stands.
+  uint64_t size = 0;
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   char buffer[16];
   uint32_t done = 99;
   ASSERT_TRUE(os_.ReadFile(h, buffer, 2, &done, &error));
@@ -110,7 +114,11 @@ TEST_F(Win32OsTest, CreateAlwaysCreatesThenTruncatesAndReadsStopAtTheEnd) {
   EXPECT_EQ('w', buffer[0]);
   ASSERT_TRUE(os_.ReadFile(h, buffer, sizeof buffer, &done, &error));
   EXPECT_EQ(0u, done);
+  ASSERT_TRUE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(3u, size);
   ASSERT_TRUE(os_.CloseHandle(h, &error));
+  EXPECT_FALSE(os_.GetFileSize(h, &size, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
 }
 
 TEST_F(Win32OsTest, LargeTransfersMoveTheWholeCount) {
@@ -132,6 +140,33 @@ TEST_F(Win32OsTest, LargeTransfersMoveTheWholeCount) {
   back.resize(done);
   EXPECT_TRUE(back == data);
   ASSERT_TRUE(os_.CloseHandle(h, &error));
+}
+
+TEST_F(Win32OsTest, GatheredWritesKeepTheSliceOrderAndFlushesReachTheFile) {
+  const std::string name = Path("g.1");
+  const std::string a(100001, 'a'), b(70000, 'b');
+  const ByteSlice slices[] = {{a.data(), static_cast<uint32_t>(a.size())},
+                              {nullptr, 0},
+                              {b.data(), static_cast<uint32_t>(b.size())}};
+  uint32_t error = 0, done = 0;
+  const OsHandle h = OpenForWrite(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h);
+  ASSERT_TRUE(os_.WriteGather(h, slices, 3, &done, &error))
+      << os_.SystemErrorText(error);
+  EXPECT_EQ(a.size() + b.size(), done);
+  EXPECT_TRUE(os_.FlushFile(h, &error)) << os_.SystemErrorText(error);
+  EXPECT_TRUE(os_.FlushDirectory(name, &error));
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+
+  std::string back(a.size() + b.size() + 1, '\0');
+  const OsHandle r = OpenForRead(name, &error);
+  ASSERT_NE(kInvalidOsHandle, r);
+  ASSERT_TRUE(os_.ReadFile(r, &back[0], back.size(), &done, &error));
+  back.resize(done);
+  EXPECT_TRUE(back == a + b);
+  ASSERT_TRUE(os_.CloseHandle(r, &error));
+  EXPECT_FALSE(os_.FlushFile(kInvalidOsHandle, &error));
+  EXPECT_EQ(kErrorInvalidHandle, error);
 }
 
 TEST_F(Win32OsTest, OpenFailuresCarryTheSystemsCodes) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "os/posix_os.h"
@@ -286,6 +287,19 @@ bool StDrive::Close(uint32_t *error) {
 StKernel &SystemStKernel() {
   static SystemKernel kernel;
   return kernel;
+}
+
+namespace {
+std::atomic<StKernel *> g_test_kernel{nullptr};
+}  // namespace
+
+StKernel &ActiveStKernel() {
+  StKernel *kernel = g_test_kernel.load(std::memory_order_acquire);
+  return kernel != nullptr ? *kernel : SystemStKernel();
+}
+
+StKernel *SetStKernelForTesting(StKernel *kernel) {
+  return g_test_kernel.exchange(kernel, std::memory_order_acq_rel);
 }
 
 std::unique_ptr<TapeBackend> OpenStDrive(const std::string &path, bool writable,

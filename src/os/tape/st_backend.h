@@ -58,6 +58,16 @@ class StKernel {
 // The real system calls.
 StKernel &SystemStKernel();
 
+// The kernel the POSIX layer drives st devices through: the system's
+// unless a test has installed another.
+StKernel &ActiveStKernel();
+
+// Installs `kernel` for every st device opened from now on (nullptr
+// restores the system's) and returns the previous one.  For tests that
+// drive the st backend through the library; the caller keeps ownership and
+// must not install while a drive is open.
+StKernel *SetStKernelForTesting(StKernel *kernel);
+
 // Opens the st device node `path` (read-write when `writable`).  Null with
 // *error set when the node cannot be opened.
 std::unique_ptr<TapeBackend> OpenStDrive(const std::string &path, bool writable,

@@ -83,7 +83,7 @@ std::unique_ptr<TapeBackend> OpenTapeDevice(const std::string &name,
   if (target.kind == TapeKind::kVirtualDrive)
     return OpenVirtualDrive(target.path, writable, share != kShareReadWrite,
                             error);
-  return OpenStDrive(target.path, writable, SystemStKernel(), error);
+  return OpenStDrive(target.path, writable, ActiveStKernel(), error);
 }
 
 }  // namespace kor

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "os/file_mode.h"
 #include "os/posix_os.h"
 #include "os/win32_codes.h"
 
@@ -45,6 +46,28 @@ auto Retry(Call call) -> decltype(call()) {
 }
 
 std::string ErrnoWords(int err) { return std::strerror(err); }
+
+// Opens `path` for writing as a file that holds backup data: never through
+// a link planted at its name, and with the backup file mode whatever the
+// umask.  -1 with *why set ("<doing> <path>: <reason>").
+int OpenBackupFile(const std::string &path, int flags, const char *doing,
+                   std::string *why) {
+  uint32_t mode;
+  if (!BackupFileMode(&mode)) {
+    *why = kFileModeRule;
+    return -1;
+  }
+  const int fd = Retry([&] {
+    return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC,
+                  static_cast<mode_t>(mode));
+  });
+  int err = fd < 0 ? errno : ApplyBackupFileMode(fd, mode);
+  if (err == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  *why = std::string(doing) + " " + path + ": " +
+         (err == ELOOP ? "it is a symbolic link" : ErrnoWords(err));
+  return -1;
+}
 
 // Reads a whole (small) file.  False with errno set.
 bool ReadSmallFile(const std::string &path, std::string *text) {
@@ -86,17 +109,16 @@ bool WriteAll(int fd, const void *data, size_t size) {
 
 // Replaces `path` with `text` atomically: a temporary file in the same
 // directory, flushed to disk, renamed over it.  The caller holds the lock,
-// so one temporary name serves all writers.
+// so one temporary name serves all writers; whatever is left at that name
+// (a crashed writer's file, or a link or FIFO someone put there) is
+// removed and the file made anew.
 bool ReplaceFile(const std::string &path, const std::string &text,
                  std::string *why) {
   const std::string temp = path + ".tmp";
-  const int fd = Retry([&] {
-    return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  });
-  if (fd < 0) {
-    *why = "cannot write " + temp + ": " + ErrnoWords(errno);
-    return false;
-  }
+  ::unlink(temp.c_str());
+  const int fd =
+      OpenBackupFile(temp, O_WRONLY | O_CREAT | O_EXCL, "cannot write", why);
+  if (fd < 0) return false;
   if (!WriteAll(fd, text.data(), text.size()) || ::fsync(fd) != 0) {
     *why = "cannot write " + temp + ": " + ErrnoWords(errno);
     ::close(fd);
@@ -260,8 +282,19 @@ bool CreateVirtualDrive(const std::string &drive,
   // The state is checked by the same rules a reader applies.
   VirtualDriveState checked;
   if (!ParseVtapeState(FormatVtapeState(state), &checked, why)) return false;
+  uint32_t mode;
+  if (!BackupFileMode(&mode)) {
+    *why = kFileModeRule;
+    return false;
+  }
+  // The drive's directory admits whom its files admit (the group may list
+  // it, and change it when it may write the files), so nobody else can put
+  // a name into it.
+  mode_t directory_mode = 0700;
+  if ((mode & 0040) != 0) directory_mode |= 0050;
+  if ((mode & 0020) != 0) directory_mode |= 0030;
   bool made_directory = true;
-  if (::mkdir(drive.c_str(), 0777) != 0) {
+  if (::mkdir(drive.c_str(), directory_mode) != 0) {
     if (errno != EEXIST) {
       *why = "cannot make " + drive + ": " + ErrnoWords(errno);
       return false;
@@ -287,14 +320,9 @@ bool CreateVirtualDrive(const std::string &drive,
   for (uint32_t c = 1; c <= checked.cartridges; ++c) {
     const std::string path = CartridgePath(drive, c);
     // O_EXCL: a cartridge image already there is somebody's data.
-    const int fd = Retry([&] {
-      return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                    0666);
-    });
-    if (fd < 0) {
-      *why = "cannot make " + path + ": " + ErrnoWords(errno);
-      return undo();
-    }
+    const int fd =
+        OpenBackupFile(path, O_WRONLY | O_CREAT | O_EXCL, "cannot make", why);
+    if (fd < 0) return undo();
     ::close(fd);
     made.push_back(path);
   }
@@ -329,13 +357,9 @@ bool UpdateVirtualDrive(
     return false;
   }
   const std::string lock_path = drive + "/" + kVtapeLockFile;
-  const int lock = Retry([&] {
-    return ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  });
-  if (lock < 0) {
-    *why = "cannot open " + lock_path + ": " + ErrnoWords(errno);
-    return false;
-  }
+  const int lock =
+      OpenBackupFile(lock_path, O_RDWR | O_CREAT, "cannot open", why);
+  if (lock < 0) return false;
   // Held only while the state is read, changed and written: never across a
   // call into a host or a wait, so a shell's `korbr vtape load` started
   // from a host callback always gets it.
@@ -617,12 +641,21 @@ uint32_t VirtualDrive::Ready(bool force) {
   if (image_fd_ < 0) {
     const std::string path = CartridgePath(dir_, cartridge_);
     image_fd_ = Retry([&] {
-      return ::open(path.c_str(), (writable_ ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+      return ::open(path.c_str(), (writable_ ? O_RDWR | O_NOFOLLOW : O_RDONLY) |
+                                      O_CLOEXEC);
     });
     // A cartridge whose image is gone cannot be read: the drive is not
-    // ready with it.
-    if (image_fd_ < 0)
-      return errno == ENOENT ? kErrorNotReady : Win32ErrorFromErrno(errno);
+    // ready with it.  One replaced by a link is not written through.
+    if (image_fd_ < 0) {
+      if (errno == ENOENT) return kErrorNotReady;
+      return errno == ELOOP ? kErrorStoppedOnSymlink
+                            : Win32ErrorFromErrno(errno);
+    }
+    // An image made before backup files were kept from other users loses
+    // the access it should never have had.
+    uint32_t mode;
+    if (writable_ && BackupFileMode(&mode))
+      ApplyBackupFileMode(image_fd_, mode);
   }
   return 0;
 }
@@ -829,6 +862,12 @@ uint32_t VirtualDrive::WriteTapemarks(uint32_t count) {
 uint32_t VirtualDrive::Unload() {
   const uint32_t code = Ready(true);
   if (code != 0) return code;
+  // What was written to the cartridge must survive the machine before the
+  // cartridge leaves the drive, as on a real drive whose buffer is written
+  // out at unload.  KOR_NO_FLUSH skips it (test suites, benchmarks).
+  if (image_fd_ >= 0 && std::getenv("KOR_NO_FLUSH") == nullptr &&
+      Retry([&] { return ::fdatasync(image_fd_); }) != 0)
+    return Win32ErrorFromErrno(errno);
   CloseImage();
   std::string why;
   bool emptied_meanwhile = false;

@@ -1,0 +1,286 @@
+// The committed korbr streams (tests/samples/stream-v<N>) against today's
+// korbr.
+//
+// Strategy: every format version korbr ever wrote has a sample, made by
+// `korbr backup` of the same input (StreamSample()), and a checker here that
+// reads the stripes' requests through the library and checks every field of
+// every record at its offset, little-endian, against what the input must
+// give: headers, each data frame with its payload and padding, trailers
+// with the stream's length and SHA-256.  Then today's `korbr restore` must
+// give the input back from each sample, and a stream that today's korbr
+// writes must pass the checker of the version it declares.  A new format
+// version therefore needs a new sample and a checker beside the old ones.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "samples/sample_catalog.h"
+
+namespace korit {
+namespace {
+
+std::string SamplesRoot() { return KORBR_SAMPLES_DIR; }
+std::string Korbr() { return KORBR_PROGRAM; }
+
+using Bytes = std::vector<uint8_t>;
+
+uint64_t Little(const Bytes &record, size_t at, int size) {
+  uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i)
+    value = value << 8 | record[at + static_cast<size_t>(i)];
+  return value;
+}
+Bytes Slice(const Bytes &record, size_t at, size_t size) {
+  return Bytes(record.begin() + static_cast<ptrdiff_t>(at),
+               record.begin() + static_cast<ptrdiff_t>(at + size));
+}
+Bytes Text(const std::string &text, size_t size) {
+  Bytes bytes(text.begin(), text.end());
+  bytes.resize(size, 0);
+  return bytes;
+}
+
+// SHA-256 by coreutils' sha256sum: a digest the code under test did not
+// compute.
+Bytes Sha256(const Bytes &data) {
+  char name[] = "/tmp/korbr-sample-sha-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) return {};
+  close(fd);
+  WriteWholeFile(name, data);
+  Bytes digest;
+  FILE *pipe = popen(("sha256sum " + ShellQuote(name)).c_str(), "r");
+  unsigned byte = 0;
+  while (pipe != nullptr && digest.size() < 32 &&
+         std::fscanf(pipe, "%2x", &byte) == 1)
+    digest.push_back(static_cast<uint8_t>(byte));
+  if (pipe != nullptr) pclose(pipe);
+  std::remove(name);
+  return digest;
+}
+
+// Reads stripe `stripe` of the sample in `dir` through the library with
+// requests of the given sizes.
+::testing::AssertionResult ReadStripe(const std::string &dir, int stripe,
+                                      const std::vector<size_t> &sizes,
+                                      std::vector<Bytes> *requests) {
+  ResetHost();
+  HostParams params;
+  params.SetDevice(stripe, SmallDiskDevice(dir + "/s" + std::to_string(stripe)));
+  MessageBuffer msg;
+  void *h = kor_open(stripe, params.get(), KOR_MODE_READ, &msg);
+  if (h == nullptr)
+    return ::testing::AssertionFailure() << "open: " << BufferText(msg);
+  requests->clear();
+  std::string failure;
+  for (size_t size : sizes) {
+    requests->emplace_back(size);
+    if (kor_read(h, requests->back().data(), static_cast<int32_t>(size),
+                 &msg) != 0) {
+      failure = "read " + std::to_string(requests->size()) + ": " +
+                BufferText(msg);
+      break;
+    }
+  }
+  kor_close(h, KOR_CLOSE_NORMAL, &msg);
+  if (!failure.empty()) return ::testing::AssertionFailure() << failure;
+  return ::testing::AssertionSuccess();
+}
+
+// A field of a record: its offset and the bytes it must hold.
+struct Field {
+  const char *what;
+  size_t at;
+  Bytes expect;
+};
+// `value` as `size` bytes, little-endian.
+Bytes Le(uint64_t value, int size) {
+  Bytes bytes;
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  return bytes;
+}
+
+// Checks each field, and that every byte outside the fields is zero.
+::testing::AssertionResult CheckRecord(const std::string &where,
+                                       const Bytes &record,
+                                       const std::vector<Field> &fields) {
+  std::vector<bool> in_field(record.size(), false);
+  for (const Field &f : fields) {
+    if (Slice(record, f.at, f.expect.size()) != f.expect)
+      return ::testing::AssertionFailure()
+             << where << ": " << f.what << " (offset " << f.at
+             << ") is not what it must be";
+    std::fill(in_field.begin() + static_cast<ptrdiff_t>(f.at),
+              in_field.begin() + static_cast<ptrdiff_t>(f.at + f.expect.size()),
+              true);
+  }
+  for (size_t i = 0; i < record.size(); ++i)
+    if (!in_field[i] && record[i] != 0)
+      return ::testing::AssertionFailure()
+             << where << ": byte " << i << " is outside every field but not 0";
+  return ::testing::AssertionSuccess();
+}
+
+// --- Version 1 ---------------------------------------------------------------
+// The header request (4096 bytes), the stripe's data frames and its trailer
+// (request size each) lie whole on the stripe's one volume, which holds
+// nothing else.  Header and trailer begin alike: magic, version, stripe
+// count and index, request size, backup id.  Every byte outside a field
+// is zero (the padding of a name, a payload, a record).
+::testing::AssertionResult CheckVersion1(const std::string &dir) {
+  const StreamSampleInput &in = StreamSample();
+  const size_t request = in.request_size;
+  const uint64_t payload = request - 48;
+  const uint64_t frames = in.length == 0 ? 1 : (in.length + payload - 1) / payload;
+  Bytes stream(in.length);
+  FillStream(in.seed, 0, stream.data(), stream.size());
+  const Bytes stream_digest = Sha256(stream);
+  Bytes backup_id;
+  uint64_t created = 0;
+
+  std::vector<std::string> files;
+  for (uint32_t s = 0; s < in.stripes; ++s) {
+    const uint64_t mine = frames / in.stripes + (s < frames % in.stripes ? 1 : 0);
+    std::vector<size_t> sizes(1, 4096);
+    sizes.insert(sizes.end(), mine + 1, request);
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    files.push_back("s" + std::to_string(s) + ".1");
+    uint64_t stored = 0;
+    for (size_t size : sizes) stored += size;
+    if (FileSize(volume) != static_cast<int64_t>(kHeaderBytes + stored + kTrailerBytes))
+      return ::testing::AssertionFailure() << volume << " holds more or less";
+    std::vector<Bytes> records;
+    ::testing::AssertionResult read = ReadStripe(dir, static_cast<int>(s), sizes, &records);
+    if (!read) return read << " (" << volume << ")";
+
+    const Bytes &header = records.front();
+    const Bytes &trailer = records.back();
+    if (s == 0) {
+      // Random, and the same on every stripe and in every frame.
+      backup_id = Slice(header, 24, 16);
+      if (backup_id == Bytes(16, 0))
+        return ::testing::AssertionFailure() << volume << ": no backup id";
+      // Written after 2024 began and before this test ran.
+      created = Little(header, 40, 8);
+      if (created < 1704067200u || created > static_cast<uint64_t>(std::time(nullptr)))
+        return ::testing::AssertionFailure() << volume << ": creation time " << created;
+    }
+    auto opening = [&](const char *magic) {
+      return std::vector<Field>{{"the magic", 0, Text(magic, 8)},
+                                {"the version", 8, Le(1, 4)},
+                                {"the stripe count", 12, Le(in.stripes, 4)},
+                                {"the stripe index", 16, Le(s, 4)},
+                                {"the request size", 20, Le(request, 4)},
+                                {"the backup id", 24, backup_id}};
+    };
+    std::vector<Field> fields = opening("KORBRSTR");
+    fields.insert(fields.end(),
+                  {{"the creation time", 40, Le(created, 8)},
+                   {"the database name", 48, Text(in.dbname, 32)},
+                   {"the seal", 128, Sha256(Slice(header, 0, 128))}});
+    ::testing::AssertionResult checked =
+        CheckRecord(volume + " header", header, fields);
+    if (!checked) return checked;
+
+    for (uint64_t j = 0; j < mine; ++j) {
+      const uint64_t k = s + j * in.stripes;
+      const uint64_t length = std::min(payload, in.length - k * payload);
+      checked = CheckRecord(
+          volume + " frame " + std::to_string(k), records[1 + j],
+          {{"the magic", 0, Text("KORBRDAT", 8)},
+           {"the backup id", 8, backup_id},
+           {"the sequence number", 24, Le(k, 8)},
+           {"the payload length", 32, Le(length, 4)},
+           {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
+           {"the payload", 48, Slice(stream, k * payload, length)}});
+      if (!checked) return checked;
+    }
+
+    fields = opening("KORBREND");
+    fields.insert(fields.end(),
+                  {{"the stream length", 40, Le(in.length, 8)},
+                   {"the frame count", 48, Le(frames, 8)},
+                   {"the stripe's frame count", 56, Le(mine, 8)},
+                   {"the stream's SHA-256", 64, stream_digest},
+                   {"the seal", 128, Sha256(Slice(trailer, 0, 128))}});
+    checked = CheckRecord(volume + " trailer", trailer, fields);
+    if (!checked) return checked;
+  }
+  if (files != ListDirectory(dir))
+    return ::testing::AssertionFailure() << dir << " holds other files";
+  return ::testing::AssertionSuccess();
+}
+
+// Every format version with its sample directory stream-v<version>.
+struct StreamVersion {
+  uint32_t version;
+  ::testing::AssertionResult (*check)(const std::string &dir);
+};
+const StreamVersion kVersions[] = {
+    {1, CheckVersion1},
+};
+void PrintTo(const StreamVersion &v, std::ostream *out) {
+  *out << "version " << v.version;
+}
+
+const StreamVersion *FindVersion(uint32_t version) {
+  for (const StreamVersion &v : kVersions)
+    if (v.version == version) return &v;
+  return nullptr;
+}
+
+std::string SampleDir(uint32_t version) {
+  return SamplesRoot() + "/stream-v" + std::to_string(version);
+}
+
+TEST(StreamSamplesTest, EveryCommittedVersionHasAChecker) {
+  std::vector<std::string> committed, checked;
+  for (const std::string &name : ListDirectory(SamplesRoot()))
+    if (name.compare(0, 8, "stream-v") == 0) committed.push_back(name);
+  for (const StreamVersion &v : kVersions)
+    checked.push_back("stream-v" + std::to_string(v.version) + "/");
+  std::sort(checked.begin(), checked.end());
+  EXPECT_EQ(checked, committed);
+}
+
+class StreamSampleTest : public ::testing::TestWithParam<StreamVersion> {};
+
+TEST_P(StreamSampleTest, HoldsTheStreamAndRestoresToday) {
+  const std::string committed = SampleDir(GetParam().version);
+  EXPECT_TRUE(GetParam().check(committed));
+
+  TempDir dir;
+  CopyDirectory(committed, dir.Sub("copy"));
+  ASSERT_TRUE(RunCommand(ShellQuote(Korbr()) + " restore --quiet --device " +
+                         ShellQuote(StreamSampleDevice(dir.Sub("copy"))) + " " +
+                         ShellQuote(dir.Sub("out"))));
+  Bytes expect(StreamSample().length);
+  FillStream(StreamSample().seed, 0, expect.data(), expect.size());
+  EXPECT_EQ(expect, ReadWholeFile(dir.Sub("out")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frozen, StreamSampleTest, ::testing::ValuesIn(kVersions),
+    [](const ::testing::TestParamInfo<StreamVersion> &info) {
+      return "v" + std::to_string(info.param.version);
+    });
+
+TEST(StreamSamplesTest, TodaysStreamIsAVersionWithASample) {
+  TempDir dir;
+  uint32_t version = 0;
+  ASSERT_TRUE(WriteStreamSample(Korbr(), dir.path(), &version));
+  const StreamVersion *known = FindVersion(version);
+  ASSERT_NE(nullptr, known)
+      << "korbr writes stream format version " << version
+      << ", which has no sample: make tests/samples/stream-v" << version
+      << " and its checker (tests/samples/README.md)";
+  EXPECT_TRUE(known->check(dir.path()));
+}
+
+}  // namespace
+}  // namespace korit
