@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Set up, build and run every test: once as a normal build (then installed
-# and packaged as a system installs it), once under AddressSanitizer and
+# Set up, build and run every test: once as a normal build (then korbr
+# between PostgreSQL's and GNU tar's programs, then installed and packaged
+# as a system installs it), once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the 32-bit Linux build under qemu-i386,
 # the Windows build, the ThreadSanitizer build, and every fuzz target for a
 # minute.
@@ -12,6 +13,9 @@ jobs=$(nproc)
 echo "== build and test"
 bash "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
+
+echo "== korbr between real clients (PostgreSQL, GNU tar)"
+bash "$root/tests/clients/run_clients.sh" "$root/build/korbr"
 
 # Installed as a system installs it: cmake --install of build/ into a
 # temporary DESTDIR, hosts built with pkg-config and find_package(korbr),
@@ -33,12 +37,15 @@ bash "$root/scripts/run_i686_tests.sh"
 bash "$root/scripts/run_windows_tests.sh"
 
 # Stripes in parallel under ThreadSanitizer: the unit and integration tests
-# (the latter drive 32 stripes in 32 threads at once); any race fails.
+# (the latter drive 32 stripes in 32 threads at once), and korbr's own
+# pipeline of stripe, hashing, compression and output threads end to end;
+# any race fails.
 echo "== build and test under ThreadSanitizer"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DKORBR_TSAN=ON >/dev/null
-ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests korbr_cli
+ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests \
+  korbr_cli korbr_cli_tests
 (cd "$root/build-tsan" && export TSAN_OPTIONS=halt_on_error=1 &&
-  for t in korbr_unit_tests korbr_integration_tests; do
+  for t in korbr_unit_tests korbr_integration_tests korbr_cli_tests; do
     "./$t" --gtest_brief=1 >"$t.log" 2>&1 || { tail -n 80 "$t.log"; exit 1; }
     echo "$t: $(tail -n 1 "$t.log")"
   done)

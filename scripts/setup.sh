@@ -7,10 +7,17 @@ packages=(cmake ninja-build g++ gcc libgtest-dev binutils coreutils simh)
 # Installing and packaging (tests/install, scripts/build_packages.sh):
 # pkg-config, CPack's DEB generator (dpkg-shlibdeps, file), lintian, man.
 packages+=(pkg-config dpkg-dev file lintian man-db groff-base)
+# korbr's hashing, frame checksums and compression (libcrypto, libxxhash,
+# libzstd); its client tests run PostgreSQL and GNU tar as the postgres
+# user (runuser).
+packages+=(libssl-dev libxxhash-dev libzstd-dev postgresql tar util-linux)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # A package installed for two architectures needs the qualified name.
+  dpkg -s "$p" >/dev/null 2>&1 ||
+    dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+    missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

@@ -17,6 +17,9 @@ packages=(
 # one a line (libssl-dev:i386, libzstd-dev:i386, ...).  They install beside
 # the x86-64 ones; the first makes dpkg take the i386 architecture.
 i386_packages=(
+  libssl-dev:i386      # libcrypto: korbr's SHA-256
+  libxxhash-dev:i386   # korbr's frame checksums
+  libzstd-dev:i386     # korbr --compress
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -100,7 +100,13 @@ bool ParseArgs(const std::vector<OptionSpec> &specs, int argc, char **argv,
       *error = "unknown option " + shown;
       return false;
     }
-    if (spec->takes_value) {
+    // A value name in brackets ("[=MASK]") makes the value optional: it
+    // must then be attached, and the option alone has the value "".
+    const bool optional_value =
+        spec->value_name != nullptr && spec->value_name[0] == '[';
+    if (spec->takes_value && optional_value) {
+      // Nothing to consume: an absent value stays "".
+    } else if (spec->takes_value) {
       if (!value_attached) {
         if (i + 1 >= argc || argv[i + 1] == nullptr) {
           *error = "option " + shown + " needs a value";
@@ -131,7 +137,10 @@ std::string OptionsHelp(const std::vector<OptionSpec> &specs) {
                         : std::string("    ");
     l += "--";
     l += spec.name;
-    if (spec.takes_value) {
+    if (spec.takes_value && spec.value_name != nullptr &&
+        spec.value_name[0] == '[') {
+      l += spec.value_name;
+    } else if (spec.takes_value) {
       l += " ";
       l += spec.value_name != nullptr ? spec.value_name : "VALUE";
     }

@@ -20,7 +20,8 @@ struct OptionSpec {
   char short_name;         // 0 when none
   bool takes_value;        // false: a flag
   bool repeatable;         // may be given more than once
-  const char *value_name;  // shown in the help ("BYTES"), or null
+  const char *value_name;  // shown in the help ("BYTES"), or null; in
+                           // brackets ("[=MASK]") the value is optional
   const char *help;        // one line
 };
 

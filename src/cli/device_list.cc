@@ -72,6 +72,11 @@ bool ExpandDevices(const std::vector<std::string> &devices, uint32_t stripes,
 }
 
 std::string DevnameOf(const std::string &devstring) {
+  return DeviceStringValue(devstring, "devname");
+}
+
+std::string DeviceStringValue(const std::string &devstring,
+                              const std::string &wanted) {
   // key=value pairs separated by ';', keys without regard to case.
   // A key given twice takes its last value, as in the library.
   std::string devname;
@@ -85,8 +90,7 @@ std::string DevnameOf(const std::string &devstring) {
     for (char &c : key) {
       c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    if (key == "devname")
-      devname = devstring.substr(equals + 1, end - equals - 1);
+    if (key == wanted) devname = devstring.substr(equals + 1, end - equals - 1);
     at = end + 1;
   }
   return devname;

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,8 @@
 
 #include "cli/device_list.h"
 #include "cli/message_texts.h"
+#include "cli/volume_locator.h"
+#include "cli/wait_diagnosis.h"
 
 namespace kor {
 namespace cli {
@@ -76,11 +80,25 @@ std::string FormatRate(uint64_t bytes, double seconds) {
   return text;
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 HostSession::HostSession() { std::memset(&params_, 0, sizeof params_); }
 
 HostSession::~HostSession() {
+  if (watch_thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(console_);
+      watch_stop_ = true;
+      watch_wake_.notify_all();
+    }
+    watch_thread_.join();
+  }
   StopProgress();
   if (g_session == this) g_session = nullptr;
 }
@@ -95,7 +113,8 @@ void HostSession::SetPartialOutputPath(const std::string &path) {
 
 void HostSession::ClearPartialOutputPath() { g_partial_path_set = 0; }
 
-void HostSession::BlockInterruptsInThisThread() {
+void HostSession::BlockInterruptsInThisThread(const std::string &name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -108,10 +127,18 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   g_session = this;
   started_ = std::chrono::steady_clock::now();
 
-  // The trace: KORDBG for --quiet, then where descriptor 1 points.
+  // The trace is off unless KORDBG, --trace or --trace-file asks for it:
+  // like the tools korbr sits beside, it prints nothing on standard output
+  // on success.  The library writes some trace lines whatever the mask, so
+  // an unwanted trace goes to /dev/null as well.
   const bool user_set_kordbg = std::getenv("KORDBG") != nullptr;
-  const bool discard_trace = options.quiet && !user_set_kordbg;
-  if (discard_trace) setenv("KORDBG", "0", 1);
+  const bool discard_trace = !options.trace && !user_set_kordbg;
+  trace_on_ = !discard_trace;
+  if (options.trace_mask >= 0) {
+    setenv("KORDBG", std::to_string(options.trace_mask).c_str(), 1);
+  } else if (discard_trace) {
+    setenv("KORDBG", "0", 1);
+  }
   int trace_fd = -1;
   if (!options.trace_file.empty()) {
     // A new trace file gets the backup file mode whatever the umask; an
@@ -178,7 +205,128 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   kor_register_format_string(FormatStringCallback);
   kor_register_info_callback(InfoCallback);
   kor_register_cancelled(CancelledCallback);
+
+  // An operator at a terminal ends a wait with Ctrl-C; with nobody there a
+  // wait ends after an hour unless --wait-timeout says otherwise.
+  if (options.wait_timeout_seconds > 0) {
+    wait_timeout_ms_ = options.wait_timeout_seconds * 1000;
+  } else if (!(isatty(0) && !options.data_from_stdin)) {
+    wait_timeout_ms_ = int64_t{3600} * 1000;
+  }
+  watch_thread_ = std::thread([this] {
+    BlockInterruptsInThisThread("korbr-watch");
+    WatchLoop();
+  });
   return true;
+}
+
+void HostSession::BeginCall(uint32_t stripe) {
+  if (stripe < 32) watch_[stripe].call_started_ms.store(NowMs());
+}
+
+void HostSession::EndCall(uint32_t stripe) {
+  if (stripe < 32) watch_[stripe].call_started_ms.store(0);
+}
+
+std::string HostSession::ExplainFailure(uint32_t stripe,
+                                        const std::string &library_text) const {
+  std::lock_guard<std::mutex> lock(causes_mutex_);
+  if (stripe < 32 && !causes_[stripe].empty()) return causes_[stripe];
+  return library_text;
+}
+
+void HostSession::GiveUp(uint32_t stripe, const std::string &cause) {
+  {
+    std::lock_guard<std::mutex> lock(causes_mutex_);
+    if (stripe < 32 && causes_[stripe].empty()) causes_[stripe] = cause;
+  }
+  g_gave_up.store(true);
+}
+
+void HostSession::Announce(const std::string &line) {
+  std::lock_guard<std::mutex> lock(console_);
+  ClearProgressLocked();
+  const std::string text = "korbr: " + options_.command + ": " + line + "\n";
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void HostSession::WatchLoop() {
+  std::unique_lock<std::mutex> lock(console_);
+  while (!watch_stop_) {
+    watch_wake_.wait_for(lock, std::chrono::milliseconds(250));
+    if (watch_stop_) break;
+    lock.unlock();
+    const int64_t now = NowMs();
+    for (uint32_t s = 0; s < 32; ++s) WatchStripe(s, now);
+    lock.lock();
+  }
+}
+
+void HostSession::WatchStripe(uint32_t stripe, int64_t now) {
+  // A call shorter than this is work, not a wait.
+  constexpr int64_t kWaitNoticeMs = 1500;
+  // A wait whose cause korbr cannot tell is announced only after this.
+  constexpr int64_t kUnexplainedWaitMs = 30000;
+  constexpr int64_t kRepeatMs = 60000;
+  StripeWatch &w = watch_[stripe];
+  const int64_t started = w.call_started_ms.load();
+  if (started == 0 || now - started < kWaitNoticeMs || w.prompting.load()) {
+    w.wait_started_ms = 0;
+    return;
+  }
+  if (w.wait_started_ms != started) {  // a new wait
+    w.wait_started_ms = started;
+    w.announced_ms = 0;
+    w.announced.clear();
+  }
+  std::string device;
+  {
+    std::lock_guard<std::mutex> lock(console_);
+    if (stripe < devices_.size()) device = devices_[stripe];
+  }
+  if (device.empty()) return;
+  const bool writing = options_.command == "backup";
+  std::string cause = DiagnoseWait(device, w.wanted_volume.load(), writing);
+  if (w.write_protected.load() && writing) {
+    // The library hands a write-protected cartridge back and tries again
+    // later: the drive looks empty, but the cause is the protection.
+    const std::string drive = DevnameOf(device);
+    cause = "the cartridge in " + drive +
+            " is write-protected (the library unloaded it): load a writable "
+            "one (korbr vtape protect '" +
+            drive + "' N off; korbr vtape load '" + drive + "' N)";
+  }
+  if (cause.empty()) {
+    if (now - started < kUnexplainedWaitMs) return;
+    cause = "the library has not returned for " +
+            std::to_string((now - started) / 1000) + " s on " +
+            DevnameOf(device) + " and gives no reason";
+  }
+  const int64_t waited_s = (now - started) / 1000;
+  const bool timed_out =
+      wait_timeout_ms_ >= 0 && now - started >= wait_timeout_ms_;
+  if (w.announced.empty() ||
+      (!timed_out &&
+       (cause != w.announced || now - w.announced_ms >= kRepeatMs))) {
+    const bool repeat = cause == w.announced;
+    w.announced = cause;
+    w.announced_ms = now;
+    std::string how = "Ctrl-C gives up";
+    if (wait_timeout_ms_ >= 0 && !timed_out) {
+      how += ", as does the wait timeout in " +
+             std::to_string((wait_timeout_ms_ - (now - started) + 999) / 1000) +
+             " s";
+    }
+    Announce("stripe " + std::to_string(stripe) + " is " +
+             (repeat ? "still waiting (" + std::to_string(waited_s) + " s): "
+                     : std::string("waiting: ")) +
+             cause + " (" + how + ")");
+  }
+  if (timed_out) {
+    GiveUp(stripe, "gave up after " + std::to_string(waited_s) +
+                       " s of waiting: " + cause);
+  }
 }
 
 void HostSession::SetDevices(const std::vector<std::string> &devices,
@@ -204,6 +352,10 @@ void HostSession::Error(const std::string &line) {
   std::string text = "korbr: " + options_.command + ": " + line + "\n";
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
+}
+
+void HostSession::Warn(const std::string &line) {
+  Announce("warning: " + line);
 }
 
 void HostSession::Note(const std::string &line) {
@@ -241,22 +393,47 @@ int HostSession::StripeOfDevice(const std::string &device) const {
 void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
   const std::string text = MessageText(number, args);
   switch (number) {
-    case 9234:
-      if (isatty(0) && !options_.data_from_stdin) {
-        PromptForVolume(text);
-      } else if (ArgText(args, 1) != nullptr &&
-                 std::strncmp(ArgText(args, 1), "\\\\.", 3) != 0) {
+    case 9234: {
+      int stripe = -1;
+      if (ArgText(args, 1) != nullptr) {
+        std::lock_guard<std::mutex> lock(console_);
+        stripe = StripeOfDevice(ArgText(args, 1));
+      }
+      const char *volume = ArgText(args, 0);
+      if (stripe >= 0 && stripe < 32 && volume != nullptr) {
+        watch_[stripe].wanted_volume.store(
+            static_cast<uint32_t>(std::strtoul(volume, nullptr, 10)));
+      }
+      if (ArgText(args, 1) != nullptr && !IsTapeDevname(ArgText(args, 1))) {
         // On disk the library asks for a volume only when the file it found
-        // is out of sequence, and it would reopen the same file at once,
-        // forever: with nobody to replace it, give the restore up.
+        // is out of sequence (or its labels are damaged), and it would
+        // reopen the same file at once, forever: with nobody to replace
+        // it, give the restore up, naming the file.
+        const std::string file = std::string(ArgText(args, 1)) + "." +
+                                 (volume != nullptr ? volume : "?");
+        const std::string cause =
+            file + " is not volume " + (volume != nullptr ? volume : "?") +
+            (stripe >= 0 ? " of stripe " + std::to_string(stripe) : "") +
+            " (a volume out of sequence, or its labels are damaged); "
+            "nobody can replace a disk volume during a restore";
+        if (stripe >= 0) {
+          GiveUp(static_cast<uint32_t>(stripe), cause);
+        } else {
+          g_gave_up.store(true);
+        }
         Note(text + "; nobody can replace a disk volume now: giving up");
-        g_gave_up.store(true);
+      } else if (isatty(0) && !options_.data_from_stdin) {
+        if (stripe >= 0 && stripe < 32) watch_[stripe].prompting.store(true);
+        PromptForVolume(text);
+        if (stripe >= 0 && stripe < 32) watch_[stripe].prompting.store(false);
       } else {
         // Nobody to ask: the library polls the drive until it is ready
-        // (an autoloader, or someone loading the volume meanwhile).
-        Note(text + "; going on when the drive is ready (Ctrl-C gives up)");
+        // (an autoloader, or someone loading the volume meanwhile).  A
+        // request for action is shown even with --quiet.
+        Announce(text + "; going on when the drive is ready (Ctrl-C gives up)");
       }
       return;
+    }
     case 9235:
     case 9236: {
       const char *volume = ArgText(args, 0);
@@ -273,10 +450,35 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       return;
     }
     case 9237: {
-      // Every stripe sends it for the same device-string setting: once.
+      // It matters only to a backup, which fills volumes; every stripe
+      // sends it for the same setting: once.
+      if (options_.command != "backup") return;
       {
         std::lock_guard<std::mutex> lock(console_);
         if (!notes_once_.insert(text).second) return;
+      }
+      const char *value = ArgText(args, 0);
+      const uint64_t asked =
+          value != nullptr ? std::strtoull(value, nullptr, 10) : 0;
+      // What the library makes of it: at least 256 KB, in steps of 64 KB.
+      const uint64_t kb = std::max<uint64_t>(256, asked / 64 * 64);
+      Note("capacity=" + std::string(value != nullptr ? value : "?") +
+           ": each volume holds at most " + std::to_string(kb) + " KB of data");
+      return;
+    }
+    case 6920: {
+      const char *device = ArgText(args, 0);
+      const char *reason = ArgText(args, 1);
+      if (device != nullptr && reason != nullptr &&
+          std::strstr(reason, "write protected") != nullptr) {
+        int stripe = -1;
+        {
+          std::lock_guard<std::mutex> lock(console_);
+          stripe = StripeOfDevice(device);
+        }
+        if (stripe >= 0 && stripe < 32) {
+          watch_[stripe].write_protected.store(true);
+        }
       }
       Note(text);
       return;
@@ -313,11 +515,17 @@ void HostSession::StartProgress(uint32_t stripes) {
     std::lock_guard<std::mutex> lock(console_);
     if (volumes_.size() < stripes) volumes_.resize(stripes, "-");
   }
-  if (options_.quiet || !isatty(2) || progress_thread_.joinable()) return;
+  // A trace on the same terminal would break into the progress line.
+  const bool trace_on_terminal = trace_on_ && options_.trace_file.empty() &&
+                                 (options_.data_to_stdout || isatty(1));
+  if (options_.quiet || !isatty(2) || progress_thread_.joinable() ||
+      trace_on_terminal) {
+    return;
+  }
   progress_stop_ = false;
   started_ = std::chrono::steady_clock::now();
   progress_thread_ = std::thread([this] {
-    BlockInterruptsInThisThread();
+    BlockInterruptsInThisThread("korbr-progress");
     ProgressLoop();
   });
 }

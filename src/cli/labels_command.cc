@@ -91,13 +91,14 @@ void ShowStreamHeader(int fd, const VolumeLabels &labels) {
 // The stream trailer, when the data of this volume ends with one: it is
 // the stripe's last request, so it lies request-size bytes before the end
 // of the data, and it names that size itself.
-void ShowStreamTrailer(int fd, const VolumeLabels &labels) {
+// False when there is none.
+bool ShowStreamTrailer(int fd, const VolumeLabels &labels) {
   const uint64_t data_end = kVolumeHeadSize + labels.data_bytes;
   const uint64_t window =
       std::min<uint64_t>(labels.data_bytes, kMaxRequestSize);
-  if (window < kMinRequestSize) return;
+  if (window < kMinRequestSize) return false;
   std::vector<uint8_t> bytes(static_cast<size_t>(window));
-  if (!ReadAt(fd, data_end - window, bytes.data(), bytes.size())) return;
+  if (!ReadAt(fd, data_end - window, bytes.data(), bytes.size())) return false;
   for (uint64_t size = kMinRequestSize; size <= window; ++size) {
     const uint8_t *at = bytes.data() + (window - size);
     if (std::memcmp(at, "KORBREND", 8) != 0) continue;
@@ -114,8 +115,18 @@ void ShowStreamTrailer(int fd, const VolumeLabels &labels) {
         static_cast<unsigned long long>(t.total_frames),
         static_cast<unsigned long long>(t.stripe_frames),
         DigestHex(t.stream_digest).c_str());
-    return;
+    return true;
   }
+  return false;
+}
+
+// HDR1 dates are " YYDDD" (a blank or 0 for the 1900s, 1 for the 2000s,
+// then year and day of year); "000000" and blanks mean none was recorded.
+std::string DateText(const std::string &field) {
+  if (field.find_first_not_of("0 ") == std::string::npos) {
+    return "(none recorded)";
+  }
+  return field;
 }
 
 }  // namespace
@@ -178,8 +189,9 @@ int RunLabelsCommand(int argc, char **argv) {
       "block count %s\n",
       labels.file_section.c_str(), labels.file_sequence.c_str(),
       labels.generation.c_str(), labels.generation_version.c_str(),
-      labels.creation_date.c_str(), labels.expiration_date.c_str(),
-      labels.accessibility.c_str(), labels.block_count.c_str());
+      DateText(labels.creation_date).c_str(),
+      DateText(labels.expiration_date).c_str(), labels.accessibility.c_str(),
+      labels.block_count.c_str());
   std::printf(
       "HDR2           record format %c, block length %s, record "
       "length %s, buffer-offset length %s\n",
@@ -212,7 +224,13 @@ int RunLabelsCommand(int argc, char **argv) {
                   labels.stripe);
     }
     ShowStreamHeader(fd, labels);
-    if (!labels.end_of_volume) ShowStreamTrailer(fd, labels);
+    if (!labels.end_of_volume && !ShowStreamTrailer(fd, labels)) {
+      // The labels close the stripe, but korbr never wrote the record that
+      // ends its stream: the backup failed or was interrupted.
+      std::printf(
+          "stream trailer missing: the backup is incomplete (it failed or "
+          "was interrupted) and cannot be restored\n");
+    }
   }
   close(fd);
   return code;

@@ -3,6 +3,7 @@
 //   korbr backup  --device DEVSTRING [--stripes N] [--request-size BYTES]
 //                 [--dbname NAME] [INPUT|-]
 //   korbr restore --device DEVSTRING [--stripes N] [OUTPUT|-]
+//   korbr verify  --device DEVSTRING [--stripes N]
 //   korbr labels  VOLUME
 //
 // Each command is one entry of the table below and lives in its own file.
@@ -34,6 +35,8 @@ const Command kCommands[] = {
      "back up a file or standard input onto archive devices"},
     {"restore", kor::cli::RunRestoreCommand,
      "restore a backup to a file or standard output, verified"},
+    {"verify", kor::cli::RunVerifyCommand,
+     "check that a backup would restore, writing nothing"},
     {"labels", kor::cli::RunLabelsCommand,
      "show the labels and layout of a disk volume file"},
     {"vtape", kor::RunVtapeCommand,

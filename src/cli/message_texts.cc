@@ -3,6 +3,7 @@
 // fewer arguments, the text for those.
 #include "cli/message_texts.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -150,6 +151,15 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
                       given[1].c_str());
         break;
     }
+  }
+  // A volume another process holds (a second backup onto the same prefix)
+  // arrives as the system's text for a lock that is taken.
+  if (number == 6920 && present == 2 &&
+      (given[1] == std::strerror(EAGAIN) ||
+       given[1] == std::strerror(EWOULDBLOCK))) {
+    std::snprintf(words, sizeof words,
+                  "cannot use %s: it is in use by another backup or restore",
+                  given[0].c_str());
   }
   char number_text[32];
   std::snprintf(number_text, sizeof number_text, " (korbr %d)",

@@ -69,6 +69,11 @@ TEST(MessageTextsTest, TheArgumentsGoWhereTheMessageSays) {
   Args capacity({"4096"});
   EXPECT_TRUE(
       Contains(MessageText(9237, capacity.get()), "capacity=4096 (KB)"));
+  // A volume locked by another backup: said so, not as the lock's errno.
+  Args busy({"/bk/sales.s1.1", std::strerror(EWOULDBLOCK)});
+  EXPECT_EQ(MessageText(6920, busy.get()),
+            "cannot use /bk/sales.s1.1: it is in use by another backup or "
+            "restore (korbr 6920)");
 }
 
 TEST(MessageTextsTest, FewerArgumentsThanTheFullForm) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -21,7 +22,11 @@
 #include "cli/command_common.h"
 #include "cli/device_list.h"
 #include "cli/host_session.h"
+#include "cli/piece_writer.h"
+#include "cli/sha256.h"
 #include "cli/stream_format.h"
+#include "cli/volume_locator.h"
+#include "cli/zstd_codec.h"
 #include "korbr/korbr.h"
 
 namespace kor {
@@ -30,20 +35,38 @@ namespace {
 
 const std::vector<OptionSpec> &RestoreOptions() {
   static const std::vector<OptionSpec> specs = {
-      {"device", 'd', true, true, "DEVSTRING",
-       "archive device string; {stripe} becomes the stripe number (give it "
-       "once, or once per stripe)"},
+      kDeviceOption,
       {"stripes", 's', true, false, "N",
        "number of stripes, 1 to 32 (default: what the backup recorded, or "
        "one per --device)"},
-      {"quiet", 'q', false, false, nullptr,
-       "no notes, no progress line, no trace log (unless KORDBG is set)"},
-      {"trace-file", 0, true, false, "FILE",
-       "append the library's trace log to FILE instead of standard output "
-       "(standard error when the data goes to standard output)"},
+      kQuietOption,
+      kTraceOption,
+      kTraceFileOption,
+      kWaitTimeoutOption,
       {"help", 'h', false, false, nullptr, "show this help and exit"},
   };
   return specs;
+}
+
+void PrintVerifyHelp() {
+  std::printf(
+      "Usage: korbr verify --device DEVSTRING [OPTIONS]\n"
+      "\n"
+      "Reads every stripe of a backup made by 'korbr backup' and checks it\n"
+      "as a restore would: the volume labels, every frame's checksum, stripe\n"
+      "and sequence, the decompression of a compressed backup, and the\n"
+      "stream's length and SHA-256.  Nothing is written.  Exit status 0\n"
+      "means a restore would succeed; otherwise the first problem found is\n"
+      "named with its stripe, volume file and frame.\n"
+      "\n"
+      "Options:\n%s"
+      "\n"
+      "Example:\n"
+      "  korbr verify --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn'\n"
+      "\n"
+      "Exit status: 0 the backup is whole, 1 it is not (or cannot be read),\n"
+      "2 usage error.\n",
+      OptionsHelp(RestoreOptions()).c_str());
 }
 
 void PrintRestoreHelp() {
@@ -75,19 +98,6 @@ std::string BufferText(const MessageBuffer &msg) {
   return std::string(msg.text, strnlen(msg.text, sizeof msg.text));
 }
 
-bool WriteAll(int fd, const uint8_t *data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Where the restored stream goes.  A regular file is written under a
 // temporary name beside it and renamed into place only when the stream
 // has been verified, so a failed restore never leaves a partial file (nor
@@ -100,10 +110,12 @@ struct Output {
   uint32_t mode = 0600;   // of the file written
   int fd = -1;
   bool to_stdout = false;
-  bool direct = false;  // a device or a pipe, written in place
+  bool direct = false;       // a device or a pipe, written in place
+  bool verify_only = false;  // korbr verify: nothing is written
 
   // Before the session starts.  False with a reason.
   bool Open(std::string *error) {
+    if (verify_only) return true;
     if (path == "-") {
       to_stdout = true;
       return true;
@@ -146,7 +158,7 @@ struct Output {
 
   // After the stream was verified.
   bool Commit(std::string *error) {
-    if (to_stdout) return true;
+    if (to_stdout || verify_only) return true;
     if (close(fd) != 0) {
       fd = -1;
       *error = "writing " + path + " failed: " + std::strerror(errno);
@@ -165,7 +177,7 @@ struct Output {
 
   // After a failure: nothing partial stays behind.
   void Discard() {
-    if (to_stdout) return;
+    if (to_stdout || verify_only) return;
     if (fd >= 0) close(fd);
     fd = -1;
     if (!temporary.empty()) unlink(temporary.c_str());
@@ -177,8 +189,14 @@ struct Output {
 constexpr int32_t kShortReadError = 6935;
 
 // A stripe's thread makes its blocks once it knows the request size from
-// the header; their number (at most kMaxBlocks) bounds the memory.
+// the header; their number (BlocksPerStripe, at most kMaxBlocks) bounds the
+// memory.
 constexpr size_t kMaxBlocks = 32;
+
+// The inflater's output buffers: their own pool, not a stripe's.
+constexpr uint32_t kOutputBlock = 0xFFFFFFFFu;
+constexpr size_t kOutputSize = size_t{1} << 20;
+constexpr size_t kOutputBlocks = 8;
 
 struct Stripe {
   explicit Stripe(uint32_t i)
@@ -210,6 +228,17 @@ class RestoreRun {
   bool ReadHeaders();
   bool ReadStream();
   std::unique_ptr<Block> Next(uint32_t stripe);
+  Stripe *StripeAt(uint32_t stripe);
+  // The stages after the checks, each in its own thread so that hashing,
+  // writing the output and the stripes' reads overlap: the hasher takes
+  // accepted frames in sequence order, the writer writes their payloads
+  // and gives the blocks back to their stripes.
+  void HashMain();
+  void InflateMain();
+  void WriteMain();
+  void GiveBack(std::vector<void *> *blocks);
+  void GiveBack(std::unique_ptr<Block> block);
+  void StageFailed(const std::string &reason);
 
   HostSession *session_;
   Output *output_;
@@ -219,15 +248,38 @@ class RestoreRun {
   std::vector<std::unique_ptr<Stripe>> stripes_;
   std::mutex mutex_;
   std::string reason_;  // what the main thread found wrong, if anything
-  uint64_t written_ = 0;
+  bool compressed_ = false;    // the stream is zstd: inflate it first
+  BlockQueue to_inflate_{16};  // accepted frames of a compressed stream
+  BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
+  BlockQueue to_hash_{16};                  // the stream as restored, in order
+  BlockQueue to_write_{16};                 // hashed, in order
+  Sha256Digest digest_{};
+  uint64_t hashed_bytes_ = 0;
+  bool inflated_all_ = false;  // the inflater reached the stream's end
+  bool hashed_all_ = false;    // the hasher saw every block
+  bool wrote_all_ = false;     // the writer wrote every block
+  std::string stage_error_;    // why a stage after the checks stopped
+  std::atomic<uint64_t> written_{0};
 };
 
 void RestoreRun::AbortAll() {
+  to_inflate_.Abort();
+  free_outputs_.Abort();
+  to_hash_.Abort();
+  to_write_.Abort();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto &s : stripes_) {
     s->full.Abort();
     s->free.Abort();
   }
+}
+
+void RestoreRun::StageFailed(const std::string &reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stage_error_.empty()) stage_error_ = reason;
+  }
+  AbortAll();
 }
 
 void RestoreRun::FailStripe(Stripe *stripe, const std::string &reason) {
@@ -246,20 +298,26 @@ void RestoreRun::StartStripe(uint32_t index) {
 }
 
 void RestoreRun::StripeMain(Stripe *stripe) {
-  HostSession::BlockInterruptsInThisThread();
+  HostSession::BlockInterruptsInThisThread("korbr-stripe" +
+                                           std::to_string(stripe->index));
   MessageBuffer msg;
   std::memset(&msg, 0, sizeof msg);
-  void *handle = kor_open(static_cast<int32_t>(stripe->index),
-                          session_->params(), KOR_MODE_READ, &msg);
+  void *handle = WatchedOpen(session_, stripe->index, session_->params(),
+                             KOR_MODE_READ, &msg);
   if (handle == nullptr) {
     FailStripe(stripe, "cannot open: " + BufferText(msg));
     stripe->full.Close();
     return;
   }
+  // Read before the header goes to the main thread, which may then give
+  // the session the device strings of every stripe.
+  const std::string devname =
+      DevnameOf(session_->params()->archdev[stripe->index]);
   bool failed = false;
   auto header = std::make_unique<Block>(kHeaderRequestSize);
   std::memset(&msg, 0, sizeof msg);
-  if (kor_read(handle, header->bytes.data(), kHeaderRequestSize, &msg) != 0) {
+  if (WatchedRead(session_, stripe->index, handle, header->bytes.data(),
+                  kHeaderRequestSize, &msg) != 0) {
     FailStripe(stripe, "reading the stream header failed: " + BufferText(msg));
     failed = true;
   }
@@ -272,22 +330,26 @@ void RestoreRun::StripeMain(Stripe *stripe) {
                               &decoded, &ignored);
   if (!failed && stripe->full.Push(std::move(header)) && readable) {
     const uint32_t request = decoded.request_size;
-    const uint32_t stripes = std::max<uint32_t>(1, decoded.stripe_count);
-    // Enough blocks to read ahead, within about 64 MiB over all stripes.
-    const size_t blocks = std::max<size_t>(
-        3,
-        std::min<size_t>(kMaxBlocks, ((size_t{64} << 20) / stripes) / request));
+    const size_t blocks = BlocksPerStripe(decoded.stripe_count, request);
     for (size_t b = 0; b < blocks; ++b) {
       stripe->free.Push(std::make_unique<Block>(request));
     }
+    stripe->free.SetBatch(HandOverBatch(blocks));
+    stripe->full.SetBatch(HandOverBatch(blocks));
+    // Where the next request begins in the stripe's request stream.
+    uint64_t offset = kHeaderRequestSize;
+    auto where = [&]() {
+      const std::string volume = DiskVolumeAt(devname, offset);
+      return volume.empty() ? std::string() : " (volume file " + volume + ")";
+    };
     for (;;) {
       if (HostSession::Interrupted()) break;
       std::unique_ptr<Block> block = stripe->free.Pop();
       if (block == nullptr) break;
       std::memset(&msg, 0, sizeof msg);
-      if (kor_read(handle, block->bytes.data(), static_cast<int32_t>(request),
-                   &msg) != 0) {
-        std::string reason = BufferText(msg);
+      if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
+                      static_cast<int32_t>(request), &msg) != 0) {
+        std::string reason = BufferText(msg) + where();
         if (kor_get_last_error(handle) == kShortReadError) {
           reason +=
               "; the stripe's data ends before its stream trailer: the "
@@ -297,6 +359,15 @@ void RestoreRun::StripeMain(Stripe *stripe) {
         failed = true;
         break;
       }
+      // A damaged frame stops here, before any of it is handed on.
+      std::string damage;
+      if (!FrameIntact(decoded.version, block->bytes.data(),
+                       block->bytes.size(), &damage)) {
+        FailStripe(stripe, damage + where() + "; nothing of it was restored");
+        failed = true;
+        break;
+      }
+      offset += request;
       const RequestKind kind =
           ClassifyRequest(block->bytes.data(), block->bytes.size());
       if (!stripe->full.Push(std::move(block))) break;
@@ -304,19 +375,157 @@ void RestoreRun::StripeMain(Stripe *stripe) {
     }
   }
   std::memset(&msg, 0, sizeof msg);
-  if (kor_close(handle, KOR_CLOSE_NORMAL, &msg) != 0 && !failed) {
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) !=
+          0 &&
+      !failed) {
     FailStripe(stripe, "closing failed: " + BufferText(msg));
   }
   stripe->full.Close();
 }
 
+Stripe *RestoreRun::StripeAt(uint32_t stripe) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stripes_[stripe].get();
+}
+
 std::unique_ptr<Block> RestoreRun::Next(uint32_t stripe) {
-  Stripe *s = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    s = stripes_[stripe].get();
+  return StripeAt(stripe)->full.Pop();
+}
+
+void RestoreRun::HashMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  Sha256 sha;
+  for (;;) {
+    std::unique_ptr<Block> block = to_hash_.Pop();
+    if (block == nullptr) break;
+    sha.Update(block->bytes.data() + block->payload_offset,
+               block->payload_length);
+    hashed_bytes_ += block->payload_length;
+    if (!to_write_.Push(std::move(block))) return;
   }
-  return s->full.Pop();
+  if (to_hash_.aborted()) return;
+  digest_ = sha.Finish();
+  hashed_all_ = true;
+  to_write_.Close();
+}
+
+void RestoreRun::InflateMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-zstd");
+  ZstdDecompressor zstd;
+  std::string why;
+  std::unique_ptr<Block> output;
+  CodecBuffer out;
+  auto take_output = [&]() -> bool {
+    output = free_outputs_.Pop();
+    if (output == nullptr) return false;
+    output->payload_offset = 0;
+    out.data = output->bytes.data();
+    out.size = output->bytes.size();
+    out.pos = 0;
+    return true;
+  };
+  auto pass_on = [&]() -> bool {
+    output->payload_length = static_cast<uint32_t>(out.pos);
+    return to_hash_.Push(std::move(output)) && take_output();
+  };
+  if (!take_output()) return;
+  for (;;) {
+    std::unique_ptr<Block> frame = to_inflate_.Pop();
+    if (frame == nullptr) break;
+    CodecBuffer in;
+    in.data = frame->bytes.data() + frame->payload_offset;
+    in.size = frame->payload_length;
+    // Until the frame is used up and zstd holds nothing back (it filled
+    // the output buffer last time).
+    while (in.pos < in.size || out.pos == out.size) {
+      if (out.pos == out.size && !pass_on()) return;
+      if (!zstd.Decompress(&in, &out, &why)) {
+        StageFailed(why + " (the backup is damaged)");
+        return;
+      }
+      if (in.pos == in.size && out.pos < out.size) break;
+    }
+    GiveBack(std::move(frame));
+  }
+  if (to_inflate_.aborted()) return;
+  if (!zstd.AtFrameEnd()) {
+    StageFailed(
+        "the stored stream ends inside its compressed data (the backup is "
+        "damaged)");
+    return;
+  }
+  if (out.pos > 0) {
+    if (!pass_on()) return;
+  }
+  inflated_all_ = true;
+  to_hash_.Close();
+}
+
+void RestoreRun::GiveBack(std::vector<void *> *blocks) {
+  for (void *owner : *blocks) {
+    GiveBack(std::unique_ptr<Block>(static_cast<Block *>(owner)));
+  }
+  blocks->clear();
+}
+
+void RestoreRun::GiveBack(std::unique_ptr<Block> block) {
+  if (block->stripe == kOutputBlock) {
+    free_outputs_.Push(std::move(block));
+    return;
+  }
+  const uint32_t stripe = block->stripe;
+  StripeAt(stripe)->free.Push(std::move(block));
+}
+
+void RestoreRun::WriteMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-write");
+  const int fd = output_->to_stdout ? session_->data_fd() : output_->fd;
+  // A regular file being made (not a device or a pipe) gets page-aligned
+  // writes.
+  PieceWriter writer(fd, !output_->to_stdout && !output_->direct);
+  std::vector<void *> done;
+  bool ok = true;
+  for (;;) {
+    std::unique_ptr<Block> block = to_write_.Pop();
+    if (block == nullptr) break;
+    if (HostSession::Interrupted()) {
+      // Ctrl-C: nothing more goes out, even what is already checked.
+      GiveBack(std::move(block));
+      AbortAll();
+      break;
+    }
+    const uint32_t length = block->payload_length;
+    if (output_->verify_only) {
+      GiveBack(std::move(block));
+      written_ += length;
+      session_->AddBytes(length);
+      continue;
+    }
+    Piece piece;
+    piece.data = block->bytes.data() + block->payload_offset;
+    piece.length = length;
+    piece.owner = block.release();
+    ok = writer.Add(piece, &done);
+    GiveBack(&done);
+    if (!ok) break;
+    written_ += length;
+    session_->AddBytes(length);
+  }
+  if (ok && !to_write_.aborted()) ok = writer.Flush(&done);
+  GiveBack(&done);
+  if (!ok) {
+    const int error = errno;
+    StageFailed(
+        "writing " +
+        std::string(output_->to_stdout ? "standard output" : output_->path) +
+        " failed: " + std::strerror(error));
+  } else {
+    wrote_all_ = !to_write_.aborted();
+  }
+  // Blocks still held go away with the writer; nobody waits for them now.
+  std::vector<void *> pending;
+  writer.TakePending(&pending);
+  for (void *owner : pending) delete static_cast<Block *>(owner);
 }
 
 bool RestoreRun::ReadHeaders() {
@@ -356,46 +565,74 @@ bool RestoreRun::ReadHeaders() {
                 BackupIdHex(h.backup_id).c_str(), h.dbname.c_str(),
                 h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
   session_->Note(text);
+  const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);
+  to_hash_.SetBatch(HandOverBatch(blocks * h.stripe_count));
+  to_write_.SetBatch(HandOverBatch(blocks * h.stripe_count));
   return true;
 }
 
 bool RestoreRun::ReadStream() {
-  const int fd = output_->to_stdout ? session_->data_fd() : output_->fd;
-  while (checker_.ExpectingFrames()) {
-    if (HostSession::Interrupted()) return false;
+  compressed_ = checker_.header().compression == Compression::kZstd;
+  if (compressed_) {
+    // Past the inflater only its few output buffers circulate: a larger
+    // batch than they allow would make every hand-over wait it out.
+    to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
+    to_write_.SetBatch(HandOverBatch(kOutputBlocks));
+    for (size_t b = 0; b < kOutputBlocks; ++b) {
+      auto block = std::make_unique<Block>(kOutputSize);
+      block->stripe = kOutputBlock;
+      free_outputs_.Push(std::move(block));
+    }
+  }
+  std::thread inflater;
+  if (compressed_) inflater = std::thread([this] { InflateMain(); });
+  std::thread hasher([this] { HashMain(); });
+  std::thread writer([this] { WriteMain(); });
+  BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
+  bool ok = true;
+  while (ok && checker_.ExpectingFrames()) {
+    if (HostSession::Interrupted()) {
+      ok = false;
+      break;
+    }
     const uint32_t s = checker_.NextStripe();
     std::unique_ptr<Block> block = Next(s);
     if (block == nullptr) {
       // Aborted: the stripe's reason is recorded.  Closed without
       // failing: it stopped because of an interrupt.
-      return false;
+      ok = false;
+      break;
     }
     const uint8_t *payload = nullptr;
     uint32_t length = 0;
     if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
                               &payload, &length, &reason_)) {
-      return false;
+      ok = false;
+      break;
     }
-    if (!WriteAll(fd, payload, length)) {
-      reason_ =
-          "writing " +
-          std::string(output_->to_stdout ? "standard output" : output_->path) +
-          " failed: " + std::strerror(errno);
-      return false;
-    }
-    written_ += length;
-    session_->AddBytes(length);
-    stripes_[s]->free.Push(std::move(block));
+    block->stripe = s;
+    block->payload_offset = kFrameHeaderSize;
+    block->payload_length = length;
+    ok = accepted.Push(std::move(block));
   }
-  for (uint32_t s = 0; s < checker_.stripe_count(); ++s) {
+  for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = Next(s);
-    if (block == nullptr) return false;
-    if (!checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
-                                &reason_)) {
-      return false;
-    }
+    ok = block != nullptr &&
+         checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
+                                &reason_);
   }
-  return checker_.Finish(&reason_);
+  if (ok) {
+    accepted.Close();
+  } else {
+    AbortAll();
+  }
+  if (inflater.joinable()) inflater.join();
+  hasher.join();
+  writer.join();
+  if (!ok || HostSession::Interrupted()) return false;
+  if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (!hashed_all_ || !wrote_all_) return false;
+  return checker_.Finish(hashed_bytes_, digest_, &reason_);
 }
 
 int RestoreRun::Execute() {
@@ -415,7 +652,8 @@ int RestoreRun::Execute() {
 
   for (auto &s : stripes_) {
     if (!s->error.empty()) {
-      session_->Error("stripe " + std::to_string(s->index) + ": " + s->error);
+      session_->Error("stripe " + std::to_string(s->index) + ": " +
+                      session_->ExplainFailure(s->index, s->error));
       ok = false;
     }
   }
@@ -427,21 +665,28 @@ int RestoreRun::Execute() {
   if (ok) {
     char text[160];
     std::snprintf(text, sizeof text,
-                  "restored %llu bytes; length and SHA-256 verified",
-                  static_cast<unsigned long long>(written_));
+                  output_->verify_only
+                      ? "verified %llu bytes: every frame, the length and the "
+                        "SHA-256 check out"
+                      : "restored %llu bytes; length and SHA-256 verified",
+                  static_cast<unsigned long long>(written_.load()));
     session_->Note(text);
     return kExitSuccess;
   }
 
   output_->Discard();
   if (!reason_.empty()) session_->Error(reason_);
+  if (!stage_error_.empty()) session_->Error(stage_error_);
   if (HostSession::Interrupted()) {
-    session_->Error("interrupted after " + std::to_string(written_) +
+    session_->Error("interrupted after " + std::to_string(written_.load()) +
                     " bytes of the stream");
   }
-  if (output_->to_stdout || output_->direct) {
+  if (output_->verify_only) {
+    session_->Error("the backup would not restore");
+  } else if (output_->to_stdout || output_->direct) {
     session_->Error(
-        "failed: the " + std::to_string(written_) + " bytes written to " +
+        "failed: the " + std::to_string(written_.load()) +
+        " bytes written to " +
         (output_->to_stdout ? std::string("standard output") : output_->path) +
         " are incomplete or unverified; discard them");
   } else {
@@ -451,29 +696,42 @@ int RestoreRun::Execute() {
   return kExitFailure;
 }
 
-}  // namespace
-
-int RunRestoreCommand(int argc, char **argv) {
-  const std::string command = "restore";
+// restore and verify: `verify` writes nothing.
+int RunReadingCommand(int argc, char **argv, bool verify) {
+  const std::string command = verify ? "verify" : "restore";
+  // verify takes the options of a restore.
+  const std::vector<OptionSpec> &specs = RestoreOptions();
   ParsedArgs args;
   std::string error;
-  if (!ParseArgs(RestoreOptions(), argc - 1, argv + 1, &args, &error)) {
+  if (!ParseArgs(specs, argc - 1, argv + 1, &args, &error)) {
     return UsageError(command, error);
   }
   if (args.Has("help")) {
-    PrintRestoreHelp();
+    if (verify) {
+      PrintVerifyHelp();
+    } else {
+      PrintRestoreHelp();
+    }
     return kExitSuccess;
   }
   uint64_t stripes = 0;
   if (!ParseStripesOption(args, &stripes, &error))
     return UsageError(command, error);
+  if (verify && !args.operands().empty()) {
+    return UsageError(command, "verify takes no OUTPUT");
+  }
   if (args.operands().size() > 1) {
     return UsageError(command, "more than one OUTPUT given");
+  }
+  SessionOptions options;
+  if (!ParseSessionOptions(command, args, &options, &error)) {
+    return UsageError(command, error);
   }
   const std::vector<std::string> templates = args.Values("device");
   std::vector<std::string> devices;
   if (!ExpandDevices(templates, static_cast<uint32_t>(stripes), &devices,
-                     &error)) {
+                     &error) ||
+      !CheckDeviceStrings(devices, &error)) {
     return UsageError(command, error);
   }
   // One string with {stripe} and no --stripes: the backup says how many.
@@ -487,33 +745,40 @@ int RunRestoreCommand(int argc, char **argv) {
     return UsageError(command, error);
 
   Output output;
+  output.verify_only = verify;
   output.path = args.operands().empty() ? "-" : args.operands().front();
   output.mode = file_mode;
-  if (output.path == "-" && isatty(1)) {
+  if (!verify && output.path == "-" && isatty(1)) {
     return UsageError(command,
                       "standard output is a terminal; give OUTPUT or redirect "
                       "standard output");
   }
   if (!output.Open(&error)) {
-    std::fprintf(stderr, "korbr restore: %s\n", error.c_str());
+    std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     return kExitFailure;
   }
 
-  SessionOptions options;
-  options.command = command;
-  options.quiet = args.Has("quiet");
-  options.trace_file = args.Value("trace-file");
   options.data_to_stdout = output.to_stdout;
   options.file_mode = file_mode;
   HostSession session;
   if (!session.Start(options, &error)) {
-    std::fprintf(stderr, "korbr restore: %s\n", error.c_str());
+    std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     output.Discard();
     return kExitFailure;
   }
   session.SetDevices(devices, "");
   RestoreRun run(&session, &output, stripes_given, templates);
   return run.Execute();
+}
+
+}  // namespace
+
+int RunRestoreCommand(int argc, char **argv) {
+  return RunReadingCommand(argc, argv, false);
+}
+
+int RunVerifyCommand(int argc, char **argv) {
+  return RunReadingCommand(argc, argv, true);
 }
 
 }  // namespace cli

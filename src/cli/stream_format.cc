@@ -2,6 +2,10 @@
 // in the header file).
 #include "cli/stream_format.h"
 
+// The streaming state on the stack needs the state record's layout.
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -57,11 +61,12 @@ bool Fail(std::string *why, const std::string &text) {
 bool CheckCommonFields(const char *what, uint32_t version, uint32_t count,
                        uint32_t index, uint32_t request_size,
                        std::string *why) {
-  if (version != kStreamFormatVersion) {
-    return Fail(why, std::string(what) +
-                         Format(" has format version %llu; this korbr reads "
-                                "version %llu",
-                                version, kStreamFormatVersion));
+  if (version < kOldestStreamFormat || version > kStreamFormatVersion) {
+    return Fail(why,
+                std::string(what) +
+                    Format(" has format version %llu; this korbr reads "
+                           "versions %llu to %llu",
+                           version, kOldestStreamFormat, kStreamFormatVersion));
   }
   if (count < 1 || count > kMaxStripes || index >= count) {
     return Fail(why, std::string(what) +
@@ -97,6 +102,7 @@ void EncodeHeader(const StreamHeader &header, uint8_t *out) {
   Put64(out + 40, header.created);
   std::memcpy(out + 48, header.dbname.data(),
               std::min(header.dbname.size(), kMaxDbNameLength));
+  Put32(out + 80, static_cast<uint32_t>(header.compression));
   Seal(out);
 }
 
@@ -112,19 +118,46 @@ void EncodeTrailer(const StreamTrailer &trailer, uint8_t *out) {
   Put64(out + 48, trailer.total_frames);
   Put64(out + 56, trailer.stripe_frames);
   std::memcpy(out + 64, trailer.stream_digest.data(), 32);
+  if (trailer.version >= 2) Put64(out + 96, trailer.stored_bytes);
   Seal(out);
 }
 
-void SealFrame(const FrameHeader &header, uint8_t *frame,
-               uint32_t request_size) {
+uint64_t FrameChecksum(const uint8_t *frame, uint32_t payload_length) {
+  XXH3_state_t state;
+  XXH3_INITSTATE(&state);
+  XXH3_64bits_reset(&state);
+  XXH3_64bits_update(&state, frame, 40);
+  XXH3_64bits_update(&state, frame + kFrameHeaderSize, payload_length);
+  return XXH3_64bits_digest(&state);
+}
+
+void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
+               uint32_t version) {
   std::memcpy(frame, kFrameMagic, 8);
   std::memcpy(frame + 8, header.backup_id.data(), 16);
   Put64(frame + 24, header.sequence);
   Put32(frame + 32, header.payload_length);
   Put32(frame + 36, header.last ? kFrameLastFlag : 0);
-  std::memset(frame + 40, 0, 8);
   const size_t used = kFrameHeaderSize + header.payload_length;
   if (used < request_size) std::memset(frame + used, 0, request_size - used);
+  Put64(frame + 40,
+        version >= 2 ? FrameChecksum(frame, header.payload_length) : 0);
+}
+
+bool FrameIntact(uint32_t version, const uint8_t *data, size_t size,
+                 std::string *why) {
+  if (version < 2 || size < kMinRequestSize ||
+      std::memcmp(data, kFrameMagic, 8) != 0) {
+    return true;
+  }
+  const uint32_t length = Get32(data + 32);
+  if (length > FramePayloadCapacity(static_cast<uint32_t>(size))) {
+    return true;  // the checker names an impossible length
+  }
+  if (FrameChecksum(data, length) == Get64(data + 40)) return true;
+  return Fail(why, Format("frame %llu is damaged: its checksum does not "
+                          "match its bytes",
+                          Get64(data + 24)));
 }
 
 RequestKind ClassifyRequest(const uint8_t *data, size_t size) {
@@ -151,10 +184,18 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
   h.created = Get64(data + 40);
   const char *name = reinterpret_cast<const char *>(data + 48);
   h.dbname.assign(name, strnlen(name, kMaxDbNameLength));
+  const uint32_t compression = Get32(data + 80);
   if (!CheckCommonFields("the stream header", h.version, h.stripe_count,
                          h.stripe_index, h.request_size, why)) {
     return false;
   }
+  if (compression > static_cast<uint32_t>(Compression::kZstd) ||
+      (h.version < 2 && compression != 0)) {
+    return Fail(why, Format("the stream header names compression method "
+                            "%llu, which this korbr does not know",
+                            compression));
+  }
+  h.compression = static_cast<Compression>(compression);
   *header = h;
   return true;
 }
@@ -175,6 +216,7 @@ bool DecodeTrailer(const uint8_t *data, size_t size, StreamTrailer *trailer,
   t.total_frames = Get64(data + 48);
   t.stripe_frames = Get64(data + 56);
   std::memcpy(t.stream_digest.data(), data + 64, 32);
+  t.stored_bytes = t.version >= 2 ? Get64(data + 96) : t.total_bytes;
   if (!CheckCommonFields("the stream trailer", t.version, t.stripe_count,
                          t.stripe_index, t.request_size, why)) {
     return false;
@@ -202,6 +244,7 @@ bool DecodeFrameHeader(const uint8_t *data, size_t size, FrameHeader *header,
   std::memcpy(f.backup_id.data(), data + 8, 16);
   f.sequence = Get64(data + 24);
   f.payload_length = Get32(data + 32);
+  f.checksum = Get64(data + 40);
   const uint32_t flags = Get32(data + 36);
   f.last = (flags & kFrameLastFlag) != 0;
   if ((flags & ~kFrameLastFlag) != 0 ||
@@ -228,12 +271,13 @@ std::string BackupIdHex(const BackupId &id) {
 
 StreamEncoder::StreamEncoder(const BackupId &id, uint32_t stripe_count,
                              uint32_t request_size, uint64_t created,
-                             const std::string &dbname)
+                             const std::string &dbname, Compression compression)
     : id_(id),
       stripe_count_(stripe_count),
       request_size_(request_size),
       created_(created),
-      dbname_(dbname) {}
+      dbname_(dbname),
+      compression_(compression) {}
 
 uint32_t StreamEncoder::NextStripe() const {
   return static_cast<uint32_t>(next_sequence_ % stripe_count_);
@@ -247,6 +291,7 @@ void StreamEncoder::EncodeHeaderFor(uint32_t stripe, uint8_t *out) const {
   h.backup_id = id_;
   h.created = created_;
   h.dbname = dbname_;
+  h.compression = compression_;
   EncodeHeader(h, out);
 }
 
@@ -257,25 +302,23 @@ void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
   f.sequence = next_sequence_++;
   f.payload_length = payload_length;
   f.last = last;
-  sha_.Update(frame + kFrameHeaderSize, payload_length);
   total_bytes_ += payload_length;
-  SealFrame(f, frame, request_size_);
+  SealFrame(f, frame, request_size_, kStreamFormatVersion);
 }
 
-void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint8_t *out) {
-  if (!finished_) {
-    digest_ = sha_.Finish();
-    finished_ = true;
-  }
+void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
+                                     const Sha256Digest &digest,
+                                     uint8_t *out) const {
   StreamTrailer t;
   t.stripe_count = stripe_count_;
   t.stripe_index = stripe;
   t.request_size = request_size_;
   t.backup_id = id_;
-  t.total_bytes = total_bytes_;
+  t.total_bytes = input_bytes;
+  t.stored_bytes = total_bytes_;
   t.total_frames = next_sequence_;
   t.stripe_frames = FramesOnStripe(next_sequence_, stripe_count_, stripe);
-  t.stream_digest = digest_;
+  t.stream_digest = digest;
   EncodeTrailer(t, out);
 }
 
@@ -301,8 +344,11 @@ bool StreamChecker::AcceptHeader(uint32_t stripe, const uint8_t *data,
   }
   if (stripe_count_ == 0) {
     if (stripes_expected_ != 0 && h.stripe_count != stripes_expected_) {
-      return Fail(why, Format("the backup has %llu stripes, but %llu devices "
-                              "were given",
+      return Fail(why, Format(stripes_expected_ == 1
+                                  ? "the backup has %llu stripes, but %llu "
+                                    "device was given"
+                                  : "the backup has %llu stripes, but %llu "
+                                    "devices were given",
                               h.stripe_count, stripes_expected_));
     }
     stripe_count_ = h.stripe_count;
@@ -383,7 +429,6 @@ bool StreamChecker::AcceptFrame(uint32_t stripe, const uint8_t *data,
   ++next_sequence_;
   ++frames_per_stripe_[stripe];
   total_bytes_ += f.payload_length;
-  sha_.Update(data + kFrameHeaderSize, f.payload_length);
   seen_last_ = f.last;
   *payload = data + kFrameHeaderSize;
   *payload_length = f.payload_length;
@@ -407,7 +452,7 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
     return Fail(why, Format("stripe %llu: ", stripe) + reason);
   }
   if (t.backup_id != first_header_.backup_id || t.stripe_index != stripe ||
-      t.stripe_count != stripe_count_) {
+      t.stripe_count != stripe_count_ || t.version != first_header_.version) {
     return Fail(why, Format("stripe %llu: the stream trailer belongs to "
                             "another backup or stripe",
                             stripe));
@@ -422,6 +467,7 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
                             stripe, t.total_frames, next_sequence_));
   }
   if (have_any_trailer_ && (t.total_bytes != first_trailer_.total_bytes ||
+                            t.stored_bytes != first_trailer_.stored_bytes ||
                             t.stream_digest != first_trailer_.stream_digest)) {
     return Fail(why, Format("stripe %llu: the trailers of the stripes "
                             "disagree on the stream's length or checksum",
@@ -435,7 +481,8 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
   return true;
 }
 
-bool StreamChecker::Finish(std::string *why) {
+bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
+                           std::string *why) {
   for (uint32_t s = 0; s < stripe_count_; ++s) {
     if (!have_trailer_[s]) {
       return Fail(why, Format("stripe %llu: no stream trailer", s));
@@ -444,12 +491,16 @@ bool StreamChecker::Finish(std::string *why) {
   if (!seen_last_ || !have_any_trailer_) {
     return Fail(why, "the stream has not ended");
   }
-  if (first_trailer_.total_bytes != total_bytes_) {
+  if (first_trailer_.stored_bytes != total_bytes_) {
     return Fail(why, Format("length mismatch: the backup recorded %llu "
                             "bytes, %llu were read",
-                            first_trailer_.total_bytes, total_bytes_));
+                            first_trailer_.stored_bytes, total_bytes_));
   }
-  const Sha256Digest digest = sha_.Finish();
+  if (first_trailer_.total_bytes != output_bytes) {
+    return Fail(why, Format("length mismatch: the backup recorded a stream "
+                            "of %llu bytes, %llu were restored",
+                            first_trailer_.total_bytes, output_bytes));
+  }
   if (digest != first_trailer_.stream_digest) {
     return Fail(why, "checksum mismatch: the SHA-256 of the restored stream (" +
                          DigestHex(digest) +

@@ -47,6 +47,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
     out[s].push_back(header);
   }
   const uint32_t capacity = FramePayloadCapacity(request);
+  const Sha256Digest digest = Sha256Of(stream.data(), stream.size());
   size_t at = 0;
   do {
     const uint32_t take =
@@ -62,7 +63,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
   } while (at < stream.size());
   for (uint32_t s = 0; s < stripes; ++s) {
     Request trailer(request);
-    encoder.EncodeTrailerFor(s, trailer.data());
+    encoder.EncodeTrailerFor(s, stream.size(), digest, trailer.data());
     out[s].push_back(trailer);
   }
   return out;
@@ -73,6 +74,7 @@ Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
 bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
              std::string *why) {
   StreamChecker checker(expected);
+  Sha256 sha;
   std::vector<size_t> next(stripes.size(), 0);
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     const Request &r = stripes[s][next[s]++];
@@ -86,12 +88,16 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
       return false;
     }
     const Request &r = stripes[s][next[s]++];
+    if (!FrameIntact(checker.header().version, r.data(), r.size(), why)) {
+      return false;
+    }
     const uint8_t *payload = nullptr;
     uint32_t length = 0;
     if (!checker.AcceptFrame(s, r.data(), r.size(), &payload, &length, why)) {
       return false;
     }
     output->append(reinterpret_cast<const char *>(payload), length);
+    sha.Update(payload, length);
   }
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     if (next[s] >= stripes[s].size()) {
@@ -101,7 +107,7 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
     const Request &r = stripes[s][next[s]++];
     if (!checker.AcceptTrailer(s, r.data(), r.size(), why)) return false;
   }
-  return checker.Finish(why);
+  return checker.Finish(output->size(), sha.Finish(), why);
 }
 
 std::string AsText(const std::vector<uint8_t> &v) {
@@ -158,10 +164,10 @@ TEST(StreamFormatTest, HeaderAndTrailerFieldsSurviveEncoding) {
   EXPECT_EQ(back.dbname, std::string(30, 'n'));
 
   // A header from a newer format is refused by name.
-  h.version = 2;
+  h.version = kStreamFormatVersion + 1;
   EncodeHeader(h, bytes.data());
   EXPECT_FALSE(DecodeHeader(bytes.data(), bytes.size(), &back, &why));
-  EXPECT_NE(why.find("format version 2"), std::string::npos) << why;
+  EXPECT_NE(why.find("format version 3"), std::string::npos) << why;
 
   // Any changed byte of the sealed part is noticed.
   h.version = kStreamFormatVersion;
@@ -176,13 +182,55 @@ TEST(StreamFormatTest, HeaderAndTrailerFieldsSurviveEncoding) {
   EXPECT_NE(why.find("not a korbr stream header"), std::string::npos);
 }
 
-TEST(StreamFormatTest, DamagedPayloadFailsTheChecksum) {
+// The stream as version 1 wrote it: no frame checksums.
+void DowngradeToVersion1(Stripes *stripes) {
+  for (auto &stripe : *stripes) {
+    StreamHeader h;
+    ASSERT_TRUE(
+        DecodeHeader(stripe.front().data(), kHeaderRequestSize, &h, nullptr));
+    h.version = 1;
+    EncodeHeader(h, stripe.front().data());
+    for (size_t i = 1; i + 1 < stripe.size(); ++i) {
+      FrameHeader f;
+      ASSERT_TRUE(
+          DecodeFrameHeader(stripe[i].data(), stripe[i].size(), &f, nullptr));
+      SealFrame(f, stripe[i].data(), static_cast<uint32_t>(stripe[i].size()),
+                1);
+    }
+    StreamTrailer t;
+    ASSERT_TRUE(
+        DecodeTrailer(stripe.back().data(), stripe.back().size(), &t, nullptr));
+    t.version = 1;
+    EncodeTrailer(t, stripe.back().data());
+  }
+}
+
+TEST(StreamFormatTest, VersionOneStreamsStayReadable) {
   const std::vector<uint8_t> stream = TestStream(30000);
   Stripes encoded = Encode(stream, 3, 4096);
-  encoded[1][2][kFrameHeaderSize + 10] ^= 0x40;  // stripe 1, its 2nd frame
+  DowngradeToVersion1(&encoded);
   std::string output, why;
-  EXPECT_FALSE(Restore(encoded, 3, &output, &why));
-  EXPECT_NE(why.find("checksum mismatch"), std::string::npos) << why;
+  ASSERT_TRUE(Restore(encoded, 3, &output, &why)) << why;
+  EXPECT_EQ(output, AsText(stream));
+}
+
+TEST(StreamFormatTest, DamagedPayloadIsCaughtAtItsFrameOrByTheSeal) {
+  const std::vector<uint8_t> stream = TestStream(30000);
+  for (uint32_t version : {2u, 1u}) {
+    SCOPED_TRACE("version " + std::to_string(version));
+    Stripes encoded = Encode(stream, 3, 4096);
+    if (version == 1) DowngradeToVersion1(&encoded);
+    encoded[1][2][kFrameHeaderSize + 10] ^= 0x40;  // stripe 1, its 2nd frame
+    std::string output, why;
+    EXPECT_FALSE(Restore(encoded, 3, &output, &why));
+    if (version == 2) {
+      // Frame 4 (the 2nd of stripe 1) is refused before it is handed on.
+      EXPECT_NE(why.find("frame 4 is damaged"), std::string::npos) << why;
+      EXPECT_EQ(output.size(), 4u * FramePayloadCapacity(4096));
+    } else {
+      EXPECT_NE(why.find("checksum mismatch"), std::string::npos) << why;
+    }
+  }
 }
 
 TEST(StreamFormatTest, MissingOrMisplacedRequestsAreNamed) {

@@ -63,14 +63,14 @@ const char kDriveNote[] =
     "optional K, M or G suffix (powers of 1024).\n";
 
 void PrintUsage(std::ostream &out) {
-  out << "usage: korbr vtape COMMAND ARGUMENTS\n";
+  out << "Usage: korbr vtape COMMAND ARGUMENTS\n\n";
   for (const Subcommand &sub : kSubcommands)
     out << "  korbr vtape " << sub.synopsis << "\n";
-  out << kDriveNote << "Each command takes --help.\n";
+  out << "\n" << kDriveNote << "Each command takes --help.\n";
 }
 
 void PrintHelp(const Subcommand &sub, std::ostream &out) {
-  out << "usage: korbr vtape " << sub.synopsis << "\n\n"
+  out << "Usage: korbr vtape " << sub.synopsis << "\n\n"
       << sub.help << "\n"
       << kDriveNote;
 }
@@ -83,7 +83,7 @@ int Fail(std::ostream &err, const std::string &why) {
 
 int UsageError(const Subcommand &sub, std::ostream &err,
                const std::string &why) {
-  err << "korbr vtape " << sub.name << ": " << why << " (usage: korbr vtape "
+  err << "korbr vtape " << sub.name << ": " << why << " (Usage: korbr vtape "
       << sub.synopsis << ")\n";
   return kExitUsage;
 }

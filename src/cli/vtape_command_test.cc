@@ -94,7 +94,7 @@ TEST_F(VtapeCommandTest, EveryCommandHasHelp) {
   for (const char *command :
        {"create", "status", "load", "unload", "protect", "dump"}) {
     EXPECT_EQ(0, Run({command, "--help"})) << command;
-    EXPECT_EQ(0u, out_.find(std::string("usage: korbr vtape ") + command))
+    EXPECT_EQ(0u, out_.find(std::string("Usage: korbr vtape ") + command))
         << out_;
     EXPECT_TRUE(err_.empty());
   }

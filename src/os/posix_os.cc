@@ -140,6 +140,9 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorNoMediaInDrive, "No cartridge in the tape drive"},
     {kErrorMoreData, "The tape record is longer than the buffer"},
     {kErrorInvalidFunction, "Not a tape drive"},
+    // No errno means "end of file"; a read past a volume's data says so
+    // in words rather than as a Windows number.
+    {kErrorHandleEof, "End of file"},
     {kErrorStoppedOnSymlink,
      "The name is a symbolic link, which a backup never writes through"},
     {kErrorBadFileType,
@@ -504,10 +507,10 @@ bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
       left -= iov[first].iov_len;
       ++first;
     }
-    if (first < used) {
-      iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
-      iov[first].iov_len -= left;
-    }
+    if (first == used) break;
+    iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
+    iov[first].iov_len -= left;
+    // Only a file is written on after a short write (as WriteFile does).
     if (!IsRegularFile(fd)) break;
   }
   *done = static_cast<uint32_t>(total);

@@ -445,6 +445,7 @@ TEST(PosixErrnoTest, SystemTextIsTheTextOfTheOriginalErrno) {
   // conditions their own, any other its number.
   EXPECT_EQ("End of the tape media reached",
             os.SystemErrorText(kErrorEndOfMedia));
+  EXPECT_EQ("End of file", os.SystemErrorText(kErrorHandleEof));
   EXPECT_EQ("Win32 error 1234", os.SystemErrorText(1234));
   EXPECT_FALSE(os.SystemErrorText(0).empty());
 }

@@ -149,6 +149,9 @@ korbr backup --device 'devname=/bk/s;db|devname=/bk/s;dbtype=
 korbr restore -d dbtype=Z|dbtype=ZDBn
 korbr backup --device dbtype = Z|ZDBn
 korbr vtape create d --cart|--cartridges
+korbr ver|verify
+korbr backup --comp|--compress
+korbr restore --wait|--wait-timeout
 EOF
 
 step "example_host built with pkg-config against the install"
