@@ -57,6 +57,11 @@ ninja -C "$root/build-tsan" korbr_unit_tests korbr_integration_tests \
     >"$root/build-tsan/cli_test.log" 2>&1 ||
   { tail -n 80 "$root/build-tsan/cli_test.log"; exit 1; }
   echo "cli_test.sh (ThreadSanitizer): $(tail -n 1 "$root/build-tsan/cli_test.log")")
+# The threads that upload and read ahead object-storage volumes, against
+# the local S3 store the tests start.
+ninja -C "$root/build-tsan" korbr_objstore_tests korbr_cli
+(cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 \
+  ctest --output-on-failure -R '^(objstore_|ObjectStoreTest)')
 
 # Every fuzz target for a minute from its seed corpus.
 bash "$root/scripts/run_fuzz.sh" 60

@@ -11,12 +11,20 @@ packages+=(pkg-config dpkg-dev file lintian man-db groff-base)
 # libzstd); its client tests run PostgreSQL and GNU tar as the postgres
 # user (runuser).
 packages+=(libssl-dev libxxhash-dev libzstd-dev postgresql tar util-linux)
+# The libraries the core links (object storage): one list, so that a build
+# for another architecture can add the same names with its suffix (:i386).
+library_packages=(libcurl4-openssl-dev libxml2-dev libssl-dev)
+packages+=("${library_packages[@]}")
+# The object-storage tests run a local S3 store (OpenStack Swift) and use
+# the curl command line beside the library.
+packages+=(python3-swift curl)
 packages+=("$@")
 missing=()
+native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
-  # A package installed for two architectures needs the qualified name.
-  dpkg -s "$p" >/dev/null 2>&1 ||
-    dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+  # A library installed for two architectures must be named with the
+  # native one (dpkg -s refuses the ambiguous plain name).
+  dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$native" >/dev/null 2>&1 ||
     missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then

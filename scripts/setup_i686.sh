@@ -20,6 +20,8 @@ i386_packages=(
   libssl-dev:i386      # libcrypto: korbr's SHA-256
   libxxhash-dev:i386   # korbr's frame checksums
   libzstd-dev:i386     # korbr --compress
+  libcurl4-openssl-dev:i386  # the library's object storage (HTTP)
+  libxml2-dev:i386     # the library's object storage (replies)
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -143,8 +143,9 @@ KOR_EXPORT int32_t KOR_CALL kor_close(void *handle, int32_t mode,
   } else {
     // An abandoned stripe gets no tape operations (no file marks, no
     // unload), but its OS handle is still released: the handle record goes
-    // away now, and nothing could ever close the file or drive later.
-    if (CloseDeviceFile(h) < 0) outcome = -1;
+    // away now, and nothing could ever close the file or drive later.  The
+    // volume is handed back as abandoned: an object store discards it.
+    if (AbandonDeviceFile(h) < 0) outcome = -1;
     if (mode != KOR_CLOSE_ABANDON) {
       RaiseError(h, kErrCloseMode);
       outcome = -1;

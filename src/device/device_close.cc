@@ -59,7 +59,14 @@ int32_t RewindOffline(StripeHandle *h) {
   return 0;
 }
 
-int32_t CloseDeviceFile(StripeHandle *h) {
+namespace {
+
+// CloseDeviceFile and AbandonDeviceFile: the same steps, but a volume that
+// is abandoned, or that could not be finished, is handed back with
+// AbandonFile, so that an object store discards it rather than keep an
+// object that could pass for a whole volume.  A disk file is closed either
+// way, with the same bytes.
+int32_t CloseVolumeFile(StripeHandle *h, bool abandon) {
   if (h->device_handle == kInvalidOsHandle) {
     if (Traces(h, kTraceVolume))
       TraceLine(h, "Stripe %d close %s not open\n", h->stripe, h->devname);
@@ -69,10 +76,13 @@ int32_t CloseDeviceFile(StripeHandle *h) {
   // counts.  Its handle is released all the same when that fails.
   const bool finish = h->media_type == MEDIA_DISK && h->open_mode == kModeWrite;
   const int32_t finished = finish ? FinishDiskVolume(h) : 0;
+  const bool discard = abandon || finished < 0;
   bool repeated = false;
   uint32_t code = 0;
   for (int attempt = 0;; ++attempt) {
-    if (Os().CloseHandle(h->device_handle, &code)) break;
+    if (discard ? Os().AbandonFile(h->device_handle, &code)
+                : Os().CloseHandle(h->device_handle, &code))
+      break;
     MapWin32Error(code);
     const int32_t error_class = ThreadErrorClass();
     if (repeated && error_class == kClassInvalidHandle) break;
@@ -99,6 +109,12 @@ int32_t CloseDeviceFile(StripeHandle *h) {
   if (Traces(h, kTraceVolume)) TraceLine(h, "Stripe %d close OK\n", h->stripe);
   return 0;
 }
+
+}  // namespace
+
+int32_t CloseDeviceFile(StripeHandle *h) { return CloseVolumeFile(h, false); }
+
+int32_t AbandonDeviceFile(StripeHandle *h) { return CloseVolumeFile(h, true); }
 
 int32_t FinishDiskVolume(StripeHandle *h) {
   if (h->carry != nullptr && FlushCarry(h) < 0) return -1;

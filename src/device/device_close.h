@@ -37,6 +37,12 @@ int32_t RewindOffline(StripeHandle *h);
 // unchanged when the close itself failed).
 int32_t CloseDeviceFile(StripeHandle *h);
 
+// As CloseDeviceFile, for a stripe the host abandons: the volume gets the
+// same bytes, but is handed back as abandoned (AbandonFile), so that an
+// object store never completes it.  CloseDeviceFile does the same for a
+// backup volume it could not finish.
+int32_t AbandonDeviceFile(StripeHandle *h);
+
 // Writes out what the volume still carries and, unless KOR_NO_FLUSH,
 // puts the file on stable storage.  0, or -1 after raising the error (the
 // write's, or 6921 for a failed flush).

@@ -67,7 +67,9 @@ class DiskCarryTest : public DataPathTest {
                    std::to_string(writes[i].offset));
       EXPECT_EQ(at, writes[i].offset);
       at += writes[i].length;
-      if (i + 1 < writes.size()) EXPECT_EQ(0u, at % kWriteAlignment);
+      if (i + 1 < writes.size()) {
+        EXPECT_EQ(0u, at % kWriteAlignment);
+      }
     }
     EXPECT_EQ(total, at);
     return writes.size();
@@ -113,8 +115,9 @@ TEST_F(DiskCarryTest, AShortWriteIsRealignedByTheNextOne) {
   const std::vector<WriteExtent> writes = fake_->WritesTo(kVolume1);
   ASSERT_GT(writes.size(), 3u);
   EXPECT_EQ(5000u, writes[1].offset);
-  for (size_t i = 1; i + 1 < writes.size(); ++i)
+  for (size_t i = 1; i + 1 < writes.size(); ++i) {
     EXPECT_EQ(0u, (writes[i].offset + writes[i].length) % kWriteAlignment);
+  }
 }
 
 // What the host is told when carried bytes cannot be written, through the
@@ -160,14 +163,18 @@ TEST_F(CarryFailureTest, ACloseThatCannotWriteOutOrFlushTheVolumeFails) {
     int occurrence;  // counted from the open
     uint32_t error;
     const char *text;
+    size_t abandoned;  // volumes handed back unfinished, so far
   };
+  // A volume that could not be finished is handed back as abandoned (an
+  // object store must not complete it); one whose directory entry alone
+  // failed was finished and closed.
   const Case cases[] = {
       {"the last write", OsCall::kWriteFile, 2, kErrorIoDevice,
-       "6934|C:\\bk\\s1|system text 1117"},
+       "6934|C:\\bk\\s1|system text 1117", 1},
       {"the flush", OsCall::kFlushFile, 1, kErrorIoDevice,
-       "6921|C:\\bk\\s1|system text 1117"},
+       "6921|C:\\bk\\s1|system text 1117", 2},
       {"the directory", OsCall::kFlushDirectory, 1, kErrorAccessDenied,
-       "6921|C:\\bk\\s1|system text 5"},
+       "6921|C:\\bk\\s1|system text 5", 2},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,7 +185,22 @@ TEST_F(CarryFailureTest, ACloseThatCannotWriteOutOrFlushTheVolumeFails) {
     EXPECT_EQ(-1, kor_close(h, KOR_CLOSE_NORMAL, &msg_));
     EXPECT_EQ(c.text, Text());
     EXPECT_EQ(0, fake_->OpenHandleCount());
+    EXPECT_EQ(c.abandoned, fake_->AbandonedFiles().size());
   }
+}
+
+TEST_F(CarryFailureTest, AnAbandonedVolumeGetsTheSameBytesButIsHandedBackAbandoned) {
+  std::vector<std::vector<uint8_t>> contents;
+  for (int32_t mode : {KOR_CLOSE_NORMAL, KOR_CLOSE_ABANDON}) {
+    void *h = Open();
+    ASSERT_EQ(0, Write(h, 70000)) << Text();
+    ASSERT_EQ(0, kor_close(h, mode, &msg_)) << Text();
+    contents.push_back(fake_->FileContent(kVolume1));
+  }
+  EXPECT_EQ(contents[0], contents[1]);
+  EXPECT_EQ(228u + 70000u + 160u, contents[1].size());
+  EXPECT_EQ(std::vector<std::string>{kVolume1}, fake_->AbandonedFiles());
+  EXPECT_EQ(0, fake_->OpenHandleCount());
 }
 
 TEST_F(CarryFailureTest, AFullDiskAtTheCloseIsWaitedForNotDropped) {

@@ -1,6 +1,9 @@
 // The host callback slots, behind the process mutex.
 #include "diag/host_callbacks.h"
 
+#include "diag/cancellation.h"
+#include "os/cancel_probe.h"
+
 namespace kor {
 namespace {
 
@@ -28,8 +31,13 @@ void SetInfoCallback(kor_info_callback callback) {
 }
 
 void SetCancelledCallback(kor_cancelled_callback callback) {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  g_cancelled_callback = callback;
+  {
+    std::lock_guard<std::mutex> lock(ProcessMutex());
+    g_cancelled_callback = callback;
+  }
+  // The OS layer's own waits (retries of network requests) ask the host
+  // through the same callback.
+  SetCancelProbe(&HostCancelled);
 }
 
 kor_format_string_callback FormatStringCallback() {

@@ -76,6 +76,7 @@ struct FakeOs::Impl {
   uint64_t times_step = 0;
   std::vector<std::string> trace;
   std::map<std::string, std::vector<WriteExtent>> writes;  // per file name
+  std::vector<std::string> abandoned;            // names, in order
 
   // Counts a call of `call` and returns the fault that hits it, if any.
   // The first injected fault covering the occurrence wins.
@@ -208,6 +209,11 @@ std::vector<std::string> FakeOs::FileNames() const {
   std::vector<std::string> names;
   for (const auto &item : impl_->files) names.push_back(item.first);
   return names;
+}
+
+std::vector<std::string> FakeOs::AbandonedFiles() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->abandoned;
 }
 
 int FakeOs::OpenHandleCount() const {
@@ -530,6 +536,15 @@ bool FakeOs::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
   }
   *size = entry->content->size();
   return true;
+}
+
+bool FakeOs::AbandonFile(OsHandle handle, uint32_t *error) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (const OpenEntry *entry = impl_->Entry(handle))
+      impl_->abandoned.push_back(entry->name);
+  }
+  return CloseHandle(handle, error);
 }
 
 uint32_t FakeOs::GetFileAttributes(const std::string &name) {

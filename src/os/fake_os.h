@@ -114,6 +114,8 @@ class FakeOs : public OsLayer {
   std::vector<std::string> FileNames() const;
   // Every write made to the file of that name, in order.
   std::vector<WriteExtent> WritesTo(const std::string &name) const;
+  // Names of the files closed through AbandonFile, in order.
+  std::vector<std::string> AbandonedFiles() const;
   // Handles still open (a test checks that every one was closed).
   int OpenHandleCount() const;
 
@@ -158,6 +160,10 @@ class FakeOs : public OsLayer {
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
+  // Recorded (AbandonedFiles), then counted, faulted and carried out as a
+  // CloseHandle (OsCall::kCloseHandle): either call ends a volume, so a
+  // fault script need not know which.
+  bool AbandonFile(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
                         uint32_t *error) override;

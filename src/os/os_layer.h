@@ -73,7 +73,9 @@ class OsLayer {
   // Opens `name` as CreateFileA would with the given access (kGenericRead /
   // kGenericWrite), sharing (kShareNone: no other opener may have the file
   // at the same time) and creation (kOpenExisting, kCreateAlways: create or
-  // truncate).  A name beginning with "\\.\" names a tape drive.
+  // truncate).  A name beginning with "\\.\" names a tape drive; one
+  // beginning with "s3://" an object in a store (kErrorNotSupported where
+  // the build has no object storage).
   // On POSIX any other name must be a regular file (kErrorBadFileType at
   // once, never waiting on a FIFO), and an open for writing never follows
   // a symbolic link at the name (kErrorStoppedOnSymlink) and gives the file
@@ -112,6 +114,12 @@ class OsLayer {
   // Closes the handle.  True, or false with *error set; after a failure the
   // handle may or may not still be open (an interrupted close has closed it).
   virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;
+  // Closes a file whose content is not to be kept as a finished whole (an
+  // abandoned backup, a volume that could not be finished).  A plain file
+  // is closed as CloseHandle closes it, its bytes left as written; an
+  // object being uploaded to a store is discarded and never appears.
+  // Results as CloseHandle.
+  virtual bool AbandonFile(OsHandle handle, uint32_t *error) = 0;
   // The attributes of `name` (kFileAttributeDirectory, ...), or
   // kInvalidFileAttributes when it cannot be read (for example, missing).
   virtual uint32_t GetFileAttributes(const std::string &name) = 0;

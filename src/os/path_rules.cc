@@ -28,7 +28,7 @@ char Separator(PathStyle style) {
 }  // namespace
 
 bool NeedsCurrentDirectory(const std::string &name, PathStyle style) {
-  if (IsWindowsAbsolute(name)) return false;
+  if (IsWindowsAbsolute(name) || IsObjectStoreName(name)) return false;
   if (style == PathStyle::kPosix && !name.empty() && name[0] == '/') {
     return false;
   }
@@ -55,12 +55,17 @@ bool IsTapeName(const std::string &normalized) {
   return StartsWith(normalized, kTapePrefix, kTapePrefixLength);
 }
 
+bool IsObjectStoreName(const std::string &name) {
+  return name.size() >= 5 && (name[0] == 's' || name[0] == 'S') &&
+         name.compare(1, 4, "3://") == 0;
+}
+
 std::string VolumeFileName(const std::string &prefix, int32_t volume) {
   return prefix + "." + std::to_string(volume);
 }
 
 std::string FreeSpaceDirectory(const std::string &prefix, PathStyle style) {
-  const char separator = Separator(style);
+  const char separator = IsObjectStoreName(prefix) ? '/' : Separator(style);
   const size_t last = prefix.rfind(separator);
   if (last == std::string::npos) {
     // "D:name" lives on drive D:; POSIX has no drives, so any other name

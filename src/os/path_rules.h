@@ -8,6 +8,7 @@
 //   - any other name is relative: current directory + "\" + name.
 // POSIX adds one rule: a name beginning with '/' is absolute and left as it
 // is; a relative name is joined to the current directory with '/'.
+// Both styles: an object-storage URL ("s3://BUCKET/KEY") is absolute.
 #ifndef KORBR_OS_PATH_RULES_H_
 #define KORBR_OS_PATH_RULES_H_
 
@@ -30,6 +31,11 @@ std::string NormalizeName(const std::string &name, const std::string &cwd,
 // three characters "\\." (two backslashes and a full stop).
 bool IsTapeName(const std::string &normalized);
 
+// True when `name` is an object-storage URL: it begins with "s3://" (the
+// scheme in any letter case).  Such a name is never joined with the
+// current directory; only a build with object storage can open it.
+bool IsObjectStoreName(const std::string &name);
+
 // The file of volume `volume` of a disk prefix: "%s.%d".
 std::string VolumeFileName(const std::string &prefix, int32_t volume);
 
@@ -37,6 +43,7 @@ std::string VolumeFileName(const std::string &prefix, int32_t volume);
 // last separator (the separator dropped): D:\dumps\sales gives D:\dumps,
 // D:\sales gives D:, /backups/s gives /backups, /s gives /.  A name without
 // a separator gives its drive ("D:" of "D:name") or "." when it has none.
+// An object-storage URL is cut at its last '/' in either style.
 std::string FreeSpaceDirectory(const std::string &prefix, PathStyle style);
 
 }  // namespace kor

@@ -98,5 +98,24 @@ TEST(FreeSpaceDirectoryTest, PosixCutsAtTheLastSlash) {
   EXPECT_EQ(".", FreeSpaceDirectory(R"(a\b)", kPosix));
 }
 
+// A URL names objects in a store, so no current directory may be put in
+// front of it in either style, and its "directory" is the URL cut at its
+// last slash even where backslashes separate names.
+TEST(ObjectStoreNameTest, UrlsAreAbsoluteInBothStyles) {
+  for (PathStyle style : {kWin, kPosix}) {
+    EXPECT_EQ("s3://bk/sales.s0", NormalizeName("s3://bk/sales.s0", "c:\\w", style));
+    EXPECT_EQ("S3://bk/a/b", NormalizeName("S3://bk/a/b", "/home", style));
+    EXPECT_FALSE(NeedsCurrentDirectory("s3://bk/k", style));
+    EXPECT_EQ("s3://bk/a", FreeSpaceDirectory("s3://bk/a/k", style));
+  }
+  EXPECT_TRUE(IsObjectStoreName("s3://b/k"));
+  EXPECT_FALSE(IsObjectStoreName("s3:/b/k"));
+  EXPECT_FALSE(IsObjectStoreName("s4://b/k"));
+  EXPECT_FALSE(IsObjectStoreName("xs3://b/k"));
+  // Not a URL: an ordinary relative name that merely begins like one.
+  EXPECT_EQ("/home/s3", NormalizeName("s3", "/home", kPosix));
+  EXPECT_FALSE(IsTapeName("s3://bk/k"));
+}
+
 }  // namespace
 }  // namespace kor

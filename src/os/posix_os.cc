@@ -14,6 +14,8 @@
 // a tape handle is the descriptor its backend holds open, entered in the
 // tape table, so ReadFile, WriteFile, CloseHandle and the tape calls find
 // the backend by the handle while plain files go straight to the system.
+// Object-storage names ("s3://") work the same way through the object
+// table and os/objstore/object_files.h.
 #include "os/posix_os.h"
 
 #include <errno.h>
@@ -37,7 +39,9 @@
 #include <string>
 
 #include "os/file_mode.h"
+#include "os/objstore/object_files.h"
 #include "os/os_layer.h"
+#include "os/path_rules.h"
 #include "os/tape/tape_backend.h"
 #include "os/tape/tape_resolver.h"
 #include "os/win32_codes.h"
@@ -126,6 +130,9 @@ size_t FirstEntryOf(uint32_t code) {
 constexpr uint32_t kErrorInvalidFunction = 1;
 // ERROR_MORE_DATA: a tape record longer than the reader's buffer.
 constexpr uint32_t kErrorMoreData = 234;
+// ERROR_UNEXP_NET_ERR and ERROR_CANCELLED, given by object stores.
+constexpr uint32_t kErrorUnexpectedNetwork = 59;
+constexpr uint32_t kErrorCancelled = 1223;
 
 // Texts for the codes that no errno stands for: tape conditions, and the
 // refusals of a volume open.
@@ -148,6 +155,9 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorBadFileType,
      "Not a regular file (a pipe, socket or device cannot be a disk volume)"},
     {kErrorBadEnvironment, kFileModeRule},
+    {kErrorNotSupported, "This build cannot drive the device"},
+    {kErrorUnexpectedNetwork, "An unexpected network error occurred"},
+    {kErrorCancelled, "The operation was cancelled"},
 };
 
 std::string ErrnoText(int err) {
@@ -187,15 +197,16 @@ bool IsRegularFile(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// --- The tape handle table ---------------------------------------------------
+// --- The tape and object handle tables --------------------------------------
 
-// Open tape drives by handle.  A backend stays in the table from OpenFile to
-// CloseHandle; the pointer Find gives is used without the lock, which is
-// safe because calls on one handle never overlap and only CloseHandle
-// removes it.
-class TapeTable {
+// Open tape drives (or objects) by handle.  A backend stays in the table
+// from OpenFile to CloseHandle; the pointer Find gives is used without the
+// lock, which is safe because calls on one handle never overlap and only
+// CloseHandle removes it.
+template <typename Backend>
+class HandleTable {
  public:
-  OsHandle Add(std::unique_ptr<TapeBackend> drive) {
+  OsHandle Add(std::unique_ptr<Backend> drive) {
     const int fd = drive->descriptor();
     std::lock_guard<std::mutex> lock(mu_);
     drives_[fd] = std::move(drive);
@@ -203,7 +214,7 @@ class TapeTable {
     return fd;
   }
 
-  TapeBackend *Find(OsHandle handle) {
+  Backend *Find(OsHandle handle) {
     // No lock while no tape is open: file I/O pays nothing for tapes.
     if (count_.load(std::memory_order_acquire) == 0) return nullptr;
     if (handle < 0 || handle > INT_MAX) return nullptr;
@@ -214,12 +225,12 @@ class TapeTable {
 
   // Takes the backend out before its descriptor is closed, so the number
   // can be reused by a plain file without being taken for a tape.
-  std::unique_ptr<TapeBackend> Remove(OsHandle handle) {
+  std::unique_ptr<Backend> Remove(OsHandle handle) {
     if (handle < 0 || handle > INT_MAX) return nullptr;
     std::lock_guard<std::mutex> lock(mu_);
     auto it = drives_.find(static_cast<int>(handle));
     if (it == drives_.end()) return nullptr;
-    std::unique_ptr<TapeBackend> drive = std::move(it->second);
+    std::unique_ptr<Backend> drive = std::move(it->second);
     drives_.erase(it);
     count_.store(drives_.size(), std::memory_order_release);
     return drive;
@@ -227,12 +238,17 @@ class TapeTable {
 
  private:
   std::mutex mu_;
-  std::map<int, std::unique_ptr<TapeBackend>> drives_;
+  std::map<int, std::unique_ptr<Backend>> drives_;
   std::atomic<size_t> count_{0};
 };
 
-TapeTable &Tapes() {
-  static TapeTable table;
+HandleTable<TapeBackend> &Tapes() {
+  static HandleTable<TapeBackend> table;
+  return table;
+}
+
+HandleTable<ObjectFile> &Objects() {
+  static HandleTable<ObjectFile> table;
   return table;
 }
 
@@ -260,6 +276,7 @@ class PosixOs final : public OsLayer {
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
+  bool AbandonFile(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
                         uint32_t *error) override;
@@ -305,6 +322,12 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
         OpenTapeDevice(name, access, share, error);
     if (!drive) return kInvalidOsHandle;
     return Tapes().Add(std::move(drive));
+  }
+  if (IsObjectStoreName(name)) {
+    std::unique_ptr<ObjectFile> object =
+        OpenObjectFile(name, access, creation, error);
+    if (!object) return kInvalidOsHandle;
+    return Objects().Add(std::move(object));
   }
   const bool reads = (access & kGenericRead) != 0;
   const bool writes = (access & kGenericWrite) != 0;
@@ -402,6 +425,8 @@ bool PosixOs::ReadFile(OsHandle handle, void *buffer, uint32_t length,
   *error = 0;
   if (TapeBackend *drive = Tapes().Find(handle))
     return drive->Read(buffer, length, done, error);
+  if (ObjectFile *object = Objects().Find(handle))
+    return object->Read(buffer, length, done, error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -432,6 +457,10 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   *error = 0;
   if (TapeBackend *drive = Tapes().Find(handle))
     return drive->Write(buffer, length, done, error);
+  if (ObjectFile *object = Objects().Find(handle)) {
+    const ByteSlice slice = {buffer, length};
+    return object->WriteGather(&slice, 1, done, error);
+  }
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -468,6 +497,8 @@ bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
     *error = kErrorInvalidParameter;
     return false;
   }
+  if (ObjectFile *object = Objects().Find(handle))
+    return object->WriteGather(slices, count, done, error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -522,6 +553,9 @@ bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
   // A tape drive writes its records as they come; a virtual drive flushes
   // its image when the cartridge is unloaded.
   if (Tapes().Find(handle) != nullptr) return true;
+  // An object is stored by the completion of its upload at close, and
+  // not before, whatever is flushed.
+  if (Objects().Find(handle) != nullptr) return true;
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -536,6 +570,7 @@ bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
 
 bool PosixOs::FlushDirectory(const std::string &file_name, uint32_t *error) {
   *error = 0;
+  if (IsObjectStoreName(file_name)) return true;  // a store has no directory
   const size_t slash = file_name.find_last_of('/');
   const std::string directory =
       slash == std::string::npos ? "."
@@ -561,6 +596,8 @@ bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
   *error = 0;
   if (std::unique_ptr<TapeBackend> drive = Tapes().Remove(handle))
     return drive->Close(error);
+  if (std::unique_ptr<ObjectFile> object = Objects().Remove(handle))
+    return object->Close(true, error);
   int fd;
   if (!ToDescriptor(handle, &fd)) {
     *error = kErrorInvalidHandle;
@@ -579,6 +616,8 @@ bool PosixOs::CloseHandle(OsHandle handle, uint32_t *error) {
 bool PosixOs::GetFileSize(OsHandle handle, uint64_t *size,
                           uint32_t *error) {
   *error = 0;
+  if (ObjectFile *object = Objects().Find(handle))
+    return object->Size(size, error);
   if (Tapes().Find(handle) != nullptr) {
     *error = kErrorInvalidFunction;
     return false;
@@ -597,7 +636,16 @@ bool PosixOs::GetFileSize(OsHandle handle, uint64_t *size,
   return true;
 }
 
+bool PosixOs::AbandonFile(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (std::unique_ptr<ObjectFile> object = Objects().Remove(handle))
+    return object->Close(false, error);
+  return CloseHandle(handle, error);
+}
+
 uint32_t PosixOs::GetFileAttributes(const std::string &name) {
+  // An object is never a directory; the URL is no path to look up.
+  if (IsObjectStoreName(name)) return kInvalidFileAttributes;
   struct stat st;
   if (RetryOnInterrupt([&] { return stat(name.c_str(), &st); }) != 0) {
     return kInvalidFileAttributes;
@@ -608,6 +656,11 @@ uint32_t PosixOs::GetFileAttributes(const std::string &name) {
 bool PosixOs::GetDiskFreeSpace(const std::string &directory,
                                uint64_t *free_bytes, uint32_t *error) {
   *error = 0;
+  // A store has no free space to run out of: capacity alone ends volumes.
+  if (IsObjectStoreName(directory)) {
+    *free_bytes = UINT64_MAX;
+    return true;
+  }
   struct statvfs fs;
   if (RetryOnInterrupt([&] { return statvfs(directory.c_str(), &fs); }) !=
       0) {
@@ -630,6 +683,8 @@ bool PosixOs::GetCurrentDirectory(std::string *directory) {
 }
 
 std::string PosixOs::SystemErrorText(uint32_t code) {
+  std::string object_reason;
+  if (ObjectFailureText(code, &object_reason)) return object_reason;
   if ((code & kCustomerCodeBit) != 0) {
     const uint32_t low = code & ~kCustomerCodeBit;
     if (low <= static_cast<uint32_t>(INT_MAX)) {
@@ -742,6 +797,8 @@ void PosixOs::WriteTraceLine(const std::string &line) {
 }  // namespace
 
 uint32_t Win32ErrorFromErrno(int err) {
+  // This failure, not an earlier one of an object, is the thread's last.
+  ForgetObjectFailure();
   for (size_t i = 0; i < kErrnoCodeCount; ++i) {
     if (kErrnoCodes[i].err == err) {
       t_last_errno[FirstEntryOf(kErrnoCodes[i].code)] = err;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "os/os_layer.h"
+#include "os/path_rules.h"
 #include "os/win32_api.h"
 #include "os/win32_codes.h"
 
@@ -69,6 +70,10 @@ class Win32Os final : public OsLayer {
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
+  bool AbandonFile(OsHandle handle, uint32_t *error) override {
+    // A file keeps what was written; only object stores discard.
+    return CloseHandle(handle, error);
+  }
   uint32_t GetFileAttributes(const std::string &name) override;
   bool GetDiskFreeSpace(const std::string &directory, uint64_t *free_bytes,
                         uint32_t *error) override;
@@ -97,6 +102,12 @@ class Win32Os final : public OsLayer {
 OsHandle Win32Os::OpenFile(const std::string &name, uint32_t access,
                            uint32_t share, uint32_t creation, uint32_t *error) {
   *error = 0;
+  // This build drives no object store; CreateFileA would take the URL for
+  // a file name and fail with a code that says nothing of the kind.
+  if (IsObjectStoreName(name)) {
+    *error = kErrorNotSupported;
+    return kInvalidOsHandle;
+  }
   const HANDLE handle = ::CreateFileA(name.c_str(), access, share, nullptr,
                                       creation, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -198,6 +209,7 @@ bool Win32Os::CloseHandle(OsHandle handle, uint32_t *error) {
 }
 
 uint32_t Win32Os::GetFileAttributes(const std::string &name) {
+  if (IsObjectStoreName(name)) return kInvalidFileAttributes;
   return ::GetFileAttributesA(name.c_str());
 }
 
@@ -219,6 +231,12 @@ bool Win32Os::GetFileSize(OsHandle handle, uint64_t *size, uint32_t *error) {
 bool Win32Os::GetDiskFreeSpace(const std::string &directory,
                                uint64_t *free_bytes, uint32_t *error) {
   *error = 0;
+  // A store has no free space to wait for; the open of its object is what
+  // refuses it (kErrorNotSupported), naming the volume.
+  if (IsObjectStoreName(directory)) {
+    *free_bytes = UINT64_MAX;
+    return true;
+  }
   ULARGE_INTEGER available, total, total_free;
   if (!::GetDiskFreeSpaceExA(directory.c_str(), &available, &total,
                              &total_free)) {

@@ -3,8 +3,8 @@
 //   korbr_make_samples --korbr PATH/TO/korbr OUTDIR
 //
 // OUTDIR must not exist yet.  The committed samples are never written over:
-// a new korbr stream version gets its own stream-v<N> directory copied from
-// OUTDIR, and the disk and tape samples must come out the same as the
+// a new korbr stream version gets its own stream-v<N>[-VARIANT] directories
+// copied from OUTDIR, and the disk and tape samples must come out the same as the
 // committed ones (the sample tests check that).  tests/samples/README.md
 // says how each sample was made.
 #include <sys/stat.h>
@@ -49,16 +49,20 @@ int main(int argc, char **argv) {
   std::filesystem::create_directories(out + "/vtape");
   ok = Report("vtape", korit::WriteTapeSample(korbr, out + "/vtape")) && ok;
 
-  const std::string scratch = out + "/stream";
-  std::filesystem::create_directories(scratch);
-  uint32_t version = 0;
-  if (Report("stream", korit::WriteStreamSample(korbr, scratch, &version))) {
-    const std::string dir = out + "/stream-v" + std::to_string(version);
-    std::filesystem::rename(scratch, dir);
-    std::printf("korbr wrote stream format version %u: %s\n", version,
-                dir.c_str());
-  } else {
-    ok = false;
+  for (const korit::StreamVariant &variant : korit::StreamVariants()) {
+    const std::string scratch = out + "/stream" + variant.suffix;
+    std::filesystem::create_directories(scratch);
+    uint32_t version = 0;
+    if (Report("stream",
+               korit::WriteStreamSample(korbr, scratch, variant, &version))) {
+      const std::string dir =
+          out + "/" + korit::StreamSampleName(version, variant);
+      std::filesystem::rename(scratch, dir);
+      std::printf("korbr wrote stream format version %u: %s\n", version,
+                  dir.c_str());
+    } else {
+      ok = false;
+    }
   }
   std::printf("samples %s in %s\n", ok ? "written" : "NOT all written",
               out.c_str());

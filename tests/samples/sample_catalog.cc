@@ -116,12 +116,25 @@ const StreamSampleInput &StreamSample() {
   return input;
 }
 
+const std::vector<StreamVariant> &StreamVariants() {
+  static const std::vector<StreamVariant> variants = {
+      {"", ""},
+      {"-zstd", "--compress zstd"},
+  };
+  return variants;
+}
+
+std::string StreamSampleName(uint32_t version, const StreamVariant &variant) {
+  return "stream-v" + std::to_string(version) + variant.suffix;
+}
+
 std::string StreamSampleDevice(const std::string &dir) {
   return "devname=" + dir + "/s{stripe};dbtype=ZDBn;capacity=256";
 }
 
 ::testing::AssertionResult WriteStreamSample(const std::string &korbr,
                                              const std::string &dir,
+                                             const StreamVariant &variant,
                                              uint32_t *version) {
   const StreamSampleInput &in = StreamSample();
   std::vector<uint8_t> data(in.length);
@@ -131,8 +144,8 @@ std::string StreamSampleDevice(const std::string &dir) {
   const bool ok = RunCommand(
       ShellQuote(korbr) + " backup --quiet --stripes " +
       std::to_string(in.stripes) + " --request-size " +
-      std::to_string(in.request_size) + " --dbname " + in.dbname +
-      " --device " + ShellQuote(StreamSampleDevice(dir)) + " " +
+      std::to_string(in.request_size) + " --dbname " + in.dbname + " " +
+      variant.options + " --device " + ShellQuote(StreamSampleDevice(dir)) + " " +
       ShellQuote(input));
   std::filesystem::remove(input);
   if (!ok) return ::testing::AssertionFailure() << "korbr backup failed";

@@ -7,8 +7,10 @@
 //                                  exported functions, one per DiskSample
 //   vtape/TAPE0/                   a virtual tape drive: its state file and
 //                                  the cartridge images of one tape backup
-//   stream-v<N>/s<stripe>.<volume> a `korbr backup` of one input, as
-//                                  format version N of korbr's stream
+//   stream-v<N>[-VARIANT]/s<stripe>.<volume>
+//                                  a `korbr backup` of one input, as
+//                                  format version N of korbr's stream, once
+//                                  per way of writing it (StreamVariant)
 //
 // Every byte of data comes from the harness's StreamByte(seed, offset), so
 // a reader regenerates what a sample must hold instead of storing it twice.
@@ -82,13 +84,25 @@ struct StreamSampleInput {
   const char *dbname = "frozen-sample";
 };
 const StreamSampleInput &StreamSample();
+// A way of writing the input that leaves something different for a
+// reader to handle: plain, or (from version 2 on) compressed.  Its sample
+// directory is stream-v<N><suffix>.
+struct StreamVariant {
+  const char *suffix;   // "" or "-NAME"
+  const char *options;  // extra `korbr backup` options
+};
+// Every variant today's korbr writes.
+const std::vector<StreamVariant> &StreamVariants();
+// "stream-v<version><suffix>".
+std::string StreamSampleName(uint32_t version, const StreamVariant &variant);
 // "devname=<dir>/s{stripe};dbtype=ZDBn;capacity=256", for korbr.
 std::string StreamSampleDevice(const std::string &dir);
-// Writes the input into `dir`/input and backs it up with `korbr` into
-// `dir`; stores the format version the stream's header declares.  The
-// input file is removed afterwards.
+// Writes the input into `dir`/input and backs it up with `korbr` and the
+// variant's options into `dir`; stores the format version the stream's
+// header declares.  The input file is removed afterwards.
 ::testing::AssertionResult WriteStreamSample(const std::string &korbr,
                                              const std::string &dir,
+                                             const StreamVariant &variant,
                                              uint32_t *version);
 
 // --- Shared helpers ----------------------------------------------------------

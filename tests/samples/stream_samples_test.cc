@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include <xxhash.h>
+#include <zstd.h>
+
 #include "samples/sample_catalog.h"
 
 namespace korit {
@@ -216,34 +219,185 @@ Bytes Le(uint64_t value, int size) {
   return ::testing::AssertionSuccess();
 }
 
-// Every format version with its sample directory stream-v<version>.
+// --- Version 2 ---------------------------------------------------------------
+// Version 1's records, and: the header names the compression at 80 (0 none,
+// 1 zstd); each frame carries at 40 the XXH3-64 (libxxhash, default seed) of
+// its bytes 0..39 followed by its payload; the trailer counts at 96 the
+// payload bytes of all frames (the stored stream).  Compressed, the payloads
+// in sequence order are one zstd frame of the input, in frames that are
+// full but for the last.  Which bytes zstd makes depends on libzstd's
+// version, so they are checked by decompressing them, with libzstd itself.
+::testing::AssertionResult CheckVersion2(const std::string &dir,
+                                         bool compressed) {
+  const StreamSampleInput &in = StreamSample();
+  const size_t request = in.request_size;
+  const uint64_t payload = request - 48;
+  Bytes stream(in.length);
+  FillStream(in.seed, 0, stream.data(), stream.size());
+  const Bytes stream_digest = Sha256(stream);
+
+  // Each volume holds its stripe's header, frames and trailer, nothing else:
+  // its size tells how many frames it has.
+  std::vector<std::string> files;
+  std::vector<std::vector<Bytes>> records(in.stripes);
+  uint64_t frames = 0;
+  for (uint32_t s = 0; s < in.stripes; ++s) {
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    files.push_back("s" + std::to_string(s) + ".1");
+    const int64_t frame_bytes =
+        FileSize(volume) -
+        static_cast<int64_t>(kHeaderBytes + 4096 + request + kTrailerBytes);
+    if (frame_bytes < 0 || frame_bytes % static_cast<int64_t>(request) != 0)
+      return ::testing::AssertionFailure() << volume << " holds no whole stripe";
+    const uint64_t mine = static_cast<uint64_t>(frame_bytes) / request;
+    std::vector<size_t> sizes(1, 4096);
+    sizes.insert(sizes.end(), mine + 1, request);
+    ::testing::AssertionResult read =
+        ReadStripe(dir, static_cast<int>(s), sizes, &records[s]);
+    if (!read) return read << " (" << volume << ")";
+    frames += mine;
+  }
+  if (!compressed &&
+      frames != (in.length == 0 ? 1 : (in.length + payload - 1) / payload))
+    return ::testing::AssertionFailure() << dir << " holds " << frames << " frames";
+  // The stored stream, frame by frame: the input itself, or whatever zstd
+  // made of it, in full frames but for the last.
+  Bytes stored;
+  for (uint64_t k = 0; k < frames; ++k) {
+    const Bytes &frame = records[k % in.stripes][1 + k / in.stripes];
+    uint64_t length = std::min(payload, in.length - std::min(in.length, k * payload));
+    if (compressed) length = k + 1 < frames ? payload : Little(frame, 32, 4);
+    // A compressed stream is never empty, and its last frame takes what
+    // is left over after the full ones.
+    if (length > payload || (compressed && length == 0))
+      return ::testing::AssertionFailure()
+             << dir << ": frame " << k << " has a payload of " << length << " bytes";
+    const Bytes part = compressed ? Slice(frame, 48, length)
+                                  : Slice(stream, k * payload, length);
+    stored.insert(stored.end(), part.begin(), part.end());
+  }
+  if (compressed) {
+    Bytes restored(in.length + 1);
+    const size_t got =
+        ZSTD_decompress(restored.data(), restored.size(), stored.data(), stored.size());
+    if (ZSTD_findFrameCompressedSize(stored.data(), stored.size()) != stored.size() ||
+        ZSTD_isError(got) || got != in.length ||
+        !std::equal(stream.begin(), stream.end(), restored.begin()))
+      return ::testing::AssertionFailure()
+             << dir << ": the payloads are not one zstd frame of the input";
+  }
+
+  Bytes backup_id;
+  uint64_t created = 0;
+  for (uint32_t s = 0; s < in.stripes; ++s) {
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    const Bytes &header = records[s].front();
+    const Bytes &trailer = records[s].back();
+    const uint64_t mine = records[s].size() - 2;
+    if (mine != frames / in.stripes + (s < frames % in.stripes ? 1 : 0))
+      return ::testing::AssertionFailure() << volume << " holds " << mine << " frames";
+    if (s == 0) {
+      // Random, and the same on every stripe and in every frame.
+      backup_id = Slice(header, 24, 16);
+      if (backup_id == Bytes(16, 0))
+        return ::testing::AssertionFailure() << volume << ": no backup id";
+      // Written after 2024 began and before this test ran.
+      created = Little(header, 40, 8);
+      if (created < 1704067200u || created > static_cast<uint64_t>(std::time(nullptr)))
+        return ::testing::AssertionFailure() << volume << ": creation time " << created;
+    }
+    auto opening = [&](const char *magic) {
+      return std::vector<Field>{{"the magic", 0, Text(magic, 8)},
+                                {"the version", 8, Le(2, 4)},
+                                {"the stripe count", 12, Le(in.stripes, 4)},
+                                {"the stripe index", 16, Le(s, 4)},
+                                {"the request size", 20, Le(request, 4)},
+                                {"the backup id", 24, backup_id}};
+    };
+    std::vector<Field> fields = opening("KORBRSTR");
+    fields.insert(fields.end(),
+                  {{"the creation time", 40, Le(created, 8)},
+                   {"the database name", 48, Text(in.dbname, 32)},
+                   {"the compression", 80, Le(compressed ? 1 : 0, 4)},
+                   {"the seal", 128, Sha256(Slice(header, 0, 128))}});
+    ::testing::AssertionResult checked =
+        CheckRecord(volume + " header", header, fields);
+    if (!checked) return checked;
+
+    for (uint64_t j = 0; j < mine; ++j) {
+      const uint64_t k = s + j * in.stripes;
+      const uint64_t at = k * payload;
+      const uint64_t length = std::min(payload, stored.size() - at);
+      Bytes summed = Text("KORBRDAT", 8);
+      for (const Bytes &part :
+           {backup_id, Le(k, 8), Le(length, 4), Le(k + 1 == frames ? 1 : 0, 4),
+            Slice(stored, at, length)})
+        summed.insert(summed.end(), part.begin(), part.end());
+      checked = CheckRecord(
+          volume + " frame " + std::to_string(k), records[s][1 + j],
+          {{"the magic", 0, Text("KORBRDAT", 8)},
+           {"the backup id", 8, backup_id},
+           {"the sequence number", 24, Le(k, 8)},
+           {"the payload length", 32, Le(length, 4)},
+           {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
+           {"the checksum", 40, Le(XXH3_64bits(summed.data(), summed.size()), 8)},
+           {"the payload", 48, Slice(stored, at, length)}});
+      if (!checked) return checked;
+    }
+
+    fields = opening("KORBREND");
+    fields.insert(fields.end(),
+                  {{"the stream length", 40, Le(in.length, 8)},
+                   {"the frame count", 48, Le(frames, 8)},
+                   {"the stripe's frame count", 56, Le(mine, 8)},
+                   {"the stream's SHA-256", 64, stream_digest},
+                   {"the stored length", 96, Le(stored.size(), 8)},
+                   {"the seal", 128, Sha256(Slice(trailer, 0, 128))}});
+    checked = CheckRecord(volume + " trailer", trailer, fields);
+    if (!checked) return checked;
+  }
+  if (files != ListDirectory(dir))
+    return ::testing::AssertionFailure() << dir << " holds other files";
+  return ::testing::AssertionSuccess();
+}
+::testing::AssertionResult CheckVersion2Plain(const std::string &dir) {
+  return CheckVersion2(dir, false);
+}
+::testing::AssertionResult CheckVersion2Zstd(const std::string &dir) {
+  return CheckVersion2(dir, true);
+}
+
+// Every format version and variant with its sample directory
+// stream-v<version><suffix> (StreamSampleName).
 struct StreamVersion {
   uint32_t version;
+  const char *suffix;  // of the StreamVariant
   ::testing::AssertionResult (*check)(const std::string &dir);
 };
 const StreamVersion kVersions[] = {
-    {1, CheckVersion1},
+    {1, "", CheckVersion1},
+    {2, "", CheckVersion2Plain},
+    {2, "-zstd", CheckVersion2Zstd},
 };
 void PrintTo(const StreamVersion &v, std::ostream *out) {
-  *out << "version " << v.version;
+  *out << "version " << v.version << v.suffix;
 }
 
-const StreamVersion *FindVersion(uint32_t version) {
+const StreamVersion *FindVersion(uint32_t version, const StreamVariant &variant) {
   for (const StreamVersion &v : kVersions)
-    if (v.version == version) return &v;
+    if (v.version == version && std::string(v.suffix) == variant.suffix) return &v;
   return nullptr;
 }
 
-std::string SampleDir(uint32_t version) {
-  return SamplesRoot() + "/stream-v" + std::to_string(version);
+std::string SampleName(const StreamVersion &v) {
+  return StreamSampleName(v.version, StreamVariant{v.suffix, ""});
 }
 
 TEST(StreamSamplesTest, EveryCommittedVersionHasAChecker) {
   std::vector<std::string> committed, checked;
   for (const std::string &name : ListDirectory(SamplesRoot()))
     if (name.compare(0, 8, "stream-v") == 0) committed.push_back(name);
-  for (const StreamVersion &v : kVersions)
-    checked.push_back("stream-v" + std::to_string(v.version) + "/");
+  for (const StreamVersion &v : kVersions) checked.push_back(SampleName(v) + "/");
   std::sort(checked.begin(), checked.end());
   EXPECT_EQ(checked, committed);
 }
@@ -251,7 +405,7 @@ TEST(StreamSamplesTest, EveryCommittedVersionHasAChecker) {
 class StreamSampleTest : public ::testing::TestWithParam<StreamVersion> {};
 
 TEST_P(StreamSampleTest, HoldsTheStreamAndRestoresToday) {
-  const std::string committed = SampleDir(GetParam().version);
+  const std::string committed = SamplesRoot() + "/" + SampleName(GetParam());
   EXPECT_TRUE(GetParam().check(committed));
 
   TempDir dir;
@@ -267,19 +421,24 @@ TEST_P(StreamSampleTest, HoldsTheStreamAndRestoresToday) {
 INSTANTIATE_TEST_SUITE_P(
     Frozen, StreamSampleTest, ::testing::ValuesIn(kVersions),
     [](const ::testing::TestParamInfo<StreamVersion> &info) {
-      return "v" + std::to_string(info.param.version);
+      std::string name = SampleName(info.param).substr(7);  // "v2-zstd"
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
     });
 
 TEST(StreamSamplesTest, TodaysStreamIsAVersionWithASample) {
-  TempDir dir;
-  uint32_t version = 0;
-  ASSERT_TRUE(WriteStreamSample(Korbr(), dir.path(), &version));
-  const StreamVersion *known = FindVersion(version);
-  ASSERT_NE(nullptr, known)
-      << "korbr writes stream format version " << version
-      << ", which has no sample: make tests/samples/stream-v" << version
-      << " and its checker (tests/samples/README.md)";
-  EXPECT_TRUE(known->check(dir.path()));
+  for (const StreamVariant &variant : StreamVariants()) {
+    TempDir dir;
+    uint32_t version = 0;
+    ASSERT_TRUE(WriteStreamSample(Korbr(), dir.path(), variant, &version));
+    const StreamVersion *known = FindVersion(version, variant);
+    ASSERT_NE(nullptr, known)
+        << "korbr writes stream format version " << version
+        << ", which has no sample: make tests/samples/"
+        << StreamSampleName(version, variant)
+        << " and its checker (tests/samples/README.md)";
+    EXPECT_TRUE(known->check(dir.path())) << StreamSampleName(version, variant);
+  }
 }
 
 }  // namespace

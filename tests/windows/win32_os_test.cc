@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "device/disk_device.h"
+#include "diag/error_report.h"
 #include "os/os_layer.h"
 #include "os/win32_api.h"
 #include "os/win32_codes.h"
+#include "support/handle_fixture.h"
 
 namespace kor {
 namespace {
@@ -367,6 +370,33 @@ TEST(Win32OsTimeTest, ProcessTimesAreTheSystemsFileTimes) {
   const uint32_t after = ::GetTickCount();
   EXPECT_LE(static_cast<uint32_t>(ticks - before),
             static_cast<uint32_t>(after - before));
+}
+
+// This build drives no object store.  A backup to an "s3://" name goes
+// the whole way of a disk open (directory check, free space, the volume's
+// open) against the real system, and the host must hear 50 (a device this
+// build cannot drive) for the volume, not some code of a mangled file name.
+TEST(Win32ObjectStoreTest, AnS3NameIsRefusedWithNotSupportedForTheVolume) {
+  OsLayer &os = PlatformOs();
+  uint32_t error = 0;
+  EXPECT_EQ(kInvalidOsHandle, os.OpenFile("s3://bk/sales.1", kGenericRead,
+                                          kShareNone, kOpenExisting, &error));
+  EXPECT_EQ(kErrorNotSupported, error);
+
+  testkit::HostRecorder host;
+  testkit::TestStripe stripe;
+  {
+    ScopedFakeOs fake;  // the handle is made as kor_open makes it
+    stripe = testkit::MakeHandle(0, "devname=s3://bk/sales;dbtype=ZDBn");
+  }
+  ASSERT_STREQ("s3://bk/sales", stripe->devname);
+  EXPECT_EQ(-1, OpenDiskDev(stripe.get(), kModeWrite));
+  ASSERT_EQ(1u, host.errors.size());
+  EXPECT_EQ(kErrVolume, host.errors[0].number);
+  ASSERT_EQ(2u, host.errors[0].args.size());
+  EXPECT_EQ("s3://bk/sales.1", host.errors[0].args[0]);
+  EXPECT_EQ(os.SystemErrorText(kErrorNotSupported), host.errors[0].args[1]);
+  EXPECT_EQ(kErrorNotSupported, stripe->last_os_error);
 }
 
 }  // namespace
