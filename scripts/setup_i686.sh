@@ -17,7 +17,7 @@ packages=(
 # one a line (libssl-dev:i386, libzstd-dev:i386, ...).  They install beside
 # the x86-64 ones; the first makes dpkg take the i386 architecture.
 i386_packages=(
-  libssl-dev:i386      # libcrypto: korbr's SHA-256
+  libssl-dev:i386      # libcrypto: hashes in korbr and the library
   libxxhash-dev:i386   # korbr's frame checksums
   libzstd-dev:i386     # korbr --compress
   libcurl4-openssl-dev:i386  # the library's object storage (HTTP)
