@@ -2,8 +2,9 @@
 # Set up, build and run every test: once as a normal build (then korbr
 # between PostgreSQL's and GNU tar's programs, then installed and packaged
 # as a system installs it), once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the Windows build, the ThreadSanitizer
-# build, and every fuzz target for a minute.
+# UndefinedBehaviorSanitizer, then the 32-bit Linux build under qemu-i386,
+# the Windows build, the ThreadSanitizer build, and every fuzz target for a
+# minute.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -27,6 +28,10 @@ bash "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKORB
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j"$jobs")
+
+# The same tests on a 32-bit (i686) build, run under qemu-i386 user
+# emulation, and a stream past 4 GiB through its korbr onto one volume.
+bash "$root/scripts/run_i686_tests.sh"
 
 # korbr.dll cross-built with mingw-w64, its tests run under wine.
 bash "$root/scripts/run_windows_tests.sh"

@@ -7,6 +7,8 @@
 //   korbr labels  VOLUME
 //
 // Each command is one entry of the table below and lives in its own file.
+#include <sys/types.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +17,10 @@
 #include "cli/labels_command.h"
 #include "cli/restore_command.h"
 #include "cli/vtape_command.h"
+
+// Inputs, outputs and volumes pass 2 and 4 GiB; every file of korbr is
+// built with the same flags (CMakeLists.txt sets _FILE_OFFSET_BITS=64).
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 namespace {
 

@@ -46,6 +46,11 @@
 #include "os/tape/tape_resolver.h"
 #include "os/win32_codes.h"
 
+// Volume files pass 2 and 4 GiB.  With a 32-bit off_t (a 32-bit build
+// without _FILE_OFFSET_BITS=64, which CMakeLists.txt sets) open() and
+// fstat() refuse such a file with EOVERFLOW, after a backup wrote it.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 namespace kor {
 namespace {
 
@@ -83,6 +88,11 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {EINVAL, kErrorInvalidParameter},
     {EIO, kErrorIoDevice},
     {EFBIG, kErrorFileTooLarge},
+    // A size, offset or count that the caller's types cannot hold: what
+    // ERROR_ARITHMETIC_OVERFLOW says ("exceeded 32 bits").  Not 223, which
+    // is a file that may not grow (EFBIG); EOVERFLOW also comes from free
+    // space counts and inode numbers.
+    {EOVERFLOW, kErrorArithmeticOverflow},
 #ifdef ENOMEDIUM
     {ENOMEDIUM, kErrorNoMediaInDrive},
 #endif

@@ -169,6 +169,29 @@ TEST_F(PosixOsTest, GatheredWritesKeepTheSliceOrderAndFlushesReachTheFile) {
   EXPECT_EQ(kErrorFileNotFound, error);
 }
 
+// A volume larger than 4 GiB (sparse here) opens for a restore and reads
+// from its start, and a backup can take it over, also in a 32-bit build.
+TEST_F(PosixOsTest, VolumesPastFourGibibytesOpen) {
+  const std::string name = Path("huge.1");
+  FILE *file = std::fopen(name.c_str(), "w");
+  ASSERT_NE(nullptr, file);
+  ASSERT_EQ(0, ftruncate(fileno(file), (off_t{4} << 30) + 4096))
+      << strerror(errno);
+  ASSERT_EQ(0, std::fclose(file));
+  uint32_t error = 0, done = 0;
+  OsHandle h = OpenForRead(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h) << os_.SystemErrorText(error);
+  char buffer[64] = {1};
+  ASSERT_TRUE(os_.ReadFile(h, buffer, sizeof buffer, &done, &error));
+  EXPECT_EQ(sizeof buffer, done);
+  EXPECT_EQ(0, buffer[0]);
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+  h = OpenForWrite(name, &error);
+  ASSERT_NE(kInvalidOsHandle, h) << os_.SystemErrorText(error);
+  ASSERT_TRUE(os_.CloseHandle(h, &error));
+  EXPECT_EQ("", ReadBack(name));
+}
+
 TEST_F(PosixOsTest, OpenFailuresCarryWindowsCodes) {
   uint32_t error = 0;
   EXPECT_EQ(kInvalidOsHandle, OpenForRead(dir_ + "/missing.1", &error));
@@ -404,6 +427,7 @@ TEST(PosixErrnoTest, TranslationTable) {
   EXPECT_EQ(kErrorTooManyOpenFiles, Win32ErrorFromErrno(ENFILE));
   EXPECT_EQ(kErrorIoDevice, Win32ErrorFromErrno(EIO));
   EXPECT_EQ(kErrorFileTooLarge, Win32ErrorFromErrno(EFBIG));
+  EXPECT_EQ(kErrorArithmeticOverflow, Win32ErrorFromErrno(EOVERFLOW));
   EXPECT_EQ(kErrorNoMediaInDrive, Win32ErrorFromErrno(ENOMEDIUM));
   EXPECT_EQ(kErrorNotReady, Win32ErrorFromErrno(ENXIO));
   EXPECT_EQ(kCustomerCodeBit | ENOLINK, Win32ErrorFromErrno(ENOLINK));

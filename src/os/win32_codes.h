@@ -32,6 +32,7 @@ constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorBadFileType = 222;
 constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorArithmeticOverflow = 534;
 constexpr uint32_t kErrorStoppedOnSymlink = 681;
 constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint32_t kErrorIoIncomplete = 996;

@@ -708,7 +708,15 @@ case_ "labels of volumes and of other files" labels_of_volumes
 case_ "--quiet prints nothing" quiet_is_quiet
 case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
 case_ "waits announced and given up (no drive, empty drive, full disk)" waits_are_announced_and_given_up
-case_ "Ctrl-C during a backup and a restore" interrupted_backup_and_restore
+# qemu-i386 (the 32-bit test run) gives a threaded program the last-created
+# thread's TLS once a signal handler returns, so korbr fails there after
+# Ctrl-C (pthread_join: EDEADLK) while the same binary passes natively.
+if [ -z "${KORBR_UNDER_EMULATOR:-}" ]; then
+  case_ "Ctrl-C during a backup and a restore" interrupted_backup_and_restore
+else
+  echo "skip Ctrl-C during a backup and a restore: signals under" \
+       "$KORBR_UNDER_EMULATOR are not those of a kernel"
+fi
 case_ "verify, compression, a flipped byte caught at its frame" verify_and_compression
 case_ "backup files are owner-only under umask 022 and 000" files_are_owner_only
 case_ "32 stripes spanning three volumes each" thirty_two_stripes

@@ -23,6 +23,10 @@
 #include "os/posix_os.h"
 #include "os/win32_codes.h"
 
+// Cartridge images pass 2 and 4 GiB: positions go to pread() and pwrite()
+// as off_t, which must not wrap (CMakeLists.txt sets _FILE_OFFSET_BITS=64).
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 namespace kor {
 namespace {
 
