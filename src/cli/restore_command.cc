@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -159,6 +160,13 @@ struct Output {
   // After the stream was verified.
   bool Commit(std::string *error) {
     if (to_stdout || verify_only) return true;
+    // The restored file is on the medium before its name says it is whole;
+    // a crash must not leave a complete-looking name on missing data.
+    if (std::getenv("KOR_NO_FLUSH") == nullptr && fsync(fd) != 0) {
+      *error = "writing " + path + " failed: " + std::strerror(errno);
+      Discard();
+      return false;
+    }
     if (close(fd) != 0) {
       fd = -1;
       *error = "writing " + path + " failed: " + std::strerror(errno);
