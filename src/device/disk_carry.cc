@@ -75,7 +75,12 @@ int64_t HandOver(StripeHandle *h, const uint8_t *data, uint64_t from_carry,
       break;
     }
     taken += static_cast<uint64_t>(r);
+    const uint64_t before = h->volume_offset;
     h->volume_offset += static_cast<uint64_t>(r);
+    const uint64_t done = h->volume_offset / kWritebackChunk * kWritebackChunk;
+    const uint64_t from = before / kWritebackChunk * kWritebackChunk;
+    if (h->flush_volumes && done > from)
+      Os().StartWriteback(h->device_handle, from, done - from);
   }
   // What left the carry goes; the rest of it moves to the front.
   const uint64_t carry_taken = taken < from_carry ? taken : from_carry;

@@ -32,6 +32,10 @@ constexpr int32_t kGatherBytes = 64 * 1024;
 constexpr int32_t kCarryCapacity = kGatherBytes + 160;
 // OS writes begin and end on multiples of this file offset.
 constexpr uint64_t kWriteAlignment = 4096;
+// A volume that will be flushed at its close has each such piece sent on
+// its way to the medium as soon as it is written: the disk works while the
+// stripe goes on, and the flush at the close has little left to wait for.
+constexpr uint64_t kWritebackChunk = 8u << 20;
 
 // Makes the carry when the handle has none and empties it for a volume
 // that was just opened.  False when the buffer cannot be had.

@@ -245,5 +245,19 @@ TEST_F(CarryFailureTest, EachVolumeIsFlushedOnceUnlessKorNoFlushIsSet) {
   EXPECT_EQ(4, fake_->Count(OsCall::kFlushDirectory));
 }
 
+TEST_F(CarryFailureTest, EveryEightMebibytesStartOnTheirWayToTheMedium) {
+  void *h = Open();
+  for (int i = 0; i < 20 * 16; ++i) ASSERT_EQ(0, Write(h, 65536)) << Text();
+  ASSERT_EQ(0, kor_close(h, KOR_CLOSE_NORMAL, &msg_)) << Text();
+  EXPECT_EQ(2, fake_->Count(OsCall::kStartWriteback));  // 20 MiB written
+
+  // Nothing is flushed at the close, so nothing is hurried before it.
+  fake_->SetEnv("KOR_NO_FLUSH", "1");
+  h = Open();
+  for (int i = 0; i < 20 * 16; ++i) ASSERT_EQ(0, Write(h, 65536)) << Text();
+  ASSERT_EQ(0, kor_close(h, KOR_CLOSE_NORMAL, &msg_)) << Text();
+  EXPECT_EQ(2, fake_->Count(OsCall::kStartWriteback));
+}
+
 }  // namespace
 }  // namespace kor

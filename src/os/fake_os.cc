@@ -471,6 +471,12 @@ bool FakeOs::FlushFile(OsHandle handle, uint32_t *error) {
   return true;
 }
 
+void FakeOs::StartWriteback(OsHandle /*handle*/, uint64_t /*offset*/,
+                            uint64_t /*length*/) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hit(OsCall::kStartWriteback);
+}
+
 bool FakeOs::FlushDirectory(const std::string & /*file_name*/,
                             uint32_t *error) {
   std::lock_guard<std::mutex> lock(impl_->mu);

@@ -46,6 +46,7 @@ enum class OsCall {
   kGetFileSize,
   kFlushFile,
   kFlushDirectory,
+  kStartWriteback,
 };
 
 // One write that reached a file: where it began and how many bytes it
@@ -159,6 +160,8 @@ class FakeOs : public OsLayer {
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
+  void StartWriteback(OsHandle handle, uint64_t offset,
+                      uint64_t length) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   // Recorded (AbandonedFiles), then counted, faulted and carried out as a
   // CloseHandle (OsCall::kCloseHandle): either call ends a volume, so a

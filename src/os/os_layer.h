@@ -111,6 +111,13 @@ class OsLayer {
   // set on failure.
   virtual bool FlushDirectory(const std::string &file_name,
                               uint32_t *error) = 0;
+  // A hint that returns at once: the system starts writing `length` bytes
+  // of the file from `offset` to the medium, so that a later FlushFile has
+  // little left to wait for (Linux sync_file_range; elsewhere, and for
+  // anything but a plain file, nothing).  Nothing to report: where it fails
+  // FlushFile does the work.
+  virtual void StartWriteback(OsHandle handle, uint64_t offset,
+                              uint64_t length) = 0;
   // Closes the handle.  True, or false with *error set; after a failure the
   // handle may or may not still be open (an interrupted close has closed it).
   virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;

@@ -275,6 +275,8 @@ class PosixOs final : public OsLayer {
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
+  void StartWriteback(OsHandle handle, uint64_t offset,
+                      uint64_t length) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   bool AbandonFile(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
@@ -566,6 +568,23 @@ bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
     return false;
   }
   return true;
+}
+
+void PosixOs::StartWriteback(OsHandle handle, uint64_t offset,
+                             uint64_t length) {
+#if defined(__linux__)
+  if (Tapes().Find(handle) != nullptr || Objects().Find(handle) != nullptr)
+    return;
+  int fd;
+  if (!ToDescriptor(handle, &fd)) return;
+  // Only starts the writing; the range's pages stay in the cache.
+  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                  SYNC_FILE_RANGE_WRITE);
+#else
+  (void)handle;
+  (void)offset;
+  (void)length;
+#endif
 }
 
 bool PosixOs::FlushDirectory(const std::string &file_name, uint32_t *error) {

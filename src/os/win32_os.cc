@@ -69,6 +69,9 @@ class Win32Os final : public OsLayer {
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
+  void StartWriteback(OsHandle, uint64_t, uint64_t) override {
+    // The cache manager writes behind on its own.
+  }
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   bool AbandonFile(OsHandle handle, uint32_t *error) override {
     // A file keeps what was written; only object stores discard.
