@@ -6,6 +6,7 @@
 #   bench/cli_bench.sh [--stripes "1 4"] [--megabytes "256 1024"]
 #                      [--pairs 5] [--durability "cache durable"]
 #                      [--volume-mib 64] [--dir DIR] [--korbr PATH] [--quick]
+#                      [--cold]
 #
 # For every combination of stripes, size and durability, each round times
 #   backup:  korbr backup --request-size 64K onto the stripes;
@@ -24,6 +25,9 @@
 # cache: KOR_NO_FLUSH is set (the library skips its flushes) and neither dd
 # nor tar syncs; durable: KOR_NO_FLUSH is unset, dd uses conv=fsync and
 # tar's volumes are synced.  --quick: 4 stripes, 128 MiB, 5 pairs.
+# --cold (root only): the page cache is dropped before every timed restore,
+# so that all three read the volumes from the device itself; this is the
+# figure that shows whether a restore keeps up with the media.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -34,6 +38,7 @@ durabilities="cache durable"
 volume_mib=64
 dir=""
 korbr=""
+cold=0
 while [ $# -gt 0 ]; do
   case $1 in
     --stripes) stripe_counts=$2; shift 2 ;;
@@ -44,7 +49,8 @@ while [ $# -gt 0 ]; do
     --dir) dir=$2; shift 2 ;;
     --korbr) korbr=$2; shift 2 ;;
     --quick) stripe_counts=4; sizes=128; shift ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    --cold) cold=1; shift ;;
+    -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
     *) echo "cli_bench: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -56,6 +62,10 @@ if [ -z "$korbr" ]; then
   korbr="$root/build-release/korbr"
 fi
 command -v tar >/dev/null || { echo "cli_bench: GNU tar is needed" >&2; exit 1; }
+if [ "$cold" = 1 ] && ! [ -w /proc/sys/vm/drop_caches ]; then
+  echo "cli_bench: --cold needs to write /proc/sys/vm/drop_caches (run as root)" >&2
+  exit 1
+fi
 
 if [ -z "$dir" ]; then
   dir=$(mktemp -d "${TMPDIR:-/tmp}/korbr-cli-bench.XXXXXX")
@@ -130,6 +140,7 @@ tar_restore() {
 timed() {
   local step=$1 t
   sync
+  case $cold:$step in 1:*_restore) echo 3 >/proc/sys/vm/drop_caches ;; esac
   t=$( { TIMEFORMAT='%R %U %S'; time "$step" 2>"$work/$step.err"; } 2>&1 ) || {
     echo "cli_bench: $step failed:" >&2
     cat "$work/$step.err" >&2
@@ -193,7 +204,7 @@ run_configuration() {
   report "tar -c -M -L" tar_backup "" "$mib"
   report "korbr / dd" korbr_backup dd_backup "$mib"
   report "korbr / tar" korbr_backup tar_backup "$mib"
-  echo " restore (into /dev/null)"
+  echo " restore (into /dev/null)$([ "$cold" = 1 ] && echo ", page cache dropped before each" || true)"
   report "korbr restore" korbr_restore "" "$mib"
   report "dd reading the volumes" dd_restore "" "$mib"
   report "tar -x -M -O" tar_restore "" "$mib"
