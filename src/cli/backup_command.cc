@@ -30,6 +30,10 @@
 #include "cli/zstd_codec.h"
 #include "korbr/korbr.h"
 
+// The backup time goes into the stream header as 64 bits; a 32-bit
+// time_t would wrap it in 2038.
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
+
 namespace kor {
 namespace cli {
 namespace {

@@ -17,6 +17,10 @@
 #include "cli/label_decode.h"
 #include "cli/stream_format.h"
 
+// A stream header holds the backup time in 64 bits; with a 32-bit time_t
+// a time after January 2038 would be shown as one in 1901.
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
+
 namespace kor {
 namespace cli {
 namespace {
