@@ -23,6 +23,7 @@
 #include "cli/block_queue.h"
 #include "cli/command_common.h"
 #include "cli/device_list.h"
+#include "cli/hash_stage.h"
 #include "cli/host_session.h"
 #include "cli/sha256.h"
 #include "cli/stream_format.h"
@@ -326,22 +327,16 @@ void BackupRun::StripeMain(Stripe *stripe) {
 
 void BackupRun::HashMain() {
   HostSession::BlockInterruptsInThisThread("korbr-hash");
-  Sha256 sha;
-  for (;;) {
-    std::unique_ptr<Block> block = to_hash_.Pop();
-    if (block == nullptr) break;
-    sha.Update(block->bytes.data() + block->payload_offset,
-               block->payload_length);
-    const bool pushed =
-        block->stripe == kChunkBlock
-            ? to_compress_.Push(std::move(block))
-            : stripes_[block->stripe]->full.Push(std::move(block));
-    if (!pushed) return;
-  }
-  if (to_hash_.aborted()) return;
-  digest_ = sha.Finish();
-  hashed_all_ = true;
-  to_compress_.Close();
+  // Frames go on to their stripe; chunks of a compressed backup to zstd.
+  hashed_all_ = HashEveryBlock(
+      &to_hash_,
+      [this](std::unique_ptr<Block> block) {
+        return block->stripe == kChunkBlock
+                   ? to_compress_.Push(std::move(block))
+                   : stripes_[block->stripe]->full.Push(std::move(block));
+      },
+      &digest_);
+  if (hashed_all_) to_compress_.Close();
 }
 
 void BackupRun::CompressMain() {

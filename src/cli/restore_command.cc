@@ -22,6 +22,7 @@
 #include "cli/block_queue.h"
 #include "cli/command_common.h"
 #include "cli/device_list.h"
+#include "cli/hash_stage.h"
 #include "cli/host_session.h"
 #include "cli/piece_writer.h"
 #include "cli/sha256.h"
@@ -402,19 +403,14 @@ std::unique_ptr<Block> RestoreRun::Next(uint32_t stripe) {
 
 void RestoreRun::HashMain() {
   HostSession::BlockInterruptsInThisThread("korbr-hash");
-  Sha256 sha;
-  for (;;) {
-    std::unique_ptr<Block> block = to_hash_.Pop();
-    if (block == nullptr) break;
-    sha.Update(block->bytes.data() + block->payload_offset,
-               block->payload_length);
-    hashed_bytes_ += block->payload_length;
-    if (!to_write_.Push(std::move(block))) return;
-  }
-  if (to_hash_.aborted()) return;
-  digest_ = sha.Finish();
-  hashed_all_ = true;
-  to_write_.Close();
+  hashed_all_ = HashEveryBlock(
+      &to_hash_,
+      [this](std::unique_ptr<Block> block) {
+        hashed_bytes_ += block->payload_length;
+        return to_write_.Push(std::move(block));
+      },
+      &digest_);
+  if (hashed_all_) to_write_.Close();
 }
 
 void RestoreRun::InflateMain() {
