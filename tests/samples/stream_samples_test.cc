@@ -129,6 +129,63 @@ Bytes Le(uint64_t value, int size) {
   return ::testing::AssertionSuccess();
 }
 
+// --- What every version shares ----------------------------------------------
+
+// Stripe 0's header gives the backup id (random: not zero; the same on
+// every stripe and in every frame) and the creation time (after 2024 began
+// and not after this test ran).
+::testing::AssertionResult ReadIdentity(const std::string &volume,
+                                        const Bytes &header, Bytes *backup_id,
+                                        uint64_t *created) {
+  *backup_id = Slice(header, 24, 16);
+  if (*backup_id == Bytes(16, 0))
+    return ::testing::AssertionFailure() << volume << ": no backup id";
+  *created = Little(header, 40, 8);
+  if (*created < 1704067200u || *created > static_cast<uint64_t>(std::time(nullptr)))
+    return ::testing::AssertionFailure() << volume << ": creation time " << *created;
+  return ::testing::AssertionSuccess();
+}
+
+// What the header (KORBRSTR) and the trailer (KORBREND) of stripe
+// `stripe` begin with.
+std::vector<Field> Opening(const char *magic, uint32_t version, uint32_t stripe,
+                           size_t request, const Bytes &backup_id) {
+  return {{"the magic", 0, Text(magic, 8)},
+          {"the version", 8, Le(version, 4)},
+          {"the stripe count", 12, Le(StreamSample().stripes, 4)},
+          {"the stripe index", 16, Le(stripe, 4)},
+          {"the request size", 20, Le(request, 4)},
+          {"the backup id", 24, backup_id}};
+}
+
+// The fields of data frame `k` (of `frames`) that carries `payload`.
+std::vector<Field> FrameFields(const Bytes &backup_id, uint64_t k,
+                               uint64_t frames, const Bytes &payload) {
+  return {{"the magic", 0, Text("KORBRDAT", 8)},
+          {"the backup id", 8, backup_id},
+          {"the sequence number", 24, Le(k, 8)},
+          {"the payload length", 32, Le(payload.size(), 4)},
+          {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
+          {"the payload", 48, payload}};
+}
+
+// The fields of a stripe's trailer up to the stream's SHA-256, and its
+// seal: `more` lie between the two.
+std::vector<Field> TrailerFields(uint32_t version, uint32_t stripe, size_t request,
+                                 const Bytes &backup_id, uint64_t frames,
+                                 uint64_t mine, const Bytes &stream_digest,
+                                 const Bytes &trailer, std::vector<Field> more) {
+  std::vector<Field> fields = Opening("KORBREND", version, stripe, request, backup_id);
+  fields.insert(fields.end(),
+                {{"the stream length", 40, Le(StreamSample().length, 8)},
+                 {"the frame count", 48, Le(frames, 8)},
+                 {"the stripe's frame count", 56, Le(mine, 8)},
+                 {"the stream's SHA-256", 64, stream_digest}});
+  fields.insert(fields.end(), more.begin(), more.end());
+  fields.push_back({"the seal", 128, Sha256(Slice(trailer, 0, 128))});
+  return fields;
+}
+
 // --- Version 1 ---------------------------------------------------------------
 // The header request (4096 bytes), the stripe's data frames and its trailer
 // (request size each) lie whole on the stripe's one volume, which holds
@@ -164,24 +221,11 @@ Bytes Le(uint64_t value, int size) {
     const Bytes &header = records.front();
     const Bytes &trailer = records.back();
     if (s == 0) {
-      // Random, and the same on every stripe and in every frame.
-      backup_id = Slice(header, 24, 16);
-      if (backup_id == Bytes(16, 0))
-        return ::testing::AssertionFailure() << volume << ": no backup id";
-      // Written after 2024 began and before this test ran.
-      created = Little(header, 40, 8);
-      if (created < 1704067200u || created > static_cast<uint64_t>(std::time(nullptr)))
-        return ::testing::AssertionFailure() << volume << ": creation time " << created;
+      ::testing::AssertionResult identity =
+          ReadIdentity(volume, header, &backup_id, &created);
+      if (!identity) return identity;
     }
-    auto opening = [&](const char *magic) {
-      return std::vector<Field>{{"the magic", 0, Text(magic, 8)},
-                                {"the version", 8, Le(1, 4)},
-                                {"the stripe count", 12, Le(in.stripes, 4)},
-                                {"the stripe index", 16, Le(s, 4)},
-                                {"the request size", 20, Le(request, 4)},
-                                {"the backup id", 24, backup_id}};
-    };
-    std::vector<Field> fields = opening("KORBRSTR");
+    std::vector<Field> fields = Opening("KORBRSTR", 1, s, request, backup_id);
     fields.insert(fields.end(),
                   {{"the creation time", 40, Le(created, 8)},
                    {"the database name", 48, Text(in.dbname, 32)},
@@ -193,25 +237,15 @@ Bytes Le(uint64_t value, int size) {
     for (uint64_t j = 0; j < mine; ++j) {
       const uint64_t k = s + j * in.stripes;
       const uint64_t length = std::min(payload, in.length - k * payload);
-      checked = CheckRecord(
-          volume + " frame " + std::to_string(k), records[1 + j],
-          {{"the magic", 0, Text("KORBRDAT", 8)},
-           {"the backup id", 8, backup_id},
-           {"the sequence number", 24, Le(k, 8)},
-           {"the payload length", 32, Le(length, 4)},
-           {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
-           {"the payload", 48, Slice(stream, k * payload, length)}});
+      checked = CheckRecord(volume + " frame " + std::to_string(k), records[1 + j],
+                            FrameFields(backup_id, k, frames,
+                                        Slice(stream, k * payload, length)));
       if (!checked) return checked;
     }
 
-    fields = opening("KORBREND");
-    fields.insert(fields.end(),
-                  {{"the stream length", 40, Le(in.length, 8)},
-                   {"the frame count", 48, Le(frames, 8)},
-                   {"the stripe's frame count", 56, Le(mine, 8)},
-                   {"the stream's SHA-256", 64, stream_digest},
-                   {"the seal", 128, Sha256(Slice(trailer, 0, 128))}});
-    checked = CheckRecord(volume + " trailer", trailer, fields);
+    checked = CheckRecord(volume + " trailer", trailer,
+                          TrailerFields(1, s, request, backup_id, frames, mine,
+                                        stream_digest, trailer, {}));
     if (!checked) return checked;
   }
   if (files != ListDirectory(dir))
@@ -297,24 +331,11 @@ Bytes Le(uint64_t value, int size) {
     if (mine != frames / in.stripes + (s < frames % in.stripes ? 1 : 0))
       return ::testing::AssertionFailure() << volume << " holds " << mine << " frames";
     if (s == 0) {
-      // Random, and the same on every stripe and in every frame.
-      backup_id = Slice(header, 24, 16);
-      if (backup_id == Bytes(16, 0))
-        return ::testing::AssertionFailure() << volume << ": no backup id";
-      // Written after 2024 began and before this test ran.
-      created = Little(header, 40, 8);
-      if (created < 1704067200u || created > static_cast<uint64_t>(std::time(nullptr)))
-        return ::testing::AssertionFailure() << volume << ": creation time " << created;
+      ::testing::AssertionResult identity =
+          ReadIdentity(volume, header, &backup_id, &created);
+      if (!identity) return identity;
     }
-    auto opening = [&](const char *magic) {
-      return std::vector<Field>{{"the magic", 0, Text(magic, 8)},
-                                {"the version", 8, Le(2, 4)},
-                                {"the stripe count", 12, Le(in.stripes, 4)},
-                                {"the stripe index", 16, Le(s, 4)},
-                                {"the request size", 20, Le(request, 4)},
-                                {"the backup id", 24, backup_id}};
-    };
-    std::vector<Field> fields = opening("KORBRSTR");
+    std::vector<Field> fields = Opening("KORBRSTR", 2, s, request, backup_id);
     fields.insert(fields.end(),
                   {{"the creation time", 40, Le(created, 8)},
                    {"the database name", 48, Text(in.dbname, 32)},
@@ -327,33 +348,22 @@ Bytes Le(uint64_t value, int size) {
     for (uint64_t j = 0; j < mine; ++j) {
       const uint64_t k = s + j * in.stripes;
       const uint64_t at = k * payload;
-      const uint64_t length = std::min(payload, stored.size() - at);
-      Bytes summed = Text("KORBRDAT", 8);
-      for (const Bytes &part :
-           {backup_id, Le(k, 8), Le(length, 4), Le(k + 1 == frames ? 1 : 0, 4),
-            Slice(stored, at, length)})
-        summed.insert(summed.end(), part.begin(), part.end());
-      checked = CheckRecord(
-          volume + " frame " + std::to_string(k), records[s][1 + j],
-          {{"the magic", 0, Text("KORBRDAT", 8)},
-           {"the backup id", 8, backup_id},
-           {"the sequence number", 24, Le(k, 8)},
-           {"the payload length", 32, Le(length, 4)},
-           {"the flags", 36, Le(k + 1 == frames ? 1 : 0, 4)},
-           {"the checksum", 40, Le(XXH3_64bits(summed.data(), summed.size()), 8)},
-           {"the payload", 48, Slice(stored, at, length)}});
+      const Bytes part = Slice(stored, at, std::min(payload, stored.size() - at));
+      std::vector<Field> frame = FrameFields(backup_id, k, frames, part);
+      // The checksum covers the fields before it (bytes 0..39) and the
+      // payload.
+      Bytes summed;
+      for (const Field &f : frame) summed.insert(summed.end(), f.expect.begin(), f.expect.end());
+      frame.insert(frame.end() - 1, {"the checksum", 40,
+                                     Le(XXH3_64bits(summed.data(), summed.size()), 8)});
+      checked = CheckRecord(volume + " frame " + std::to_string(k), records[s][1 + j], frame);
       if (!checked) return checked;
     }
 
-    fields = opening("KORBREND");
-    fields.insert(fields.end(),
-                  {{"the stream length", 40, Le(in.length, 8)},
-                   {"the frame count", 48, Le(frames, 8)},
-                   {"the stripe's frame count", 56, Le(mine, 8)},
-                   {"the stream's SHA-256", 64, stream_digest},
-                   {"the stored length", 96, Le(stored.size(), 8)},
-                   {"the seal", 128, Sha256(Slice(trailer, 0, 128))}});
-    checked = CheckRecord(volume + " trailer", trailer, fields);
+    checked = CheckRecord(
+        volume + " trailer", trailer,
+        TrailerFields(2, s, request, backup_id, frames, mine, stream_digest, trailer,
+                      {{"the stored length", 96, Le(stored.size(), 8)}}));
     if (!checked) return checked;
   }
   if (files != ListDirectory(dir))
