@@ -56,9 +56,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "$korbr" ]; then
-  bash "$root/scripts/setup.sh"
-  bash "$root/scripts/build.sh" "$root/build-release" \
-    -DCMAKE_BUILD_TYPE=Release -DKORBR_BUILD_TESTS=OFF >/dev/null
+  bash "$root/bench/build_release.sh"
   korbr="$root/build-release/korbr"
 fi
 command -v tar >/dev/null || { echo "cli_bench: GNU tar is needed" >&2; exit 1; }

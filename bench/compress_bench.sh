@@ -21,9 +21,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "$korbr" ]; then
-  bash "$root/scripts/setup.sh"
-  bash "$root/scripts/build.sh" "$root/build-release" \
-    -DCMAKE_BUILD_TYPE=Release -DKORBR_BUILD_TESTS=OFF >/dev/null
+  bash "$root/bench/build_release.sh"
   korbr="$root/build-release/korbr"
 fi
 # shellcheck source=tests/clients/pg_cluster.sh

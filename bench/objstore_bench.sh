@@ -8,9 +8,7 @@
 # removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" "$root/build-release" -DCMAKE_BUILD_TYPE=Release \
-  -DKORBR_BUILD_TESTS=OFF >/dev/null
+bash "$root/bench/build_release.sh"
 store="$root/build-release/bench-s3"
 trap '/usr/bin/python3 "$root/tests/objstore/local_s3.py" stop "$store"; rm -rf "$store"' EXIT
 /usr/bin/python3 "$root/tests/objstore/local_s3.py" start "$store" korbr-bench >/dev/null

@@ -34,9 +34,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" "$root/build-release" -DCMAKE_BUILD_TYPE=Release \
-  -DKORBR_BUILD_TESTS=OFF >/dev/null
+bash "$root/bench/build_release.sh"
 bench="$root/build-release/korbr_throughput"
 
 # The library notes every handle it opens on standard output, whatever
