@@ -446,12 +446,8 @@ waits_are_announced_and_given_up() {
   head -c 300000 /dev/urandom >"$d/in"
   # A tape drive that does not exist.
   mkdir "$d/drives"
-  set +e
-  KOR_DEVICE_DIR=$d/drives "$KORBR" backup --quiet --wait-timeout 1 \
-    --device 'devname=\\.\TAPE9;dbtype=ZDBn' "$d/in" >"$d/t.out" \
-    2>"$d/t.err" </dev/null
-  rc=$?
-  set -e
+  KOR_DEVICE_DIR=$d/drives run "$d/t.out" "$d/t.err" backup --quiet \
+    --wait-timeout 1 --device 'devname=\\.\TAPE9;dbtype=ZDBn' "$d/in" </dev/null
   expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
   expect "the wait is announced" \
     has "$d/t.err" "stripe 0 is waiting: no tape drive .*TAPE9 in $d/drives" ||
@@ -463,12 +459,8 @@ waits_are_announced_and_given_up() {
   # A virtual drive with no cartridge.
   run "$d/v.out" "$d/v.err" vtape create "$d/drives/TAPE2" --cartridges 2 \
     --capacity 1M
-  set +e
-  KOR_DEVICE_DIR=$d/drives "$KORBR" backup --quiet --wait-timeout 1 \
-    --device 'devname=\\.\TAPE2;dbtype=ZDBn' "$d/in" >"$d/e.out" \
-    2>"$d/e.err" </dev/null
-  rc=$?
-  set -e
+  KOR_DEVICE_DIR=$d/drives run "$d/e.out" "$d/e.err" backup --quiet \
+    --wait-timeout 1 --device 'devname=\\.\TAPE2;dbtype=ZDBn' "$d/in" </dev/null
   expect "exit 1" [ "$rc" -eq 1 ] || return 1
   expect "the empty drive is named with the way out" \
     has "$d/e.err" "no cartridge in .*TAPE2: load one (korbr vtape load" ||
@@ -480,12 +472,8 @@ waits_are_announced_and_given_up() {
     return 1
   }
   head -c 4000000 /dev/urandom >"$d/big"
-  set +e
-  "$KORBR" backup --quiet --wait-timeout 1 --stripes 2 \
-    --device "devname=$d/small/full.s{stripe};dbtype=ZDBn" "$d/big" \
-    >"$d/f.out" 2>"$d/f.err" </dev/null
-  rc=$?
-  set -e
+  run "$d/f.out" "$d/f.err" backup --quiet --wait-timeout 1 --stripes 2 \
+    --device "devname=$d/small/full.s{stripe};dbtype=ZDBn" "$d/big" </dev/null
   umount "$d/small"
   expect "exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
   expect "the full file system is named" \
