@@ -5,9 +5,8 @@
 
 #include "device/block_write.h"
 #include "device/device_close.h"
-#include "device/win32_error_map.h"
+#include "device/raw_transfer.h"
 #include "diag/error_report.h"
-#include "diag/trace_log.h"
 #include "os/os_layer.h"
 
 namespace kor {
@@ -17,36 +16,6 @@ namespace {
 // stripe's block buffer aside): a host may drive 32 of them at once.
 static_assert(sizeof(StripeHandle) + kCarryCapacity <= 72 * 1024,
               "a stripe handle with its carry outgrows 72 KiB");
-
-// One gathered write of the slices, repeated while the system reports it
-// interrupted.  Bytes written (possibly fewer than asked); 0 when the disk
-// is full or the write failed without a code; negative after raising
-// 6934.  `logical` is what the anomaly trace names: the bytes of the
-// transfer that asked, as the trace always has.
-int32_t GatherWithRetry(StripeHandle *h, const ByteSlice *slices, int count,
-                        int32_t logical) {
-  for (int repeats = 0;; ++repeats) {
-    uint32_t done = 0, code = 0;
-    if (Os().WriteGather(h->device_handle, slices, count, &done, &code))
-      return static_cast<int32_t>(done);
-    if (Traces(h, kTraceAnomaly))
-      TraceLine(h, "Stripe %d WriteFile of %d failed. lasterr %d\n", h->stripe,
-                static_cast<int>(logical), static_cast<int>(code));
-    if (code == 0) {
-      if (Traces(h, kTraceAnomaly))
-        TraceLine(h, "Stripe %d assumed EOT\n", h->stripe);
-      return 0;
-    }
-    h->last_os_error = code;
-    MapWin32Error(code);
-    const int32_t error_class = ThreadErrorClass();
-    if (error_class == kClassInterrupted && repeats < kMaxInterruptedRepeats)
-      continue;
-    if (error_class == kClassDiskFull) return 0;
-    RaiseError(h, kErrWrite, {h->devname, SystemText(code)});
-    return -1;
-  }
-}
 
 // Hands `count` bytes to the OS: the first `from_carry` from the carry,
 // the rest from `data`.  Stops early at a full disk (0 from the write) or
@@ -69,7 +38,8 @@ int64_t HandOver(StripeHandle *h, const uint8_t *data, uint64_t from_carry,
     const uint64_t piece = data_left < (1u << 30) ? data_left : (1u << 30);
     if (piece > 0)
       slices[used++] = {data + data_done, static_cast<uint32_t>(piece)};
-    const int32_t r = GatherWithRetry(h, slices, used, logical);
+    const int32_t r =
+        GatherWithRetry(h, slices, used, static_cast<uint32_t>(logical));
     if (r <= 0) {
       if (taken == 0) return r;
       break;

@@ -55,23 +55,51 @@ int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length) {
   return result;
 }
 
+namespace {
+
+// A write that the OS refused with `code` for a transfer of `length`
+// bytes: 0 when it came without a code (taken for the end of the medium),
+// else -1 with the thread's error class set.
+int32_t WriteRefused(StripeHandle *h, uint32_t code, uint32_t length) {
+  if (Traces(h, kTraceAnomaly))
+    TraceLine(h, "Stripe %d WriteFile of %d failed. lasterr %d\n", h->stripe,
+              static_cast<int>(length), static_cast<int>(code));
+  if (code != 0) {
+    h->last_os_error = code;
+    return MapWin32Error(code);
+  }
+  if (Traces(h, kTraceAnomaly))
+    TraceLine(h, "Stripe %d assumed EOT\n", h->stripe);
+  return 0;
+}
+
+// Makes one write (`attempt`, with RawWrite's results) and repeats it while
+// it fails interrupted, a bounded number of times.  Bytes written; 0 when
+// the disk is full or the write failed without a code; -1 after raising
+// 6934.
+template <typename Attempt>
+int32_t RepeatInterruptedWrite(StripeHandle *h, Attempt attempt) {
+  int32_t result = attempt();
+  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
+                        repeats < kMaxInterruptedRepeats;
+       ++repeats) {
+    result = attempt();
+  }
+  if (result < 0 && ThreadErrorClass() == kClassDiskFull) return 0;
+  if (result < 0)
+    RaiseError(h, kErrWrite, {h->devname, SystemText(h->last_os_error)});
+  return result;
+}
+
+}  // namespace
+
 int32_t RawWrite(StripeHandle *h, const void *buffer, uint32_t length) {
   bu_timeval start, end;
   bool start_valid = false;
   if (h->ioprof_samples != 0) start_valid = TakeTimeSample(&start);
   uint32_t done = 0, code = 0;
-  if (!Os().WriteFile(h->device_handle, buffer, length, &done, &code)) {
-    if (Traces(h, kTraceAnomaly))
-      TraceLine(h, "Stripe %d WriteFile of %d failed. lasterr %d\n", h->stripe,
-                static_cast<int>(length), static_cast<int>(code));
-    if (code != 0) {
-      h->last_os_error = code;
-      return MapWin32Error(code);
-    }
-    if (Traces(h, kTraceAnomaly))
-      TraceLine(h, "Stripe %d assumed EOT\n", h->stripe);
-    return 0;
-  }
+  if (!Os().WriteFile(h->device_handle, buffer, length, &done, &code))
+    return WriteRefused(h, code, length);
   if (Traces(h, kTraceTransfer))
     TraceLine(h, "Stripe %d WriteFile OK wrote %d of %d\n", h->stripe,
               static_cast<int>(done), static_cast<int>(length));
@@ -82,16 +110,17 @@ int32_t RawWrite(StripeHandle *h, const void *buffer, uint32_t length) {
 }
 
 int32_t WriteWithRetry(StripeHandle *h, const void *buffer, uint32_t length) {
-  int32_t result = RawWrite(h, buffer, length);
-  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
-                        repeats < kMaxInterruptedRepeats;
-       ++repeats) {
-    result = RawWrite(h, buffer, length);
-  }
-  if (result < 0 && ThreadErrorClass() == kClassDiskFull) return 0;
-  if (result < 0)
-    RaiseError(h, kErrWrite, {h->devname, SystemText(h->last_os_error)});
-  return result;
+  return RepeatInterruptedWrite(h, [&] { return RawWrite(h, buffer, length); });
+}
+
+int32_t GatherWithRetry(StripeHandle *h, const ByteSlice *slices, int count,
+                        uint32_t logical) {
+  return RepeatInterruptedWrite(h, [&] {
+    uint32_t done = 0, code = 0;
+    if (!Os().WriteGather(h->device_handle, slices, count, &done, &code))
+      return WriteRefused(h, code, logical);
+    return static_cast<int32_t>(done);
+  });
 }
 
 }  // namespace kor

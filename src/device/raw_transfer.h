@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "core/stripe_handle.h"
+#include "os/os_layer.h"
 
 namespace kor {
 
@@ -40,6 +41,13 @@ int32_t RawWrite(StripeHandle *h, const void *buffer, uint32_t length);
 // RawWrite, repeating interrupted writes.  Bytes written; 0 when the disk
 // is full or the write failed without a code; -1 after raising 6934.
 int32_t WriteWithRetry(StripeHandle *h, const void *buffer, uint32_t length);
+
+// One gathered write of the slices (the OS's WriteGather), with
+// WriteWithRetry's repeats and results.  Neither traced as a transfer nor
+// profiled: its caller does that for the transfer it carries.  `logical`
+// is the length the anomaly trace names, the bytes of that transfer.
+int32_t GatherWithRetry(StripeHandle *h, const ByteSlice *slices, int count,
+                        uint32_t logical);
 
 }  // namespace kor
 
