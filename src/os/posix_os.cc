@@ -459,34 +459,10 @@ bool PosixOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   *error = 0;
   if (TapeBackend *drive = Tapes().Find(handle))
     return drive->Write(buffer, length, done, error);
-  if (ObjectFile *object = Objects().Find(handle)) {
-    const ByteSlice slice = {buffer, length};
-    return object->WriteGather(&slice, 1, done, error);
-  }
-  int fd;
-  if (!ToDescriptor(handle, &fd)) {
-    *error = kErrorInvalidHandle;
-    return false;
-  }
-  const char *bytes = static_cast<const char *>(buffer);
-  uint32_t total = 0;
-  for (;;) {
-    const ssize_t n = RetryOnInterrupt(
-        [&] { return ::write(fd, bytes + total, length - total); });
-    if (n < 0) {
-      // Bytes already written are on the volume: report them as a short
-      // write so that none is ever written twice; the error (a full disk,
-      // typically) comes back on the caller's next write.
-      if (total > 0) break;
-      *error = Win32ErrorFromErrno(errno);
-      return false;
-    }
-    total += static_cast<uint32_t>(n);
-    if (n == 0 || total == length) break;
-    if (!IsRegularFile(fd)) break;
-  }
-  *done = total;
-  return true;
+  // A disk file or an object takes the buffer as a gathered write of one
+  // slice, with the same short-write rules.
+  const ByteSlice slice = {buffer, length};
+  return WriteGather(handle, &slice, 1, done, error);
 }
 
 bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
@@ -526,8 +502,9 @@ bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
     const ssize_t n = RetryOnInterrupt(
         [&] { return ::writev(fd, iov + first, used - first); });
     if (n < 0) {
-      // As WriteFile: bytes already written are reported as a short write,
-      // and the error comes back on the caller's next write.
+      // Bytes already written are on the volume: report them as a short
+      // write so that none is ever written twice; the error (a full disk,
+      // typically) comes back on the caller's next write.
       if (total > 0) break;
       *error = Win32ErrorFromErrno(errno);
       return false;
@@ -543,7 +520,7 @@ bool PosixOs::WriteGather(OsHandle handle, const ByteSlice *slices, int count,
     if (first == used) break;
     iov[first].iov_base = static_cast<char *>(iov[first].iov_base) + left;
     iov[first].iov_len -= left;
-    // Only a file is written on after a short write (as WriteFile does).
+    // Only a file is written on after a short write.
     if (!IsRegularFile(fd)) break;
   }
   *done = static_cast<uint32_t>(total);
