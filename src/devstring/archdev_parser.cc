@@ -196,9 +196,12 @@ int32_t ParseArchdev(StripeHandle *h, const char *text) {
   // dropped without effect.
 
   if (!state.dbtype_seen || !state.devname_seen) return -1;
-  // The block buffer is sized from blocksize, and a block must be able to
-  // hold the end-of-volume record.
-  if (h->blocksize < kMinBlockSize || h->blocksize > kMaxBlockSize) return -1;
+  // A tape stripe's block buffer is sized from blocksize, and a block must
+  // be able to hold the end-of-volume record.  A disk stripe never uses the
+  // block size, so whatever the key says there is no reason to refuse it.
+  if (IsTapeName(h->devname) &&
+      (h->blocksize < kMinBlockSize || h->blocksize > kMaxBlockSize))
+    return -1;
   if (!state.capacity_seen) {
     h->capacity = kDefaultCapacity;
     if (Traces(h, kTraceVolume)) {

@@ -16,15 +16,17 @@ namespace kor {
 
 // Capacity used when the string has no capacity key: 1572864 KB.
 constexpr uint64_t kDefaultCapacity = 1610612736ull;
-// Block sizes the library accepts: room for the 160-byte end-of-volume
+// Block sizes a tape stripe accepts: room for the 160-byte end-of-volume
 // record at the bottom, the largest record a tape image holds at the top.
+// A disk stripe takes any value, since it never uses it.
 constexpr int32_t kMinBlockSize = kEovRecordSize + 1;
 constexpr int32_t kMaxBlockSize = 0x00FFFFFF;
 
 // Parses `text` into the handle (whose stripe is already set).  0 on
 // success, -1 when the string is rejected; the caller raises 6918.  May
 // post operator message 9237 and trace lines.  Pairs before a rejection
-// have already been applied.
+// have already been applied.  A tape device's blocksize outside
+// kMinBlockSize..kMaxBlockSize rejects the string.
 int32_t ParseArchdev(StripeHandle *h, const char *text);
 
 // Normalises the device name in place (see os/path_rules.h) using the OS

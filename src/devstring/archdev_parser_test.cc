@@ -193,10 +193,12 @@ TEST_F(ArchdevParserTest, IntegersAreReadLikeAtoi) {
   EXPECT_EQ(0xFFFFFFFFu, h_.reqfreekb);
 }
 
-TEST_F(ArchdevParserTest, BlocksizeMustHoldTheEndOfVolumeRecord) {
+// A tape block must hold the end-of-volume record and fit a tape image's
+// record; a disk stripe never uses the block size and takes any value.
+TEST_F(ArchdevParserTest, BlocksizeLimitsHoldForTapeStripesOnly) {
   struct Case {
     const char *pairs;
-    bool accepted;
+    bool accepted_on_tape;
   };
   const Case cases[] = {
       {";blocksize=161", true},
@@ -206,19 +208,27 @@ TEST_F(ArchdevParserTest, BlocksizeMustHoldTheEndOfVolumeRecord) {
       {";blocksize=-65536", false},
       {";blocksize=16777215", true},
       {";blocksize=16777216", false},
+      {";blocksize=20000000", false},
       {";blocksize=262144", true},
       // The value that counts is the last one given.
       {";blocksize=100;blocksize=8192", true},
       {";blocksize=8192;blocksize=100", false},
   };
+  const char kTapeBase[] = "devname=\\\\.\\Tape0;dbtype=ZDBn";
   for (const Case &c : cases) {
     InitHandle(&h_);
-    EXPECT_EQ(c.accepted ? 0 : -1, Parse(std::string(kBase) + c.pairs))
-        << c.pairs;
+    EXPECT_EQ(c.accepted_on_tape ? 0 : -1,
+              Parse(std::string(kTapeBase) + c.pairs))
+        << "tape" << c.pairs;
+    InitHandle(&h_);
+    EXPECT_EQ(0, Parse(std::string(kBase) + c.pairs)) << "disk" << c.pairs;
   }
   // Also when the blocksize comes before the pairs that complete the string.
   InitHandle(&h_);
-  EXPECT_EQ(-1, Parse(std::string("blocksize=100;") + kBase));
+  EXPECT_EQ(-1, Parse(std::string("blocksize=100;") + kTapeBase));
+  InitHandle(&h_);
+  EXPECT_EQ(0, Parse(std::string("blocksize=100;") + kBase));
+  EXPECT_EQ(100, h_.blocksize);
 }
 
 TEST_F(ArchdevParserTest, CapacityRuleValuesAndOperatorMessage) {
