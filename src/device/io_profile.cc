@@ -25,7 +25,9 @@ bool TakeTimeSample(bu_timeval *sample) {
   sample->exit_time = times.exit;
   sample->kernel_time = times.kernel;
   sample->user_time = times.user;
-  return static_cast<int32_t>(sample->tick_ms) >= 0;
+  // Any tick count is a good one: elapsed times are unsigned differences,
+  // right across the upper half of the count and its wrap to 0.
+  return true;
 }
 
 void RecordIoRate(StripeHandle *h, const bu_timeval &start,
@@ -33,6 +35,7 @@ void RecordIoRate(StripeHandle *h, const bu_timeval &start,
   if (h->ioprof_table == nullptr || h->ioprof_used >= h->ioprof_samples) return;
   iorates &record = h->ioprof_table[h->ioprof_used];
   record.nbytes += bytes;
+  // Unsigned 32-bit: also right when the tick count wrapped in between.
   record.elapsed.tick_ms = end.tick_ms - start.tick_ms;
   record.elapsed.creation_time = end.creation_time - start.creation_time;
   record.elapsed.exit_time = end.exit_time - start.exit_time;

@@ -12,8 +12,9 @@
 
 namespace kor {
 
-// Fills `sample`; false when it is not valid (process times unavailable, or
-// the tick count, read as signed 32-bit, is negative).
+// Fills `sample`; false when it is not valid (process times unavailable).
+// Every tick count is valid: elapsed times are taken wrap-safely, so
+// profiling works at any uptime.
 bool TakeTimeSample(bu_timeval *sample);
 
 // Stores one transfer and prints when the table is full.

@@ -122,12 +122,34 @@ TEST_F(IoProfileTest, WallTimeCountsWholeSecondsOfTheTickCount) {
   EXPECT_EQ(0, h->ioprof_used);
 }
 
-TEST_F(IoProfileTest, SamplesAreInvalidInTheUpperHalfOfTheTickCount) {
+// The tick count reaches its upper half after about 24.9 days of uptime and
+// wraps to 0 after about 49.7; a server up that long still gets its
+// statistics, with elapsed times from unsigned differences.
+TEST_F(IoProfileTest, StatisticsWorkAtAnyUptime) {
+  fake_->SetEnv("KORIOPROF", "2");
+  fake_->SetEnv("KORDBG", "2");
+  auto h = MakeHandle(1, "devname=C:\\bk\\s1;dbtype=ZDBn");
+  fake_->SetProcessTimes(ProcessTimes(), 0);
+  struct Span {
+    uint32_t start, end;
+  };
+  // 2048 ms each: across 0x7FFFFFFF (whole seconds 2147482 to 2147484), and
+  // across the wrap, where 2^32 ms is not a whole second: 1000 - 4294966000
+  // taken modulo 2^32 is 2296.
+  for (const Span &span : {Span{0x7FFFFC00u, 0x80000400u},
+                           Span{0xFFFFFC00u, 0x00000400u}}) {
+    bu_timeval start, end;
+    fake_->SetTickCount(span.start);
+    ASSERT_TRUE(TakeTimeSample(&start));
+    fake_->SetTickCount(span.end);
+    ASSERT_TRUE(TakeTimeSample(&end));
+    RecordIoRate(h.get(), start, end, 10);
+  }
+  EXPECT_EQ(std::vector<std::string>{
+                "Stripe 1 bytes 20 wall 4296 usr 0 cpu 0 tps 1000"},
+            StatisticsLines());
+  // Only missing process times make a sample invalid.
   bu_timeval sample;
-  fake_->SetTickCount(2147484000u);
-  EXPECT_FALSE(TakeTimeSample(&sample));
-  fake_->SetTickCount(2147483000u);
-  EXPECT_TRUE(TakeTimeSample(&sample));
   fake_->Inject({OsCall::kGetProcessTimes, 1, -1, 0});
   EXPECT_FALSE(TakeTimeSample(&sample));
 }
