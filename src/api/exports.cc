@@ -82,6 +82,9 @@ KOR_EXPORT void *KOR_CALL kor_open(int32_t stripe, const void *params,
             stripe);
   TraceLine(h, "Stripe %d archdev str %s\n", stripe,
             archdev != nullptr ? archdev : "(null)");
+  if (h->ioprof_capped_from != 0 && Traces(h, kTraceVolume))
+    TraceLine(h, "Stripe %d KORIOPROF %d capped to %d\n", stripe,
+              h->ioprof_capped_from, kMaxIoProfileSamples);
   h->message_buffer = msg;
   std::strncpy(h->dbname, open_params->dbname, sizeof h->dbname);
   h->stripe = stripe;

@@ -64,8 +64,15 @@ void InitHandle(StripeHandle *h) {
   h->ioprof_samples = 0;
   h->ioprof_table.reset();
   h->ioprof_used = 0;
+  h->ioprof_capped_from = 0;
   if (Os().GetEnv("KORIOPROF", &value)) {
-    const int32_t samples = ParseDecimalInt(value);
+    int32_t samples = ParseDecimalInt(value);
+    if (samples > kMaxIoProfileSamples) {
+      // The table is made whole up front: a huge value would take
+      // gigabytes for nothing, or fail the allocation outright.
+      h->ioprof_capped_from = samples;
+      samples = kMaxIoProfileSamples;
+    }
     if (samples > 0) {
       h->ioprof_table.reset(new (std::nothrow) iorates[samples]());
       // Without its table the handle simply runs unprofiled.

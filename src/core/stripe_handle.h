@@ -48,6 +48,11 @@ struct iorates {
   bu_timeval elapsed;   // end sample minus start sample
 };
 
+// KORIOPROF above this is taken as this: a statistics line per 100000
+// transfers is already far more than anyone reads, and the table (48
+// bytes a record) stays under 5 MB a stripe.
+constexpr int32_t kMaxIoProfileSamples = 100000;
+
 // Bytes of the end-of-volume record (EOV1 + EOV2).
 constexpr int32_t kEovRecordSize = 160;
 // Bytes a read must have seen to tell whether it met that record.
@@ -86,6 +91,7 @@ struct StripeHandle : DiagContext {
   int32_t ioprof_samples;         // transfers per statistics line, 0 = off
   std::unique_ptr<iorates[]> ioprof_table;  // ioprof_samples records
   int32_t ioprof_used;            // records filled
+  int32_t ioprof_capped_from;     // KORIOPROF when capped, else 0
   // Staging buffer for one tape block (blocksize + 4 bytes); made when a
   // tape stripe is opened, since the block size is known only then.
   std::unique_ptr<uint8_t[]> block_buffer;
@@ -121,8 +127,10 @@ struct StripeHandle : DiagContext {
 };
 
 // Gives a freshly obtained handle its defaults and reads KORDBG and
-// KORIOPROF afresh.  When the profiling table cannot be made, profiling is
-// off for the handle (ioprof_samples 0).
+// KORIOPROF afresh.  A KORIOPROF above kMaxIoProfileSamples is capped to
+// it (ioprof_capped_from keeps the value asked for, for the trace).  When
+// the profiling table cannot be made, profiling is off for the handle
+// (ioprof_samples 0).
 void InitHandle(StripeHandle *h);
 
 }  // namespace kor

@@ -122,6 +122,17 @@ TEST_F(IoProfileTest, WallTimeCountsWholeSecondsOfTheTickCount) {
   EXPECT_EQ(0, h->ioprof_used);
 }
 
+// A huge KORIOPROF would have the whole table made up front, gigabytes for
+// a small backup: it is capped, and the trace says so.
+TEST_F(IoProfileTest, KorioprofIsCappedAndTheTraceSaysSo) {
+  fake_->SetEnv("KORIOPROF", "250000");
+  void *h = kor_open(0, &params_, KOR_MODE_WRITE, &msg_);
+  ASSERT_NE(nullptr, h) << msg_.text;
+  EXPECT_EQ(kMaxIoProfileSamples, static_cast<StripeHandle *>(h)->ioprof_samples);
+  EXPECT_TRUE(Traced("Stripe 0 KORIOPROF 250000 capped to 100000"));
+  ASSERT_EQ(0, kor_close(h, KOR_CLOSE_NORMAL, &msg_)) << msg_.text;
+}
+
 // The tick count reaches its upper half after about 24.9 days of uptime and
 // wraps to 0 after about 49.7; a server up that long still gets its
 // statistics, with elapsed times from unsigned differences.
