@@ -230,9 +230,19 @@ TEST_F(WritePathTest, TapeZeroLengthRequestWritesOnePaddingBlock) {
   EXPECT_EQ(1024u, Records()[0].data.size());
 }
 
-TEST_F(WritePathTest, DiskZeroLengthRequestWritesNothing) {
+// Nothing reaches the volume, but the request is a transfer of 0 bytes all
+// the same: traced like any other, and one profiling sample.
+TEST_F(WritePathTest, DiskZeroLengthRequestWritesNothingButIsATransfer) {
+  fake_->SetEnv("KORDBG", "3");
+  fake_->SetEnv("KORIOPROF", "1");
   auto h = OpenDiskBackup(1 << 20);
   ASSERT_EQ(0, WriteRequest(h.get(), nullptr, 0));
+  const std::vector<std::string> trace = Trace();
+  ASSERT_GE(trace.size(), 2u);
+  EXPECT_EQ((std::vector<std::string>{
+                "Stripe 0 WriteFile OK wrote 0 of 0",
+                "Stripe 0 bytes 0 wall 0 usr 0 cpu 0 tps 1000"}),
+            std::vector<std::string>(trace.end() - 2, trace.end()));
   ASSERT_EQ(0, FlushCarry(h.get()));
   EXPECT_EQ(HeaderLabelBytes(0, 1), fake_->FileContent("C:\\bk\\s1.1"));
 }

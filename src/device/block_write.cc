@@ -89,7 +89,9 @@ int32_t WriteDiskDevice(StripeHandle *h, const void *data, int32_t length,
   const bool start_valid = h->ioprof_samples != 0 && TakeTimeSample(&start);
   const int32_t r = CarryWrite(h, bytes, length, label);
   if (r < 0) return r;
-  if (r > 0) {
+  // A request of no bytes is a transfer too: it is traced ("wrote 0 of 0")
+  // and sampled like any other, though nothing reaches the volume.
+  if (r > 0 || length == 0) {
     if (Traces(h, kTraceTransfer))
       TraceLine(h, "Stripe %d WriteFile OK wrote %d of %d\n", h->stripe,
                 static_cast<int>(r), static_cast<int>(length));
