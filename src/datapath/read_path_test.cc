@@ -19,6 +19,7 @@
 #include "device/block_read.h"
 #include "device/device_close.h"
 #include "diag/error_report.h"
+#include "diag/trace_log.h"
 #include "os/win32_codes.h"
 #include "support/handle_fixture.h"
 #include "volume/volume_open.h"
@@ -325,6 +326,8 @@ TEST_F(TapeReadTest, ABlockThatBeginsLikeATrailerEndsTheVolumeOnlyBeforeAMark) {
           if (after == After::kMark) records.push_back({true, {}});
         }
         std::vector<uint8_t> buffer(static_cast<size_t>(length));
+        fake_->ClearTrace();
+        ResetTraceMemoryForTesting();
         const int32_t n = ReadDevice(h.get(), buffer.data(), length);
         if (after == After::kData) {
           ASSERT_EQ(length, n);
@@ -344,9 +347,15 @@ TEST_F(TapeReadTest, ABlockThatBeginsLikeATrailerEndsTheVolumeOnlyBeforeAMark) {
           EXPECT_EQ(kEovRecordSize, n);
           EXPECT_EQ(IO_AT_EOV, h->io_status);
           EXPECT_TRUE(host_.errors.empty());
+          // The look-ahead that met the mark or the end of the data adds no
+          // line to the (default) trace.
+          EXPECT_EQ(std::vector<std::string>{"Stripe 0 at EOV"}, Trace());
         } else {
           EXPECT_EQ(-1, n);
           EXPECT_EQ("6935|\\\\.\\TAPE0|system text 38", h.MessageText());
+          EXPECT_EQ(std::vector<std::string>{
+                        "Stripe 0 ReadFile of 1024 failed LastErr 38"},
+                    Trace());
         }
       }
     }

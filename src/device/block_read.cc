@@ -156,6 +156,10 @@ int32_t NextBlock(StripeHandle *h, uint8_t *dest) {
     h->staged_len = 0;
     if (dest != h->block_buffer.get())
       std::memcpy(dest, h->block_buffer.get(), static_cast<size_t>(n));
+    // Traced now, in its place in the stream, as a block read at this
+    // point would have been.
+    if (!BeginsWithTrailer(dest, n))
+      TraceReadData(h, n, static_cast<uint32_t>(h->blocksize));
     return n;
   }
   return ReadWithRetry(h, dest, static_cast<uint32_t>(h->blocksize));
@@ -166,9 +170,13 @@ int32_t NextBlock(StripeHandle *h, uint8_t *dest) {
 // after its trailer) makes it the trailer; a block makes it data, and that
 // block is kept in block_buffer for the next transfer.  The block's own
 // bytes must have been used before: block_buffer is overwritten.
+// The look-ahead is the reader's own business and adds no trace line: the
+// file mark at a real end of volume is expected, and a block read ahead is
+// traced when it is taken.  Only a read that fails outright is traced, with
+// the error it raises.
 Verdict LookPastBlock(StripeHandle *h) {
-  const int32_t r = ReadRepeatingInterrupts(
-      h, h->block_buffer.get(), static_cast<uint32_t>(h->blocksize));
+  const uint32_t length = static_cast<uint32_t>(h->blocksize);
+  const int32_t r = ReadAheadQuietly(h, h->block_buffer.get(), length);
   if (r > 0) {
     h->staged_len = r;
     return kData;
@@ -176,6 +184,7 @@ Verdict LookPastBlock(StripeHandle *h) {
   if (r == 0 || h->last_os_error == kErrorFilemarkDetected ||
       h->last_os_error == kErrorNoDataDetected)
     return kTrailer;
+  TraceReadFailure(h, length);
   RaiseError(h, kErrRead, {h->devname, SystemText(h->last_os_error)});
   return kFailed;
 }

@@ -11,24 +11,43 @@
 
 namespace kor {
 
-int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length) {
+namespace {
+
+// RawRead; `traced` false leaves out every trace line, for reads the
+// library makes on its own account.
+int32_t ReadOnce(StripeHandle *h, void *buffer, uint32_t length, bool traced) {
   bu_timeval start, end;
   bool start_valid = false;
   if (h->ioprof_samples != 0) start_valid = TakeTimeSample(&start);
   uint32_t done = 0, code = 0;
   if (!Os().ReadFile(h->device_handle, buffer, length, &done, &code)) {
-    if (Traces(h, kTraceAnomaly))
-      TraceLine(h, "Stripe %d ReadFile of %d failed LastErr %d\n", h->stripe,
-                static_cast<int>(length), static_cast<int>(code));
     h->last_os_error = code;
+    if (traced) TraceReadFailure(h, length);
     return MapWin32Error(code);
   }
   if (h->ioprof_samples != 0) {
     if (TakeTimeSample(&end) && start_valid) RecordIoRate(h, start, end, done);
   }
-  if (!IsEovRecord(buffer, done) && !IsEofRecord(buffer, done))
+  if (traced && !IsEovRecord(buffer, done) && !IsEofRecord(buffer, done))
     TraceReadData(h, static_cast<int32_t>(done), length);
   return static_cast<int32_t>(done);
+}
+
+int32_t RepeatInterruptedRead(StripeHandle *h, void *buffer, uint32_t length,
+                              bool traced) {
+  int32_t result = ReadOnce(h, buffer, length, traced);
+  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
+                        repeats < kMaxInterruptedRepeats;
+       ++repeats) {
+    result = ReadOnce(h, buffer, length, traced);
+  }
+  return result;
+}
+
+}  // namespace
+
+int32_t RawRead(StripeHandle *h, void *buffer, uint32_t length) {
+  return ReadOnce(h, buffer, length, true);
 }
 
 void TraceReadData(StripeHandle *h, int32_t done, uint32_t length) {
@@ -37,15 +56,19 @@ void TraceReadData(StripeHandle *h, int32_t done, uint32_t length) {
               static_cast<int>(done), static_cast<int>(length));
 }
 
+void TraceReadFailure(StripeHandle *h, uint32_t length) {
+  if (Traces(h, kTraceAnomaly))
+    TraceLine(h, "Stripe %d ReadFile of %d failed LastErr %d\n", h->stripe,
+              static_cast<int>(length), static_cast<int>(h->last_os_error));
+}
+
 int32_t ReadRepeatingInterrupts(StripeHandle *h, void *buffer,
                                 uint32_t length) {
-  int32_t result = RawRead(h, buffer, length);
-  for (int repeats = 0; result < 0 && ThreadErrorClass() == kClassInterrupted &&
-                        repeats < kMaxInterruptedRepeats;
-       ++repeats) {
-    result = RawRead(h, buffer, length);
-  }
-  return result;
+  return RepeatInterruptedRead(h, buffer, length, true);
+}
+
+int32_t ReadAheadQuietly(StripeHandle *h, void *buffer, uint32_t length) {
+  return RepeatInterruptedRead(h, buffer, length, false);
 }
 
 int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length) {

@@ -31,8 +31,18 @@ int32_t ReadRepeatingInterrupts(StripeHandle *h, void *buffer,
 // returned.
 int32_t ReadWithRetry(StripeHandle *h, void *buffer, uint32_t length);
 
+// ReadRepeatingInterrupts without a trace line, success or failure: a
+// read the library makes on its own account (the tape look-ahead), which
+// the trace does not show as such.  Its caller traces what the read turns
+// out to be, if anything (TraceReadData, TraceReadFailure).  Raises
+// nothing; profiled like any read.
+int32_t ReadAheadQuietly(StripeHandle *h, void *buffer, uint32_t length);
+
 // The transfer trace of a read found to be data ("ReadFile OK").
 void TraceReadData(StripeHandle *h, int32_t done, uint32_t length);
+
+// The anomaly trace of a failed read of `length` bytes, with last_os_error.
+void TraceReadFailure(StripeHandle *h, uint32_t length);
 
 // Bytes written (0..length); 0 when the write failed without a system
 // error code; -1 with the thread's error class set.  Raises nothing.
