@@ -8,6 +8,7 @@
 #include "device/disk_device.h"
 #include "device/tape_device.h"
 #include "device/win32_error_map.h"
+#include "diag/cancellation.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
@@ -61,6 +62,10 @@ int32_t ReadLabel(StripeHandle *h, char *area, int32_t length) {
   }
   return 0;
 }
+
+// Seconds between two attempts to open a disk volume found out of
+// sequence: the wait of a tape drive that is not ready.
+constexpr uint32_t kSequenceWaitSeconds = 10;
 
 // A disk that keeps refusing the trailer although free space is reported
 // (a quota, say) must end in an error, not in an endless loop.
@@ -135,6 +140,12 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
     const std::string volume = std::to_string(h->volume_number);
     PostInfo(h, kErrVolume, {h->devname, "Tapes out of order"});
     PostInfo(h, kMsgMountVolume, {volume, h->devname});
+    // A tape drive left empty makes its open wait for the operator; a disk
+    // volume file is there again at once, and would be read, refused and
+    // asked for as fast as it can be opened.  So a disk round waits as
+    // long as a tape round would.  A cancel ends the wait early, and the
+    // open that follows reports it.
+    if (h->media_type == MEDIA_DISK) SleepInterruptible(kSequenceWaitSeconds);
   }
 }
 

@@ -14,7 +14,9 @@ namespace kor {
 // Opens the current volume (volume_number) for `mode`, counting it against
 // the autoloader.  0 or more on success; negative after raising an error.
 // A restore that finds a volume out of sequence closes it and, attended,
-// asks the operator for the right one and tries again.
+// asks the operator for the right one and tries again (on disk after an
+// interruptible wait of some seconds, as a tape drive's open waits), until
+// the right volume comes or the host cancels.
 int32_t OpenDevice(StripeHandle *h, int32_t mode);
 
 // VOL1, HDR1, HDR2 in three transfers.  The last transfer's result, or a

@@ -190,18 +190,32 @@ TEST_F(VolumeOpenTest, UnattendedSequenceErrorFails) {
   EXPECT_TRUE(host_.infos.empty());
 }
 
-TEST_F(VolumeOpenTest, AttendedRetryEndsWhenTheHostCancels) {
+// The wrong volume file is there again at once: the rounds are paced like
+// a tape drive's wait, one round (its operator messages and trace lines)
+// per wait, until the host cancels.
+TEST_F(VolumeOpenTest, AttendedDiskRetryWaitsBetweenRoundsUntilTheHostCancels) {
   fake_->AddFile("C:\\bk\\s1.2", RestoreVolume(0, 3));
   auto h = MakeHandle(0, kDev);
   h->volume_number = 2;
-  // The open polls once per attempt; the third attempt is cancelled.
-  host_.cancel = [](int poll) { return poll == 3; };
+  std::vector<uint64_t> asked_at;  // virtual time of each request, in ms
+  host_.on_info = [&](const HostMessage &m) {
+    if (m.number == kMsgMountVolume)
+      asked_at.push_back(fake_->SleptMilliseconds());
+  };
+  // Cancelled in the middle of the third wait.
+  host_.cancel = [&](int) { return fake_->SleptMilliseconds() >= 25000; };
   EXPECT_EQ(-1, OpenDevice(h.get(), kModeRead));
   EXPECT_EQ(kErrInterrupted, h->last_error);
-  EXPECT_EQ(2, fake_->Count(OsCall::kOpenFile));
+  EXPECT_EQ(3, fake_->Count(OsCall::kOpenFile));
+  EXPECT_EQ((std::vector<uint64_t>{0, 10000, 20000}), asked_at);
   EXPECT_EQ((std::vector<int32_t>{kErrVolume, kMsgMountVolume, kErrVolume,
+                                  kMsgMountVolume, kErrVolume,
                                   kMsgMountVolume}),
             host_.InfoNumbers());
+  int rounds_traced = 0;
+  for (const std::string &line : Trace())
+    if (line == "Stripe 0 tapes out of order") ++rounds_traced;
+  EXPECT_EQ(3, rounds_traced);
 }
 
 TEST_F(VolumeOpenTest, EmptyVolumeFileHasSmashedLabels) {
