@@ -128,7 +128,8 @@ TEST_F(IoProfileTest, KorioprofIsCappedAndTheTraceSaysSo) {
   fake_->SetEnv("KORIOPROF", "250000");
   void *h = kor_open(0, &params_, KOR_MODE_WRITE, &msg_);
   ASSERT_NE(nullptr, h) << msg_.text;
-  EXPECT_EQ(kMaxIoProfileSamples, static_cast<StripeHandle *>(h)->ioprof_samples);
+  EXPECT_EQ(kMaxIoProfileSamples,
+            static_cast<StripeHandle *>(h)->ioprof_samples);
   EXPECT_TRUE(Traced("Stripe 0 KORIOPROF 250000 capped to 100000"));
   ASSERT_EQ(0, kor_close(h, KOR_CLOSE_NORMAL, &msg_)) << msg_.text;
 }
