@@ -210,6 +210,35 @@ volumes_out_of_sequence() {
   expect "the output is not left behind" [ ! -e "$d/out" ]
 }
 
+# A pipe or a device cannot be flushed: one that took every verified byte is
+# a success.  A file is renamed into place, and the rename is durable only
+# once its directory is synced (seen through strace where it can trace).
+restore_into_pipe_device_and_file() {
+  local d=$1 statuses
+  head -c 300000 /dev/urandom >"$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" "$d/in"
+  run "$d/n.out" "$d/n.err" restore -q --device "$(dev "$d" s)" /dev/null
+  expect "restore into /dev/null exit 0 (got $rc)" [ "$rc" -eq 0 ] || return 1
+  set +e
+  "$KORBR" restore -q --device "$(dev "$d" s)" /dev/stdout 2>"$d/p.err" |
+    cmp -s - "$d/in"
+  statuses="${PIPESTATUS[*]}"
+  set -e
+  expect "restore into a pipe exit 0, data identical (got $statuses)" \
+    [ "$statuses" = "0 0" ] || return 1
+  if ! strace -o /dev/null true 2>/dev/null; then
+    echo "    strace cannot trace here: the directory sync is not checked" >&2
+    return 0
+  fi
+  strace -f -y -e trace=fsync,rename -o "$d/calls" \
+    "$KORBR" restore -q --device "$(dev "$d" s)" "$d/out"
+  expect "identical output" cmp -s "$d/in" "$d/out" || return 1
+  expect "the directory is synced after the rename" \
+    awk -v dir="<$d>)" '/rename\(/ && index($0, "/out\")") { renamed = 1 }
+      renamed && /fsync\(/ && index($0, dir) { synced = 1 }
+      END { exit !synced }' "$d/calls"
+}
+
 # Adds 1 to the byte at OFFSET of FILE.
 bump_byte() {
   local file=$1 offset=$2 old new
@@ -687,6 +716,7 @@ case_ "stdin to stdout with KORDBG=255, --trace-file" stdin_to_stdout_with_full_
 case_ "empty stream and frame-boundary lengths" edge_lengths
 case_ "missing stripe, missing volume, too few devices" missing_stripe
 case_ "disk volumes out of sequence without an operator" volumes_out_of_sequence
+case_ "restore into /dev/null, a pipe, a file made durable" restore_into_pipe_device_and_file
 case_ "corrupted data byte and damaged frame" corrupted_volume
 case_ "a volume of another backup" volume_of_another_backup
 case_ "bad device strings" bad_device_string
