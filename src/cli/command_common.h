@@ -72,7 +72,8 @@ const OptionSpec kTraceOption = {
     "on standard output, or standard error when the data goes there"};
 const OptionSpec kTraceFileOption = {
     "trace-file", 0, true, false, "FILE",
-    "append the library's trace log to FILE (turns the trace on)"};
+    "append the library's trace log to FILE, a regular file (turns the "
+    "trace on)"};
 const OptionSpec kWaitTimeoutOption = {
     "wait-timeout", 0, true, false, "SECONDS",
     "give up a wait for disk space, a drive or a volume after SECONDS "

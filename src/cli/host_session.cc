@@ -86,6 +86,39 @@ int64_t NowMs() {
       .count();
 }
 
+// Opens the trace file for appending the way a backup opens its volumes:
+// never through a symbolic link planted at its name, never blocked in open
+// by a FIFO or a device with nobody at the other end, a regular file only.
+// A new file gets `mode` whatever the umask; an existing log is appended to
+// as it is.  The descriptor, or -1 with *error set.
+int OpenTraceFile(const std::string &path, mode_t mode, std::string *error) {
+  constexpr int kFlags =
+      O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, mode);
+  if (fd >= 0) {
+    fchmod(fd, mode);
+  } else if (errno == EEXIST) {
+    fd = open(path.c_str(), kFlags);
+  }
+  const std::string what = "cannot use " + path + " as the trace file: ";
+  if (fd < 0) {
+    // O_NOFOLLOW says ELOOP for a link, O_NONBLOCK ENXIO for a FIFO that
+    // nobody reads.
+    *error = what + (errno == ELOOP    ? "it is a symbolic link"
+                     : errno == ENXIO ? "it is not a regular file"
+                                      : std::strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = what + "it is not a regular file";
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);  // writes may block again, as on any file
+  return fd;
+}
+
 }  // namespace
 
 HostSession::HostSession() { std::memset(&params_, 0, sizeof params_); }
@@ -141,22 +174,9 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   }
   int trace_fd = -1;
   if (!options.trace_file.empty()) {
-    // A new trace file gets the backup file mode whatever the umask; an
-    // existing one (a log, a terminal, /dev/stderr) is appended to as it is.
-    const char *trace = options.trace_file.c_str();
-    const mode_t mode = static_cast<mode_t>(options.file_mode);
-    trace_fd = open(trace, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC,
-                    mode);
-    if (trace_fd >= 0) {
-      fchmod(trace_fd, mode);
-    } else if (errno == EEXIST) {
-      trace_fd = open(trace, O_WRONLY | O_APPEND | O_CLOEXEC);
-    }
-    if (trace_fd < 0) {
-      *error = "cannot open the trace file " + options.trace_file + ": " +
-               std::strerror(errno);
-      return false;
-    }
+    trace_fd = OpenTraceFile(options.trace_file,
+                             static_cast<mode_t>(options.file_mode), error);
+    if (trace_fd < 0) return false;
   } else if (discard_trace) {
     trace_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   }

@@ -239,6 +239,35 @@ restore_into_pipe_device_and_file() {
       END { exit !synced }' "$d/calls"
 }
 
+# --trace-file takes a regular file only: a FIFO nobody reads is refused at
+# once instead of blocking korbr in open, and a symbolic link planted at its
+# name is not followed.
+trace_file_is_a_regular_file() {
+  local d=$1
+  echo data >"$d/in"
+  mkfifo "$d/fifo"
+  set +e
+  timeout 60 "$KORBR" backup --trace-file "$d/fifo" \
+    --device "$(dev "$d" f)" "$d/in" >"$d/f.out" 2>"$d/f.err" </dev/null
+  rc=$?
+  set -e
+  expect "a FIFO is refused (exit 1, got $rc; 124 is a hang)" [ "$rc" -eq 1 ] ||
+    return 1
+  expect "it says why" has "$d/f.err" "trace file: it is not a regular file" ||
+    return 1
+  echo "kept" >"$d/target"
+  ln -s "$d/target" "$d/link"
+  run "$d/l.out" "$d/l.err" backup --trace-file "$d/link" \
+    --device "$(dev "$d" l)" "$d/in"
+  expect "a symbolic link is refused (exit 1, got $rc)" [ "$rc" -eq 1 ] ||
+    return 1
+  expect "it says why" has "$d/l.err" "trace file: it is a symbolic link" ||
+    return 1
+  expect "the link's target is untouched" grep -qx "kept" "$d/target" ||
+    return 1
+  expect "no volume was made" [ ! -e "$d/f0.1" ] && [ ! -e "$d/l0.1" ]
+}
+
 # Adds 1 to the byte at OFFSET of FILE.
 bump_byte() {
   local file=$1 offset=$2 old new
@@ -717,6 +746,7 @@ case_ "empty stream and frame-boundary lengths" edge_lengths
 case_ "missing stripe, missing volume, too few devices" missing_stripe
 case_ "disk volumes out of sequence without an operator" volumes_out_of_sequence
 case_ "restore into /dev/null, a pipe, a file made durable" restore_into_pipe_device_and_file
+case_ "--trace-file refuses a FIFO and a symbolic link" trace_file_is_a_regular_file
 case_ "corrupted data byte and damaged frame" corrupted_volume
 case_ "a volume of another backup" volume_of_another_backup
 case_ "bad device strings" bad_device_string
