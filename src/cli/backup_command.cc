@@ -711,6 +711,7 @@ int RunBackupCommand(int argc, char **argv) {
 
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
+  options.devices = devices;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());

@@ -16,6 +16,7 @@
 
 #include "cli/device_list.h"
 #include "cli/message_texts.h"
+#include "cli/secret_guard.h"
 #include "cli/volume_locator.h"
 #include "cli/wait_diagnosis.h"
 
@@ -156,6 +157,7 @@ void HostSession::BlockInterruptsInThisThread(const std::string &name) {
 }
 
 bool HostSession::Start(const SessionOptions &options, std::string *error) {
+  if (!GuardSecrets(options.devices, IsSetInEnvironment, error)) return false;
   options_ = options;
   g_session = this;
   started_ = std::chrono::steady_clock::now();

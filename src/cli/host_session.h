@@ -63,6 +63,7 @@ struct SessionOptions {
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
   uint32_t file_mode = 0600;     // of a trace file korbr creates
+  std::vector<std::string> devices;  // the stripes' device strings
 };
 
 class HostSession {
@@ -72,8 +73,9 @@ class HostSession {
   HostSession(const HostSession &) = delete;
   HostSession &operator=(const HostSession &) = delete;
 
-  // Call before any library call.  False with a reason when the trace file
-  // or the standard output cannot be set up.
+  // Call before any library call.  Makes the process non-dumpable when it
+  // holds a secret (secret_guard.h).  False with a reason when that, the
+  // trace file or the standard output cannot be set up.
   bool Start(const SessionOptions &options, std::string *error);
 
   // The stripes' device strings and the database name, for OpenParams.

@@ -822,6 +822,7 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
 
   options.data_to_stdout = output.to_stdout;
   options.file_mode = file_mode;
+  options.devices = devices;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
