@@ -25,6 +25,7 @@
 #include "cli/hash_stage.h"
 #include "cli/host_session.h"
 #include "cli/piece_writer.h"
+#include "cli/printable_text.h"
 #include "cli/sha256.h"
 #include "cli/stream_format.h"
 #include "cli/volume_locator.h"
@@ -624,7 +625,8 @@ bool RestoreRun::ReadHeaders() {
   std::snprintf(text, sizeof text,
                 "restoring backup %s of '%s' from %u stripe%s (requests of "
                 "%u bytes)",
-                BackupIdHex(h.backup_id).c_str(), h.dbname.c_str(),
+                BackupIdHex(h.backup_id).c_str(),
+                PrintableText(h.dbname).c_str(),
                 h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
   session_->Note(text);
   const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);

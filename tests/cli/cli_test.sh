@@ -268,6 +268,24 @@ trace_file_is_a_regular_file() {
   expect "no volume was made" [ ! -e "$d/f0.1" ] && [ ! -e "$d/l0.1" ]
 }
 
+# A database name is stored text another party may have chosen: an escape
+# sequence in it reaches no terminal through restore, verify or labels.
+stored_text_is_escaped() {
+  local d=$1 f
+  head -c 100000 /dev/urandom >"$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --dbname $'\e]0;pwn\a\\' \
+    --device "$(dev "$d" s)" "$d/in"
+  run_ok "$d/r.out" "$d/r.err" restore --device "$(dev "$d" s)" "$d/out"
+  run_ok "$d/v.out" "$d/v.err" verify --device "$(dev "$d" s)"
+  run_ok "$d/l.out" "$d/l.err" labels "$d/s0.1"
+  for f in r.err v.err l.out; do
+    expect "$f has no control byte" \
+      [ "$(LC_ALL=C tr -d '\n -~' <"$d/$f" | wc -c)" -eq 0 ] || return 1
+    expect "$f shows the name escaped" \
+      grep -qF "'\x1b]0;pwn\x07\\\\'" "$d/$f" || return 1
+  done
+}
+
 # Adds 1 to the byte at OFFSET of FILE.
 bump_byte() {
   local file=$1 offset=$2 old new
@@ -747,6 +765,7 @@ case_ "missing stripe, missing volume, too few devices" missing_stripe
 case_ "disk volumes out of sequence without an operator" volumes_out_of_sequence
 case_ "restore into /dev/null, a pipe, a file made durable" restore_into_pipe_device_and_file
 case_ "--trace-file refuses a FIFO and a symbolic link" trace_file_is_a_regular_file
+case_ "a crafted database name is printed escaped" stored_text_is_escaped
 case_ "corrupted data byte and damaged frame" corrupted_volume
 case_ "a volume of another backup" volume_of_another_backup
 case_ "bad device strings" bad_device_string
