@@ -681,6 +681,7 @@ int RunBackupCommand(int argc, char **argv) {
   uint32_t file_mode = 0;
   if (!BackupFileModeOption(&file_mode, &error))
     return UsageError(command, error);
+  if (!LibraryEnvironmentOption(&error)) return UsageError(command, error);
 
   SessionOptions options;
   if (!ParseSessionOptions(command, args, &options, &error)) {

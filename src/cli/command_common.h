@@ -10,6 +10,7 @@
 
 #include "cli/arg_parser.h"
 #include "cli/device_string_check.h"
+#include "cli/environment_check.h"
 #include "cli/host_session.h"
 #include "cli/stream_format.h"
 #include "os/file_mode.h"
@@ -120,6 +121,14 @@ inline bool BackupFileModeOption(uint32_t *mode, std::string *error) {
   if (text == nullptr || ParseBackupFileMode(text, mode)) return true;
   *error = std::string(kFileModeRule) + ", not '" + text + "'";
   return false;
+}
+
+// KORDBG, KORIOPROF and KOR_S3_RETRIES as the library would misread or
+// refuse them, stopped before any work starts.  False with *error set.
+inline bool LibraryEnvironmentOption(std::string *error) {
+  return CheckLibraryEnvironment(
+      [](const char *name) -> const char * { return std::getenv(name); },
+      error);
 }
 
 }  // namespace cli

@@ -807,6 +807,7 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   uint32_t file_mode = 0;
   if (!BackupFileModeOption(&file_mode, &error))
     return UsageError(command, error);
+  if (!LibraryEnvironmentOption(&error)) return UsageError(command, error);
 
   Output output;
   output.verify_only = verify;

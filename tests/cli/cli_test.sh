@@ -352,7 +352,9 @@ bad_device_string() {
   local bad
   for bad in "dbtype=NOPE:dbtype=NOPE is not ZDBn, ZDBX or Unkn" \
     "frob=1:unknown key 'frob'" "capacity=1m:capacity=1m is not a decimal" \
-    "capacity=abc:capacity=abc is not a decimal" ; do
+    "capacity=abc:capacity=abc is not a decimal" \
+    "capacity=4294967296:capacity=4294967296 is more than the library can" \
+    "devname=$d/t:devname= is given twice" ; do
     run "$d/b.out" "$d/b.err" backup \
       --device "devname=$d/s;dbtype=ZDBn;${bad%%:*}" "$d/in"
     expect "'${bad%%:*}' exits 2 (got $rc)" [ "$rc" -eq 2 ] || return 1
@@ -363,6 +365,11 @@ bad_device_string() {
   done
   run "$d/b.out" "$d/b.err" backup --device "devname=$d/s" "$d/in"
   expect "a missing dbtype is named" has "$d/b.err" "dbtype= is missing" ||
+    return 1
+  # The library's variables, which it would read as another number.
+  KORDBG=0x40 run "$d/b.out" "$d/b.err" backup --device "$(dev "$d" s)" "$d/in"
+  expect "KORDBG=0x40 exits 2 (got $rc)" [ "$rc" -eq 2 ] || return 1
+  expect "it is named" has "$d/b.err" "KORDBG='0x40' is not a trace mask" ||
     return 1
   expect "no volume file made" [ ! -e "$d/s.1" ] || return 1
   # A device name that is a directory.
