@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "cli/device_list.h"
+#include "cli/label_decode.h"
 #include "cli/message_texts.h"
 #include "cli/secret_guard.h"
 #include "cli/volume_locator.h"
@@ -79,6 +80,28 @@ std::string FormatRate(uint64_t bytes, double seconds) {
   std::snprintf(text, sizeof text, "%.1f MiB  %.1f MiB/s", mib,
                 seconds > 0 ? mib / seconds : 0.0);
   return text;
+}
+
+// The reason of the 6920 the library sends before asking for the right
+// volume in place of one out of sequence.
+constexpr char kOutOfOrderReason[] = "Tapes out of order";
+
+// What a disk volume file holds instead, from its VOL1 label: " (it holds
+// volume V of stripe S)", or "" when that cannot be read.
+std::string HeldVolume(const std::string &file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  uint8_t head[kVolumeHeadSize];
+  const bool read_whole = pread(fd, head, sizeof head, 0) ==
+                          static_cast<ssize_t>(sizeof head);
+  close(fd);
+  VolumeLabels labels;
+  std::string why;
+  if (!read_whole || !DecodeVolumeHead(head, sizeof head, &labels, &why)) {
+    return "";
+  }
+  return " (it holds volume " + std::to_string(labels.volume) +
+         " of stripe " + std::to_string(labels.stripe) + ")";
 }
 
 int64_t NowMs() {
@@ -428,22 +451,24 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       }
       if (ArgText(args, 1) != nullptr && !IsTapeDevname(ArgText(args, 1))) {
         // On disk the library asks for a volume only when the file it found
-        // is out of sequence (or its labels are damaged), and it would
-        // reopen the same file at once, forever: with nobody to replace
-        // it, give the restore up, naming the file.
+        // is out of sequence, and it would reopen the same file at once,
+        // forever: with nobody to replace it, give the restore up.  The
+        // stripe's error names the file; no note about mounting comes
+        // first, since nothing can be mounted.
         const std::string file = std::string(ArgText(args, 1)) + "." +
                                  (volume != nullptr ? volume : "?");
         const std::string cause =
             file + " is not volume " + (volume != nullptr ? volume : "?") +
             (stripe >= 0 ? " of stripe " + std::to_string(stripe) : "") +
-            " (a volume out of sequence, or its labels are damaged); "
-            "nobody can replace a disk volume during a restore";
+            HeldVolume(file) +
+            ": the volume files are out of order; nobody can replace a "
+            "disk volume during a restore";
         if (stripe >= 0) {
           GiveUp(static_cast<uint32_t>(stripe), cause);
         } else {
           g_gave_up.store(true);
+          Error(cause);
         }
-        Note(text + "; nobody can replace a disk volume now: giving up");
       } else if (isatty(0) && !options_.data_from_stdin) {
         if (stripe >= 0 && stripe < 32) watch_[stripe].prompting.store(true);
         PromptForVolume(text);
@@ -491,6 +516,12 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
     case 6920: {
       const char *device = ArgText(args, 0);
       const char *reason = ArgText(args, 1);
+      // A disk volume out of order: the mount request that follows is
+      // where korbr names the file and gives up.
+      if (device != nullptr && reason != nullptr && !IsTapeDevname(device) &&
+          std::strcmp(reason, kOutOfOrderReason) == 0) {
+        return;
+      }
       if (device != nullptr && reason != nullptr &&
           std::strstr(reason, "write protected") != nullptr) {
         int stripe = -1;

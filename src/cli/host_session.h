@@ -23,8 +23,11 @@
 // input that does not carry the data, the operator is prompted and korbr
 // waits for Enter; otherwise a line says what is needed (also with
 // --quiet: it asks for action) and the library goes on retrying until the
-// drive is ready.  9235, 9236, 9237 and 6920 arrive as notes on standard
-// error unless --quiet.
+// drive is ready.  On disk a 9234 means a volume file out of order, which
+// nobody can replace: the restore is given up and the stripe's error names
+// the file, with no note of the request (nor of the 6920 before it)
+// first.  9235, 9236, 9237 and 6920 arrive as notes on standard error
+// unless --quiet.
 //
 // Waits.  The library waits inside its calls (free disk space, a drive
 // that is not ready, a volume to mount) without telling why.  Stripe

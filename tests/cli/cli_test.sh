@@ -55,6 +55,7 @@ expect() {
 }
 
 has() { grep -q -- "$2" "$1"; }
+lacks() { ! grep -q -- "$2" "$1"; }
 
 # case NAME FUNCTION: runs one case in a directory of its own, in a
 # subshell where any command that fails unchecked ends the case as failed
@@ -205,7 +206,12 @@ volumes_out_of_sequence() {
   rc=$?
   set -e
   expect "restore exit 1 (got $rc; 124 is a hang)" [ "$rc" -eq 1 ] || return 1
-  expect "the operator request is explained" has "$d/r.err" "giving up" ||
+  expect "the cause is said with the file" has "$d/r.err" \
+    "^korbr: restore: stripe 0: $d/s0.2 is not volume 2 of stripe 0 (it holds volume 3 of stripe 0): the volume files are out of order" ||
+    return 1
+  expect "said once" [ "$(grep -c 'out of order' "$d/r.err")" -eq 1 ] ||
+    return 1
+  expect "no tape operator lines" lacks "$d/r.err" "mount volume" ||
     return 1
   expect "the output is not left behind" [ ! -e "$d/out" ]
 }
@@ -562,8 +568,10 @@ waits_are_announced_and_given_up() {
   expect "the full file system is named" \
     has "$d/f.err" "is waiting: the file system at $d/small .* is full" ||
     return 1
-  expect "the cause is the error" \
-    has "$d/f.err" "gave up after [0-9]* s of waiting: the file system at $d/small"
+  expect "the cause is the error, with the volume file" \
+    has "$d/f.err" "gave up after [0-9]* s of waiting: the file system at $d/small holding volume file $d/small/full.s[01].1 is full" ||
+    return 1
+  expect "the give-up promises nothing" lacks "$d/f.err" "goes on once"
 }
 
 # Ctrl-C (SIGINT) in the middle of a backup from a pipe and of a restore
