@@ -681,6 +681,7 @@ int RunBackupCommand(int argc, char **argv) {
   uint32_t file_mode = 0;
   if (!BackupFileModeOption(&file_mode, &error))
     return UsageError(command, error);
+  if (!LibraryEnvironmentOption(&error)) return UsageError(command, error);
 
   SessionOptions options;
   if (!ParseSessionOptions(command, args, &options, &error)) {
@@ -711,6 +712,7 @@ int RunBackupCommand(int argc, char **argv) {
 
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
+  options.devices = devices;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());

@@ -10,6 +10,7 @@
 
 #include "cli/arg_parser.h"
 #include "cli/device_string_check.h"
+#include "cli/environment_check.h"
 #include "cli/host_session.h"
 #include "cli/stream_format.h"
 #include "os/file_mode.h"
@@ -72,7 +73,8 @@ const OptionSpec kTraceOption = {
     "on standard output, or standard error when the data goes there"};
 const OptionSpec kTraceFileOption = {
     "trace-file", 0, true, false, "FILE",
-    "append the library's trace log to FILE (turns the trace on)"};
+    "append the library's trace log to FILE, a regular file (turns the "
+    "trace on)"};
 const OptionSpec kWaitTimeoutOption = {
     "wait-timeout", 0, true, false, "SECONDS",
     "give up a wait for disk space, a drive or a volume after SECONDS "
@@ -119,6 +121,14 @@ inline bool BackupFileModeOption(uint32_t *mode, std::string *error) {
   if (text == nullptr || ParseBackupFileMode(text, mode)) return true;
   *error = std::string(kFileModeRule) + ", not '" + text + "'";
   return false;
+}
+
+// KORDBG, KORIOPROF and KOR_S3_RETRIES as the library would misread or
+// refuse them, stopped before any work starts.  False with *error set.
+inline bool LibraryEnvironmentOption(std::string *error) {
+  return CheckLibraryEnvironment(
+      [](const char *name) -> const char * { return std::getenv(name); },
+      error);
 }
 
 }  // namespace cli

@@ -2,8 +2,11 @@
 #include "cli/device_string_check.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "cli/arg_parser.h"
 
 namespace kor {
 namespace cli {
@@ -35,8 +38,25 @@ const std::vector<const char *> kKeys = {
     "devname",     "dbtype",   "backup_id", "prev_backup_id", "creator",
     "total_tapes", "type",     "method",    "location",       "blocksize",
     "reqfreekb",   "capacity", "stacker",   "attended"};
-const std::vector<const char *> kNumberKeys = {
-    "blocksize", "reqfreekb", "capacity", "stacker", "attended", "total_tapes"};
+// The library reads every number into 32 bits and keeps what wraps: a
+// capacity of 4294967296 KB would become 0 (the smallest volume), one of
+// 2147483648 a negative number.  Each key's largest value its field holds
+// (reqfreekb's field is unsigned).
+struct NumberKey {
+  const char *name;
+  uint64_t max;
+};
+const NumberKey kNumberKeys[] = {
+    {"blocksize", INT32_MAX}, {"reqfreekb", UINT32_MAX},
+    {"capacity", INT32_MAX},  {"stacker", INT32_MAX},
+    {"attended", INT32_MAX},  {"total_tapes", INT32_MAX}};
+
+const NumberKey *FindNumberKey(const std::string &key) {
+  for (const NumberKey &k : kNumberKeys) {
+    if (key == k.name) return &k;
+  }
+  return nullptr;
+}
 const std::vector<const char *> kDbtypes = {"ZDBn", "ZDBX", "Unkn"};
 const std::vector<const char *> kTypes = {"Full", "Incr", "InSF", "DBFO"};
 const std::vector<const char *> kMethods = {"Imag", "Arch", "Othr"};
@@ -54,6 +74,7 @@ const char kDeviceStringRules[] =
 
 bool CheckDeviceString(const std::string &devstring, std::string *why) {
   bool have_devname = false;
+  bool have_devname_key = false;  // even with an empty value
   bool have_dbtype = false;
   size_t at = 0;
   while (at <= devstring.size()) {
@@ -77,7 +98,7 @@ bool CheckDeviceString(const std::string &devstring, std::string *why) {
       *why = "the value of " + key + " is longer than 255 characters";
       return false;
     }
-    if (OneOf(key, kNumberKeys)) {
+    if (const NumberKey *number = FindNumberKey(key)) {
       bool digits = !value.empty();
       for (char c : value) {
         digits = digits && std::isdigit(static_cast<unsigned char>(c));
@@ -87,7 +108,21 @@ bool CheckDeviceString(const std::string &devstring, std::string *why) {
                (key == "capacity" ? " of KB (no suffix)" : "");
         return false;
       }
+      uint64_t parsed = 0;
+      if (!ParseCount(value, 0, number->max, &parsed)) {
+        *why = key + "=" + value + " is more than the library can hold (at "
+               "most " + std::to_string(number->max) +
+               (key == "capacity" ? " KB)" : ")");
+        return false;
+      }
     }
+    if (key == "devname" && have_devname_key) {
+      // The library would take the last one; two names for one stripe are
+      // a mistake, not a choice.
+      *why = "devname= is given twice";
+      return false;
+    }
+    if (key == "devname") have_devname_key = true;
     if (key == "devname") have_devname = !value.empty();
     if (key == "dbtype") {
       if (!OneOf(value, kDbtypes)) {

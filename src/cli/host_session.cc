@@ -15,7 +15,9 @@
 #include <cstring>
 
 #include "cli/device_list.h"
+#include "cli/label_decode.h"
 #include "cli/message_texts.h"
+#include "cli/secret_guard.h"
 #include "cli/volume_locator.h"
 #include "cli/wait_diagnosis.h"
 
@@ -80,10 +82,65 @@ std::string FormatRate(uint64_t bytes, double seconds) {
   return text;
 }
 
+// The reason of the 6920 the library sends before asking for the right
+// volume in place of one out of sequence.
+constexpr char kOutOfOrderReason[] = "Tapes out of order";
+
+// What a disk volume file holds instead, from its VOL1 label: " (it holds
+// volume V of stripe S)", or "" when that cannot be read.
+std::string HeldVolume(const std::string &file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  uint8_t head[kVolumeHeadSize];
+  const bool read_whole = pread(fd, head, sizeof head, 0) ==
+                          static_cast<ssize_t>(sizeof head);
+  close(fd);
+  VolumeLabels labels;
+  std::string why;
+  if (!read_whole || !DecodeVolumeHead(head, sizeof head, &labels, &why)) {
+    return "";
+  }
+  return " (it holds volume " + std::to_string(labels.volume) +
+         " of stripe " + std::to_string(labels.stripe) + ")";
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// Opens the trace file for appending the way a backup opens its volumes:
+// never through a symbolic link planted at its name, never blocked in open
+// by a FIFO or a device with nobody at the other end, a regular file only.
+// A new file gets `mode` whatever the umask; an existing log is appended to
+// as it is.  The descriptor, or -1 with *error set.
+int OpenTraceFile(const std::string &path, mode_t mode, std::string *error) {
+  constexpr int kFlags =
+      O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, mode);
+  if (fd >= 0) {
+    fchmod(fd, mode);
+  } else if (errno == EEXIST) {
+    fd = open(path.c_str(), kFlags);
+  }
+  const std::string what = "cannot use " + path + " as the trace file: ";
+  if (fd < 0) {
+    // O_NOFOLLOW says ELOOP for a link, O_NONBLOCK ENXIO for a FIFO that
+    // nobody reads.
+    *error = what + (errno == ELOOP    ? "it is a symbolic link"
+                     : errno == ENXIO ? "it is not a regular file"
+                                      : std::strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = what + "it is not a regular file";
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);  // writes may block again, as on any file
+  return fd;
 }
 
 }  // namespace
@@ -123,6 +180,7 @@ void HostSession::BlockInterruptsInThisThread(const std::string &name) {
 }
 
 bool HostSession::Start(const SessionOptions &options, std::string *error) {
+  if (!GuardSecrets(options.devices, IsSetInEnvironment, error)) return false;
   options_ = options;
   g_session = this;
   started_ = std::chrono::steady_clock::now();
@@ -141,22 +199,9 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
   }
   int trace_fd = -1;
   if (!options.trace_file.empty()) {
-    // A new trace file gets the backup file mode whatever the umask; an
-    // existing one (a log, a terminal, /dev/stderr) is appended to as it is.
-    const char *trace = options.trace_file.c_str();
-    const mode_t mode = static_cast<mode_t>(options.file_mode);
-    trace_fd = open(trace, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC,
-                    mode);
-    if (trace_fd >= 0) {
-      fchmod(trace_fd, mode);
-    } else if (errno == EEXIST) {
-      trace_fd = open(trace, O_WRONLY | O_APPEND | O_CLOEXEC);
-    }
-    if (trace_fd < 0) {
-      *error = "cannot open the trace file " + options.trace_file + ": " +
-               std::strerror(errno);
-      return false;
-    }
+    trace_fd = OpenTraceFile(options.trace_file,
+                             static_cast<mode_t>(options.file_mode), error);
+    if (trace_fd < 0) return false;
   } else if (discard_trace) {
     trace_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   }
@@ -406,22 +451,24 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       }
       if (ArgText(args, 1) != nullptr && !IsTapeDevname(ArgText(args, 1))) {
         // On disk the library asks for a volume only when the file it found
-        // is out of sequence (or its labels are damaged), and it would
-        // reopen the same file at once, forever: with nobody to replace
-        // it, give the restore up, naming the file.
+        // is out of sequence, and it would reopen the same file at once,
+        // forever: with nobody to replace it, give the restore up.  The
+        // stripe's error names the file; no note about mounting comes
+        // first, since nothing can be mounted.
         const std::string file = std::string(ArgText(args, 1)) + "." +
                                  (volume != nullptr ? volume : "?");
         const std::string cause =
             file + " is not volume " + (volume != nullptr ? volume : "?") +
             (stripe >= 0 ? " of stripe " + std::to_string(stripe) : "") +
-            " (a volume out of sequence, or its labels are damaged); "
-            "nobody can replace a disk volume during a restore";
+            HeldVolume(file) +
+            ": the volume files are out of order; nobody can replace a "
+            "disk volume during a restore";
         if (stripe >= 0) {
           GiveUp(static_cast<uint32_t>(stripe), cause);
         } else {
           g_gave_up.store(true);
+          Error(cause);
         }
-        Note(text + "; nobody can replace a disk volume now: giving up");
       } else if (isatty(0) && !options_.data_from_stdin) {
         if (stripe >= 0 && stripe < 32) watch_[stripe].prompting.store(true);
         PromptForVolume(text);
@@ -469,6 +516,12 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
     case 6920: {
       const char *device = ArgText(args, 0);
       const char *reason = ArgText(args, 1);
+      // A disk volume out of order: the mount request that follows is
+      // where korbr names the file and gives up.
+      if (device != nullptr && reason != nullptr && !IsTapeDevname(device) &&
+          std::strcmp(reason, kOutOfOrderReason) == 0) {
+        return;
+      }
       if (device != nullptr && reason != nullptr &&
           std::strstr(reason, "write protected") != nullptr) {
         int stripe = -1;

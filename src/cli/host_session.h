@@ -23,8 +23,11 @@
 // input that does not carry the data, the operator is prompted and korbr
 // waits for Enter; otherwise a line says what is needed (also with
 // --quiet: it asks for action) and the library goes on retrying until the
-// drive is ready.  9235, 9236, 9237 and 6920 arrive as notes on standard
-// error unless --quiet.
+// drive is ready.  On disk a 9234 means a volume file out of order, which
+// nobody can replace: the restore is given up and the stripe's error names
+// the file, with no note of the request (nor of the 6920 before it)
+// first.  9235, 9236, 9237 and 6920 arrive as notes on standard error
+// unless --quiet.
 //
 // Waits.  The library waits inside its calls (free disk space, a drive
 // that is not ready, a volume to mount) without telling why.  Stripe
@@ -63,6 +66,7 @@ struct SessionOptions {
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
   uint32_t file_mode = 0600;     // of a trace file korbr creates
+  std::vector<std::string> devices;  // the stripes' device strings
 };
 
 class HostSession {
@@ -72,8 +76,9 @@ class HostSession {
   HostSession(const HostSession &) = delete;
   HostSession &operator=(const HostSession &) = delete;
 
-  // Call before any library call.  False with a reason when the trace file
-  // or the standard output cannot be set up.
+  // Call before any library call.  Makes the process non-dumpable when it
+  // holds a secret (secret_guard.h).  False with a reason when that, the
+  // trace file or the standard output cannot be set up.
   bool Start(const SessionOptions &options, std::string *error);
 
   // The stripes' device strings and the database name, for OpenParams.

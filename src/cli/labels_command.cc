@@ -15,6 +15,7 @@
 #include "cli/arg_parser.h"
 #include "cli/command_common.h"
 #include "cli/label_decode.h"
+#include "cli/printable_text.h"
 #include "cli/stream_format.h"
 
 // A stream header holds the backup time in 64 bits; with a 32-bit time_t
@@ -89,7 +90,8 @@ void ShowStreamHeader(int fd, const VolumeLabels &labels) {
       "stream header  stripe %u of %u, backup %s, database '%s'\n"
       "               requests of %u bytes, made %s\n",
       h.stripe_index, h.stripe_count, BackupIdHex(h.backup_id).c_str(),
-      h.dbname.c_str(), h.request_size, TimeText(h.created).c_str());
+      PrintableText(h.dbname).c_str(), h.request_size,
+      TimeText(h.created).c_str());
 }
 
 // The stream trailer, when the data of this volume ends with one: it is
@@ -179,28 +181,34 @@ int RunLabelsCommand(int argc, char **argv) {
     return kExitFailure;
   }
 
+  // The labels were checked to be printable ASCII; they are shown escaped
+  // all the same, as everything read from a volume is.
+  auto shown = [](const std::string &field) { return PrintableText(field); };
+  auto shown_char = [](char c) { return PrintableText(std::string(1, c)); };
   std::printf("volume file    %s (%llu bytes)\n", path.c_str(),
               static_cast<unsigned long long>(labels.file_size));
   std::printf(
       "VOL1           serial %s: stripe %d, volume %d; label "
-      "standard %c\n",
-      labels.serial.c_str(), labels.stripe, labels.volume,
-      labels.label_standard);
+      "standard %s\n",
+      shown(labels.serial).c_str(), labels.stripe, labels.volume,
+      shown_char(labels.label_standard).c_str());
   std::printf(
       "HDR1           file section %s, file sequence %s, generation "
       "%s version %s,\n"
       "               created %s, expires %s, accessibility %s, "
       "block count %s\n",
-      labels.file_section.c_str(), labels.file_sequence.c_str(),
-      labels.generation.c_str(), labels.generation_version.c_str(),
-      DateText(labels.creation_date).c_str(),
-      DateText(labels.expiration_date).c_str(), labels.accessibility.c_str(),
-      labels.block_count.c_str());
+      shown(labels.file_section).c_str(), shown(labels.file_sequence).c_str(),
+      shown(labels.generation).c_str(),
+      shown(labels.generation_version).c_str(),
+      shown(DateText(labels.creation_date)).c_str(),
+      shown(DateText(labels.expiration_date)).c_str(),
+      shown(labels.accessibility).c_str(), shown(labels.block_count).c_str());
   std::printf(
-      "HDR2           record format %c, block length %s, record "
+      "HDR2           record format %s, block length %s, record "
       "length %s, buffer-offset length %s\n",
-      labels.record_format, labels.block_length.c_str(),
-      labels.record_length.c_str(), labels.buffer_offset_length.c_str());
+      shown_char(labels.record_format).c_str(),
+      shown(labels.block_length).c_str(), shown(labels.record_length).c_str(),
+      shown(labels.buffer_offset_length).c_str());
 
   uint8_t tail[kVolumeTailSize];
   int code = kExitSuccess;

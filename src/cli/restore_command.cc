@@ -25,6 +25,7 @@
 #include "cli/hash_stage.h"
 #include "cli/host_session.h"
 #include "cli/piece_writer.h"
+#include "cli/printable_text.h"
 #include "cli/sha256.h"
 #include "cli/stream_format.h"
 #include "cli/volume_locator.h"
@@ -100,6 +101,50 @@ std::string BufferText(const MessageBuffer &msg) {
   return std::string(msg.text, strnlen(msg.text, sizeof msg.text));
 }
 
+// Whether the restore may skip the flushes to stable storage (KOR_NO_FLUSH,
+// for tests and benchmarks, as the library reads it).
+bool FlushesSkipped() { return std::getenv("KOR_NO_FLUSH") != nullptr; }
+
+// Whether fsync means anything for what `fd` is: a regular file or a block
+// device keeps its bytes on a medium, while a pipe, a socket or a character
+// device (/dev/null, a terminal) has nothing to flush and refuses it with
+// EINVAL.
+bool HoldsBytesOnMedium(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+// The directory whose entry names `path`.
+std::string DirectoryOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the entries of the directory holding `path` durable: a name
+// created, or replaced by a rename, is only on the medium once its
+// directory is.  False with *error set.
+bool SyncDirectoryOf(const std::string &path, std::string *error) {
+  if (FlushesSkipped()) return true;
+  const std::string directory = DirectoryOf(path);
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open the directory " + directory + " to sync it: " +
+             std::strerror(errno);
+    return false;
+  }
+  // A file system that cannot sync a directory says EINVAL: its entries
+  // are as durable as it makes them, and nothing more can be done.
+  const bool ok = fsync(fd) == 0 || errno == EINVAL;
+  const int saved = errno;
+  close(fd);
+  if (!ok) {
+    *error = "syncing the directory " + directory + " failed: " +
+             std::strerror(saved);
+  }
+  return ok;
+}
+
 // Where the restored stream goes.  A regular file is written under a
 // temporary name beside it and renamed into place only when the stream
 // has been verified, so a failed restore never leaves a partial file (nor
@@ -114,6 +159,7 @@ struct Output {
   bool to_stdout = false;
   bool direct = false;       // a device or a pipe, written in place
   bool verify_only = false;  // korbr verify: nothing is written
+  bool renamed = false;      // the verified file is in place under `path`
 
   // Before the session starts.  False with a reason.
   bool Open(std::string *error) {
@@ -155,15 +201,21 @@ struct Output {
       Discard();
       return false;
     }
+    if (!SyncDirectoryOf(temporary, error)) {
+      Discard();
+      return false;
+    }
     return true;
   }
 
-  // After the stream was verified.
+  // After the stream was verified.  A pipe or a device that took every
+  // byte is done; a file is flushed, renamed into place and its directory
+  // synced, so that "restored" survives a power cut.
   bool Commit(std::string *error) {
     if (to_stdout || verify_only) return true;
     // The restored file is on the medium before its name says it is whole;
     // a crash must not leave a complete-looking name on missing data.
-    if (std::getenv("KOR_NO_FLUSH") == nullptr && fsync(fd) != 0) {
+    if (!FlushesSkipped() && HoldsBytesOnMedium(fd) && fsync(fd) != 0) {
       *error = "writing " + path + " failed: " + std::strerror(errno);
       Discard();
       return false;
@@ -174,13 +226,20 @@ struct Output {
       return false;
     }
     fd = -1;
-    if (!temporary.empty() && rename(temporary.c_str(), path.c_str()) != 0) {
+    if (temporary.empty()) return true;
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
       *error = "cannot rename " + temporary + " to " + path + ": " +
                std::strerror(errno);
       return false;
     }
     temporary.clear();
     HostSession::ClearPartialOutputPath();
+    renamed = true;
+    if (!SyncDirectoryOf(path, error)) {
+      *error = path + " holds the verified stream, but a crash may still "
+               "lose it: " + *error;
+      return false;
+    }
     return true;
   }
 
@@ -566,7 +625,8 @@ bool RestoreRun::ReadHeaders() {
   std::snprintf(text, sizeof text,
                 "restoring backup %s of '%s' from %u stripe%s (requests of "
                 "%u bytes)",
-                BackupIdHex(h.backup_id).c_str(), h.dbname.c_str(),
+                BackupIdHex(h.backup_id).c_str(),
+                PrintableText(h.dbname).c_str(),
                 h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
   session_->Note(text);
   const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);
@@ -693,7 +753,7 @@ int RestoreRun::Execute() {
         " bytes written to " +
         (output_->to_stdout ? std::string("standard output") : output_->path) +
         " are incomplete or unverified; discard them");
-  } else {
+  } else if (!output_->renamed) {  // else the reason says what became of it
     session_->Error("failed: " + output_->path +
                     " was not written (the partial output was removed)");
   }
@@ -747,6 +807,7 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   uint32_t file_mode = 0;
   if (!BackupFileModeOption(&file_mode, &error))
     return UsageError(command, error);
+  if (!LibraryEnvironmentOption(&error)) return UsageError(command, error);
 
   Output output;
   output.verify_only = verify;
@@ -764,6 +825,7 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
 
   options.data_to_stdout = output.to_stdout;
   options.file_mode = file_mode;
+  options.devices = devices;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());

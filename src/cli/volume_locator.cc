@@ -53,6 +53,32 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
   return last;
 }
 
+namespace {
+
+// The tail labels of the volume file at `path`, decoded into *labels.
+// False when the file cannot be read or does not end with them.  *exists
+// tells whether there is a file at all.
+bool ReadTailLabels(const std::string &path, VolumeLabels *labels,
+                    bool *exists) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  *exists = fd >= 0;
+  if (fd < 0) return false;
+  struct stat st;
+  uint8_t tail[kVolumeTailSize];
+  std::string why;
+  const bool ok =
+      fstat(fd, &st) == 0 &&
+      static_cast<uint64_t>(st.st_size) >= kVolumeHeadSize + kVolumeTailSize &&
+      pread(fd, tail, sizeof tail,
+            st.st_size - static_cast<off_t>(sizeof tail)) ==
+          static_cast<ssize_t>(sizeof tail) &&
+      DecodeVolumeTail(tail, sizeof tail, labels, &why);
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
 std::vector<std::string> LeftoverVolumes(const std::string &devname) {
   std::vector<std::string> leftovers;
   if (IsTapeDevname(devname)) return leftovers;
@@ -60,22 +86,11 @@ std::vector<std::string> LeftoverVolumes(const std::string &devname) {
   int volume = 1;
   for (; volume < 10000; ++volume) {
     const std::string path = prefix + "." + std::to_string(volume);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return leftovers;  // no EOF volume: nothing to judge
-    struct stat st;
-    uint8_t tail[kVolumeTailSize];
     VolumeLabels labels;
-    std::string why;
-    const bool eof = fstat(fd, &st) == 0 &&
-                     static_cast<uint64_t>(st.st_size) >=
-                         kVolumeHeadSize + kVolumeTailSize &&
-                     pread(fd, tail, sizeof tail,
-                           st.st_size - static_cast<off_t>(sizeof tail)) ==
-                         static_cast<ssize_t>(sizeof tail) &&
-                     DecodeVolumeTail(tail, sizeof tail, &labels, &why) &&
-                     !labels.end_of_volume;
-    close(fd);
-    if (eof) break;
+    bool exists = false;
+    const bool closed = ReadTailLabels(path, &labels, &exists);
+    if (!exists) return leftovers;  // no EOF volume: nothing to judge
+    if (closed && !labels.end_of_volume) break;
   }
   for (++volume; volume < 10000; ++volume) {
     const std::string path = prefix + "." + std::to_string(volume);
@@ -84,6 +99,18 @@ std::vector<std::string> LeftoverVolumes(const std::string &devname) {
     leftovers.push_back(path);
   }
   return leftovers;
+}
+
+std::string DiskVolumeBeingWritten(const std::string &devname) {
+  if (IsTapeDevname(devname)) return "";
+  const std::string prefix = AbsoluteDevname(devname);
+  for (int volume = 1; volume < 10000; ++volume) {
+    const std::string path = prefix + "." + std::to_string(volume);
+    VolumeLabels labels;
+    bool exists = false;
+    if (!ReadTailLabels(path, &labels, &exists)) return exists ? path : "";
+  }
+  return "";
 }
 
 std::string VolumeDirectory(const std::string &devname) {

@@ -35,6 +35,12 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset);
 // backup onto the same prefix.  Their names, in order; empty when none.
 std::vector<std::string> LeftoverVolumes(const std::string &devname);
 
+// The volume file a backup onto disk prefix `devname` is writing: the
+// first one without tail labels, since every earlier volume of the backup
+// was closed with them (and an older backup's leftovers come only after
+// it).  "" when every volume file is closed, or there is none.
+std::string DiskVolumeBeingWritten(const std::string &devname);
+
 // The directory a disk volume file of `devname` lies in.
 std::string VolumeDirectory(const std::string &devname);
 

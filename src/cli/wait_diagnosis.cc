@@ -84,17 +84,22 @@ bool ReadVtapeState(const std::string &drive, uint32_t *loaded,
 
 }  // namespace
 
-std::string DiagnoseDiskWait(const std::string &directory,
+std::string DiagnoseDiskWait(const std::string &devname,
                              uint64_t required_kb) {
+  const std::string directory = VolumeDirectory(devname);
   struct statvfs vfs;
   if (statvfs(directory.c_str(), &vfs) != 0) return "";
   const uint64_t free_kb =
       static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize / 1024;
   if (free_kb > required_kb) return "";
-  return "the file system at " + MountPointOf(directory) +
-         " (volume directory " + directory + ") is full: " + Kb(free_kb) +
-         " free, more than " + Kb(required_kb) +
-         " needed; the backup goes on once there is room";
+  const std::string volume = DiskVolumeBeingWritten(devname);
+  // The same words serve the wait and, once it is given up, the error:
+  // they state the cause and promise nothing.
+  return "the file system at " + MountPointOf(directory) + " holding " +
+         (volume.empty() ? "the volume files of " + AbsoluteDevname(devname)
+                         : "volume file " + volume) +
+         " is full: " + Kb(free_kb) + " free, more than " + Kb(required_kb) +
+         " needed";
 }
 
 std::string DiagnoseTapeWait(const std::string &devname,
@@ -167,7 +172,7 @@ std::string DiagnoseWait(const std::string &devstring, uint32_t wanted_volume,
   const std::string value = DeviceStringValue(devstring, "reqfreekb");
   const uint64_t required =
       value.empty() ? 8 : std::strtoull(value.c_str(), nullptr, 10);
-  return DiagnoseDiskWait(VolumeDirectory(devname), required);
+  return DiagnoseDiskWait(devname, required);
 }
 
 }  // namespace cli

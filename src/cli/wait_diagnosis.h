@@ -18,9 +18,10 @@
 namespace kor {
 namespace cli {
 
-// A disk stripe: free space of `directory` against more than
-// `required_kb` KB.
-std::string DiagnoseDiskWait(const std::string &directory,
+// A disk stripe writing volumes of prefix `devname`: free space of their
+// file system against more than `required_kb` KB, naming the volume file
+// being written.
+std::string DiagnoseDiskWait(const std::string &devname,
                              uint64_t required_kb);
 
 // A tape stripe on drive `devname` ("\\.\NAME") resolved in `device_dir`.

@@ -74,16 +74,30 @@ TEST_F(WaitDiagnosisTest, TapeWaitsNameTheDriveAndTheWayOut) {
 TEST_F(WaitDiagnosisTest, DiskWaitsCompareFreeSpaceWithReqfreekb) {
   // No file system has 2^50 KB free; every one has more than 0 KB... or
   // is full, which a test machine's /tmp is not.
-  const std::string full = DiagnoseDiskWait(dir_, uint64_t{1} << 50);
-  EXPECT_NE(full.find("is full"), std::string::npos) << full;
-  EXPECT_NE(full.find("volume directory " + dir_), std::string::npos) << full;
-  EXPECT_EQ(DiagnoseDiskWait(dir_, 0), "");
-  // Through the device string: its directory and reqfreekb.
+  const std::string prefix = dir_ + "/vol";
+  const std::string none = DiagnoseDiskWait(prefix, uint64_t{1} << 50);
+  EXPECT_NE(none.find("holding the volume files of " + prefix + " is full"),
+            std::string::npos)
+      << none;
+  // Volume 2 is being written: its tail labels are not there yet.  The
+  // line names it, and says nothing that a give-up would contradict.
+  std::ofstream(prefix + ".1") << std::string(228, 'h') << std::string(80, 'd')
+                               << "EOV1" << std::string(76, ' ') << "EOV2"
+                               << std::string(76, ' ');
+  std::ofstream(prefix + ".2") << std::string(300, 'h');
+  const std::string full = DiagnoseDiskWait(prefix, uint64_t{1} << 50);
+  EXPECT_NE(full.find("holding volume file " + prefix + ".2 is full"),
+            std::string::npos)
+      << full;
+  EXPECT_EQ(full.find("goes on"), std::string::npos) << full;
+  EXPECT_EQ(DiagnoseDiskWait(prefix, 0), "");
+  // Through the device string: its prefix and reqfreekb.
   const std::string line = DiagnoseWait(
-      "devname=" + dir_ + "/vol;dbtype=ZDBn;reqfreekb=1125899906842624", 0,
+      "devname=" + prefix + ";dbtype=ZDBn;reqfreekb=1125899906842624", 0,
       true);
-  EXPECT_NE(line.find("volume directory " + dir_), std::string::npos) << line;
-  EXPECT_EQ(DiagnoseWait("devname=" + dir_ + "/vol;dbtype=ZDBn", 0, true), "");
+  EXPECT_NE(line.find("volume file " + prefix + ".2"), std::string::npos)
+      << line;
+  EXPECT_EQ(DiagnoseWait("devname=" + prefix + ";dbtype=ZDBn", 0, true), "");
 }
 
 }  // namespace
