@@ -22,7 +22,8 @@
 # timed) before each step.  Reported per figure: the median over the rounds
 # of korbr's rate and CPU time (user + system of the processes) as ratios
 # against each other tool in the same round, with their range.
-# cache: KOR_NO_FLUSH is set (the library skips its flushes) and neither dd
+# cache: KOR_NO_FLUSH and KOR_CACHE=keep are set (the library skips its
+# flushes and keeps its volumes cached) and neither dd
 # nor tar syncs; durable: KOR_NO_FLUSH is unset, dd uses conv=fsync and
 # tar's volumes are synced.  --quick: 4 stripes, 128 MiB, 5 pairs.
 # --cold (root only): the page cache is dropped before every timed restore,
@@ -96,7 +97,7 @@ chmod +x "$work/tar-volume.sh"
 # --- The steps (STRIPES and DURABLE are set per configuration) -------------
 
 device() { echo "devname=$work/korbr.s{stripe};dbtype=ZDBn;capacity=$capacity_kb"; }
-flush_env() { if [ "$DURABLE" = 1 ]; then env -u KOR_NO_FLUSH "$@"; else KOR_NO_FLUSH=1 "$@"; fi; }
+flush_env() { if [ "$DURABLE" = 1 ]; then env -u KOR_NO_FLUSH "$@"; else KOR_NO_FLUSH=1 KOR_CACHE=keep "$@"; fi; }
 
 korbr_backup() {
   flush_env "$korbr" backup --quiet --stripes "$STRIPES" --request-size 64K \

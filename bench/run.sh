@@ -6,7 +6,8 @@
 #                [--durability "cache durable"] [--dir DIR] [--quick]
 #                [-- EXTRA korbr_throughput OPTIONS]
 #
-# cache: KOR_NO_FLUSH is set, so the library skips its flushes and the raw
+# cache: KOR_NO_FLUSH and KOR_CACHE=keep are set, so the library skips its
+# flushes and keeps its volumes in the page cache, and the raw
 # side does not flush either (the cost of the two paths through the page
 # cache); durable: KOR_NO_FLUSH is unset and the raw side fdatasyncs as the
 # library does.  --quick: 4 stripes, 64 MiB, both durabilities, 5 pairs.
@@ -46,7 +47,7 @@ for d in $durability; do
     for m in $megabytes; do
       echo
       case $d in
-        cache) KOR_NO_FLUSH=1 "$bench" --dir "$dir" --stripes "$s" \
+        cache) KOR_NO_FLUSH=1 KOR_CACHE=keep "$bench" --dir "$dir" --stripes "$s" \
                  --megabytes "$m" --pairs "$pairs" "${extra[@]}" | quiet ;;
         durable) env -u KOR_NO_FLUSH "$bench" --dir "$dir" --stripes "$s" \
                    --megabytes "$m" --pairs "$pairs" "${extra[@]}" | quiet ;;

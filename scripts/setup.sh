@@ -16,8 +16,8 @@ packages+=(libssl-dev libxxhash-dev libzstd-dev postgresql tar util-linux)
 library_packages=(libcurl4-openssl-dev libxml2-dev libssl-dev)
 packages+=("${library_packages[@]}")
 # The object-storage tests run a local S3 store (OpenStack Swift) and use
-# the curl command line beside the library.
-packages+=(python3-swift curl)
+# the curl command line and rclone (another S3 client) beside the library.
+packages+=(python3-swift curl rclone)
 packages+=("$@")
 missing=()
 native=$(dpkg --print-architecture)

@@ -91,6 +91,8 @@ void InitHandle(StripeHandle *h) {
   h->carry_len = 0;
   h->volume_offset = 0;
   h->flush_volumes = !Os().GetEnv("KOR_NO_FLUSH", &value);
+  h->keep_cache = Os().GetEnv("KOR_CACHE", &value) && value == "keep";
+  h->cache_dropped = 0;
 }
 
 }  // namespace kor

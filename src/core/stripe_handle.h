@@ -124,6 +124,14 @@ struct StripeHandle : DiagContext {
   // Backup volumes go to stable storage before their close counts; only
   // KOR_NO_FLUSH (tests, benchmarks of CPU cost) turns that off.
   bool flush_volumes;
+  // Disk volumes leave the page cache once written back or read, so that
+  // a backup beside a live database does not evict the database's pages
+  // for volumes nobody reads until a restore; KOR_CACHE=keep keeps them
+  // (a site that copies the volumes elsewhere right away).
+  bool keep_cache;
+  // Bytes of the open volume file, from its start, already dropped from
+  // the cache (a multiple of kWritebackChunk while the volume is open).
+  uint64_t cache_dropped;
 };
 
 // Gives a freshly obtained handle its defaults and reads KORDBG and

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device/raw_transfer.h"
+#include "device/volume_cache.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
 #include "label/label_format.h"
@@ -48,7 +49,10 @@ int32_t AtTrailer(StripeHandle *h, const void *data, int32_t length) {
 
 int32_t ReadVolumeBytes(StripeHandle *h, void *data, int32_t length) {
   const int32_t r = ReadWithRetry(h, data, static_cast<uint32_t>(length));
-  if (r > 0) h->volume_read += static_cast<uint64_t>(r);
+  if (r > 0) {
+    h->volume_read += static_cast<uint64_t>(r);
+    DropVolumeCacheBefore(h, h->volume_read);
+  }
   return r;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "device/disk_carry.h"
+#include "device/volume_cache.h"
 #include "device/win32_error_map.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -77,6 +78,9 @@ int32_t CloseVolumeFile(StripeHandle *h, bool abandon) {
   const bool finish = h->media_type == MEDIA_DISK && h->open_mode == kModeWrite;
   const int32_t finished = finish ? FinishDiskVolume(h) : 0;
   const bool discard = abandon || finished < 0;
+  // Written out and flushed, or read to its end: nobody will read the
+  // volume again soon.
+  DropVolumeCacheRest(h);
   bool repeated = false;
   uint32_t code = 0;
   for (int attempt = 0;; ++attempt) {

@@ -6,6 +6,7 @@
 #include "device/block_write.h"
 #include "device/device_close.h"
 #include "device/raw_transfer.h"
+#include "device/volume_cache.h"
 #include "diag/error_report.h"
 #include "os/os_layer.h"
 
@@ -51,6 +52,10 @@ int64_t HandOver(StripeHandle *h, const uint8_t *data, uint64_t from_carry,
     const uint64_t from = before / kWritebackChunk * kWritebackChunk;
     if (h->flush_volumes && done > from)
       Os().StartWriteback(h->device_handle, from, done - from);
+    // The piece before the one whose writeback just began has had a whole
+    // piece's time to reach the disk: it leaves the cache.
+    if (done > from && done >= kWritebackChunk)
+      DropVolumeCacheBefore(h, done - kWritebackChunk);
   }
   // What left the carry goes; the rest of it moves to the front.
   const uint64_t carry_taken = taken < from_carry ? taken : from_carry;

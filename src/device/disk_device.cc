@@ -107,6 +107,9 @@ int32_t OpenDeviceFile(StripeHandle *h, int32_t mode) {
                 name.c_str(), static_cast<int>(h->last_os_error));
     return -1;
   }
+  h->cache_dropped = 0;
+  // A restore reads each volume once, from start to end.
+  if (disk && mode == kModeRead) Os().ExpectSequentialReads(h->device_handle);
   return 0;
 }
 

@@ -477,6 +477,17 @@ void FakeOs::StartWriteback(OsHandle /*handle*/, uint64_t /*offset*/,
   impl_->Hit(OsCall::kStartWriteback);
 }
 
+void FakeOs::DropFromCache(OsHandle /*handle*/, uint64_t /*offset*/,
+                           uint64_t /*length*/) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hit(OsCall::kDropFromCache);
+}
+
+void FakeOs::ExpectSequentialReads(OsHandle /*handle*/) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hit(OsCall::kExpectSequentialReads);
+}
+
 bool FakeOs::FlushDirectory(const std::string & /*file_name*/,
                             uint32_t *error) {
   std::lock_guard<std::mutex> lock(impl_->mu);

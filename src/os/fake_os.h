@@ -47,6 +47,8 @@ enum class OsCall {
   kFlushFile,
   kFlushDirectory,
   kStartWriteback,
+  kDropFromCache,
+  kExpectSequentialReads,
 };
 
 // One write that reached a file: where it began and how many bytes it
@@ -162,6 +164,10 @@ class FakeOs : public OsLayer {
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle handle, uint64_t offset,
                       uint64_t length) override;
+  // Counted, as StartWriteback.
+  void DropFromCache(OsHandle handle, uint64_t offset,
+                     uint64_t length) override;
+  void ExpectSequentialReads(OsHandle handle) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   // Recorded (AbandonedFiles), then counted, faulted and carried out as a
   // CloseHandle (OsCall::kCloseHandle): either call ends a volume, so a

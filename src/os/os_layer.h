@@ -118,6 +118,19 @@ class OsLayer {
   // FlushFile does the work.
   virtual void StartWriteback(OsHandle handle, uint64_t offset,
                               uint64_t length) = 0;
+  // A hint that returns once done: `length` bytes of the file from
+  // `offset` (0: to its end) will not be read again soon, so the system
+  // drops them from its page cache, first writing out and waiting for any
+  // of them not yet on the medium (a dirty page cannot be dropped).  A
+  // backup beside a live database must not evict the database's pages for
+  // volumes nobody reads until a restore.  Linux: sync_file_range, then
+  // posix_fadvise DONTNEED; elsewhere, and for anything but a plain file,
+  // nothing.  Nothing to report: the bytes are the same either way.
+  virtual void DropFromCache(OsHandle handle, uint64_t offset,
+                             uint64_t length) = 0;
+  // A hint that the file will be read once from start to end: the system
+  // reads further ahead (posix_fadvise SEQUENTIAL; elsewhere nothing).
+  virtual void ExpectSequentialReads(OsHandle handle) = 0;
   // Closes the handle.  True, or false with *error set; after a failure the
   // handle may or may not still be open (an interrupted close has closed it).
   virtual bool CloseHandle(OsHandle handle, uint32_t *error) = 0;

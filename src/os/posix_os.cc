@@ -277,6 +277,9 @@ class PosixOs final : public OsLayer {
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle handle, uint64_t offset,
                       uint64_t length) override;
+  void DropFromCache(OsHandle handle, uint64_t offset,
+                     uint64_t length) override;
+  void ExpectSequentialReads(OsHandle handle) override;
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   bool AbandonFile(OsHandle handle, uint32_t *error) override;
   uint32_t GetFileAttributes(const std::string &name) override;
@@ -561,6 +564,48 @@ void PosixOs::StartWriteback(OsHandle handle, uint64_t offset,
   (void)handle;
   (void)offset;
   (void)length;
+#endif
+}
+
+// The descriptor of a plain file behind `handle`, for the cache hints:
+// tapes and objects have no pages of ours in the cache.
+bool PlainFileDescriptor(OsHandle handle, int *fd) {
+  if (Tapes().Find(handle) != nullptr || Objects().Find(handle) != nullptr)
+    return false;
+  return ToDescriptor(handle, fd);
+}
+
+void PosixOs::DropFromCache(OsHandle handle, uint64_t offset,
+                            uint64_t length) {
+  int fd;
+  if (!PlainFileDescriptor(handle, &fd)) return;
+#if defined(__linux__)
+  // DONTNEED skips pages that are dirty or being written, so the range is
+  // written out and waited for first.  Where StartWriteback began the
+  // writing a while ago this waits for little; pages only read are clean
+  // and cost nothing here.
+  RetryOnInterrupt([&] {
+    return sync_file_range(fd, static_cast<off_t>(offset),
+                           static_cast<off_t>(length),
+                           SYNC_FILE_RANGE_WAIT_BEFORE |
+                               SYNC_FILE_RANGE_WRITE |
+                               SYNC_FILE_RANGE_WAIT_AFTER);
+  });
+#endif
+#if defined(POSIX_FADV_DONTNEED)
+  posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                POSIX_FADV_DONTNEED);
+#else
+  (void)offset;
+  (void)length;
+#endif
+}
+
+void PosixOs::ExpectSequentialReads(OsHandle handle) {
+  int fd;
+  if (!PlainFileDescriptor(handle, &fd)) return;
+#if defined(POSIX_FADV_SEQUENTIAL)
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 }
 

@@ -72,6 +72,10 @@ class Win32Os final : public OsLayer {
   void StartWriteback(OsHandle, uint64_t, uint64_t) override {
     // The cache manager writes behind on its own.
   }
+  void DropFromCache(OsHandle, uint64_t, uint64_t) override {
+    // Windows keeps its own cache policy for volume files.
+  }
+  void ExpectSequentialReads(OsHandle) override {}
   bool CloseHandle(OsHandle handle, uint32_t *error) override;
   bool AbandonFile(OsHandle handle, uint32_t *error) override {
     // A file keeps what was written; only object stores discard.

@@ -22,9 +22,9 @@ S3Failure CancelledFailure() {
 
 }  // namespace
 
-size_t PartSize(int part_number) {
+size_t PartSize(size_t base, int part_number) {
   const int thousands = part_number < 1 ? 0 : (part_number - 1) / 1000;
-  return kPartBytes * static_cast<size_t>(1 + thousands);
+  return base * static_cast<size_t>(1 + thousands);
 }
 
 ObjectUpload::ObjectUpload(const S3Settings &settings,
@@ -42,7 +42,7 @@ std::unique_ptr<ObjectUpload> ObjectUpload::Start(
     upload->ended_ = true;  // nothing to abort
     return nullptr;
   }
-  for (int i = 0; i < kUploadThreads; ++i)
+  for (int i = 0; i < settings.concurrency; ++i)
     upload->threads_.emplace_back(&ObjectUpload::UploaderLoop, upload.get());
   return upload;
 }
@@ -110,7 +110,7 @@ bool ObjectUpload::WaitOnWriter(std::unique_lock<std::mutex> &lock, Done done,
 
 bool ObjectUpload::Submit(S3Failure *failure) {
   std::unique_lock<std::mutex> lock(mu_);
-  if (!WaitOnWriter(lock, [this] { return busy_ < kPartsInFlight; }, failure))
+  if (!WaitOnWriter(lock, [this] { return busy_ < settings_.concurrency; }, failure))
     return false;
   queue_.push_back(Job{next_part_, std::move(filling_)});
   ++busy_;
@@ -144,7 +144,7 @@ bool ObjectUpload::Write(const ByteSlice *slices, int count,
                         "parts (choose a smaller capacity)";
         return false;
       }
-      const size_t limit = PartSize(next_part_);
+      const size_t limit = PartSize(settings_.part_bytes, next_part_);
       if (filling_.capacity() < limit) filling_.reserve(limit);
       const size_t room = limit - filling_.size();
       const size_t n = left < room ? left : room;

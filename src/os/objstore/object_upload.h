@@ -1,9 +1,10 @@
 // One object written as a multipart upload.
 //
 // Writes are copied into a part buffer; a full buffer goes to the object's
-// uploader threads (kUploadThreads, each with its own connection), and the
-// writer goes on with another buffer.  At most kPartsInFlight parts wait or
-// travel at once, so a stripe holds at most kPartsInFlight + 1 buffers;
+// uploader threads (settings.concurrency, each with its own connection),
+// and the writer goes on with another buffer.  At most settings.concurrency
+// parts wait or travel at once, so a stripe holds at most concurrency + 1
+// buffers of settings.part_bytes (more past 1000 parts: see PartSize);
 // when all are busy the writer waits for one, asking the host's
 // cancellation probe meanwhile.  The first failed part fails every later
 // write and the finish.  Finish completes the upload; Discard (and the
@@ -26,17 +27,19 @@
 
 namespace kor {
 
-constexpr size_t kPartBytes = 8u << 20;
-constexpr int kPartsInFlight = 2;
-constexpr int kUploadThreads = 2;
+constexpr size_t kPartBytes = kDefaultPartBytes;
 // S3's limit on the parts of one upload.
 constexpr int kMaxParts = 10000;
 
-// The size of part `part_number` (from 1): kPartBytes for the first
-// thousand parts, one kPartBytes more for each thousand after, so that
-// 10000 parts hold 440 GB while small objects use small buffers.  (Every
-// part but the last must be at least 5 MiB.)
-size_t PartSize(int part_number);
+// The size of part `part_number` (from 1): `base` for the first thousand
+// parts, one `base` more for each thousand after, so that 10000 parts of
+// an 8 MiB base hold 440 GB while small objects use small buffers.
+// (Every part but the last must be at least 5 MiB.)
+size_t PartSize(size_t base, int part_number);
+// The same with the default base.
+inline size_t PartSize(int part_number) {
+  return PartSize(kPartBytes, part_number);
+}
 
 class ObjectUpload {
  public:

@@ -34,6 +34,38 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// One lock for each kind of data the process's clients share, as libcurl
+// asks.
+std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
+
+void LockShare(CURL *, curl_lock_data data, curl_lock_access, void *) {
+  g_share_locks[data].lock();
+}
+
+void UnlockShare(CURL *, curl_lock_data data, void *) {
+  g_share_locks[data].unlock();
+}
+
+// Open connections, resolved names and TLS sessions, for every client of
+// the process: the next part, the next volume's object and other stripes'
+// requests take an idle connection to the store instead of opening one (a
+// TCP handshake, and a TLS one with https) each.  It lives as long as the
+// process.  Null when libcurl cannot make one: each client then keeps its
+// own connection, as before.
+CURLSH *ProcessShare() {
+  static CURLSH *const share = [] {
+    CURLSH *made = curl_share_init();
+    if (made == nullptr) return made;
+    curl_share_setopt(made, CURLSHOPT_LOCKFUNC, LockShare);
+    curl_share_setopt(made, CURLSHOPT_UNLOCKFUNC, UnlockShare);
+    curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    return made;
+  }();
+  return share;
+}
+
 bool StartsWithNoCase(const char *text, size_t length, const char *prefix) {
   const size_t n = std::strlen(prefix);
   if (length < n) return false;
@@ -226,6 +258,7 @@ S3Client::S3Client(const S3Settings &settings, const ObjectLocation &location,
       stop_(std::move(stop)),
       curl_(nullptr) {
   GlobalInit();
+  ProcessShare();
   curl_ = curl_easy_init();
 }
 
@@ -249,6 +282,8 @@ bool S3Client::Attempt(const Request &request, Reply *reply,
                                      request.key, request.query);
   const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (CURLSH *share = ProcessShare())
+    curl_easy_setopt(curl, CURLOPT_SHARE, share);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -1,7 +1,9 @@
-// One connection to an S3 store and the requests a volume makes: multipart
+// A client of an S3 store and the requests a volume makes: multipart
 // upload (create, part, complete, abort), HEAD and ranged GET.  HTTP goes
 // through libcurl, which signs every request with its own SigV4
-// (CURLOPT_AWS_SIGV4); TLS certificates are always verified.
+// (CURLOPT_AWS_SIGV4); TLS certificates are always verified.  Connections
+// stay open in one pool for the whole process, which every client's next
+// request draws from (keep-alive across parts, volumes and stripes).
 //
 // Every request is tried again after a network failure or a server error,
 // up to settings.retries times with growing waits (s3_failure.h).  The
@@ -70,7 +72,7 @@ class S3Client {
   ObjectLocation location_;
   RetryWait wait_;
   StopCheck stop_;
-  void *curl_;  // CURL*, reused so that its connection stays open
+  void *curl_;  // CURL*, its connections in the process's shared pool
 };
 
 // The CompleteMultipartUpload body for the parts' ETags (part i+1 has

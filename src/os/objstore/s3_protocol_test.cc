@@ -183,6 +183,46 @@ TEST(S3SettingsTest, KeysRegionEndpointAndRetriesComeFromTheEnvironment) {
   env["AWS_ENDPOINT_URL"] = "127.0.0.1:9000";
   EXPECT_EQ(kErrorInvalidParameter, ReadS3Settings(lookup, &settings, &why));
   EXPECT_EQ(std::string::npos, why.find("s3cr3t"));
+  env["AWS_ENDPOINT_URL"] = "http://127.0.0.1:9000";
+  ASSERT_EQ(0u, ReadS3Settings(lookup, &settings, &why)) << why;
+  EXPECT_EQ(8u << 20, settings.part_bytes);
+  EXPECT_EQ(2, settings.concurrency);
+}
+
+TEST(S3SettingsTest, PartSizeAndConcurrencyAreWholeNumbersWithinBounds) {
+  struct Case {
+    const char *part_size;  // MiB
+    const char *concurrency;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"5", "1", true},    {"256", "16", true}, {"4", "2", false},
+      {"257", "2", false}, {"8", "0", false},   {"8", "17", false},
+      {"8M", "2", false},  {"8", "2x", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.part_size) + " " + c.concurrency);
+    std::map<std::string, std::string> env = {
+        {"AWS_ACCESS_KEY_ID", "k"}, {"AWS_SECRET_ACCESS_KEY", "s"},
+        {"KOR_S3_PART_SIZE", c.part_size}, {"KOR_S3_CONCURRENCY", c.concurrency}};
+    auto lookup = [&env](const char *name, std::string *value) {
+      auto it = env.find(name);
+      if (it == env.end()) return false;
+      *value = it->second;
+      return true;
+    };
+    S3Settings settings;
+    std::string why;
+    const uint32_t code = ReadS3Settings(lookup, &settings, &why);
+    if (!c.accepted) {
+      EXPECT_EQ(kErrorInvalidParameter, code);
+      continue;
+    }
+    ASSERT_EQ(0u, code) << why;
+    EXPECT_EQ(static_cast<size_t>(std::stoul(c.part_size)) << 20,
+              settings.part_bytes);
+    EXPECT_EQ(std::stoi(c.concurrency), settings.concurrency);
+  }
 }
 
 // The waits between retries end as soon as the host cancels (on a stripe's

@@ -8,6 +8,16 @@ namespace kor {
 namespace {
 
 constexpr int kMaxRetries = 20;
+constexpr long kMaxPartMiB = 256;
+constexpr long kMaxConcurrency = 16;
+
+// Whole numbers only: a typo must not pass for a different setting.
+bool ParseWhole(const std::string &text, long low, long high, long *value) {
+  char *end = nullptr;
+  *value = std::strtol(text.c_str(), &end, 10);
+  return end != text.c_str() && *end == '\0' && *value >= low &&
+         *value <= high;
+}
 
 bool Present(const std::function<bool(const char *, std::string *)> &lookup,
              const char *name, std::string *value) {
@@ -48,6 +58,27 @@ uint32_t ReadS3Settings(
       return kErrorInvalidParameter;
     }
     settings->retries = static_cast<int>(value);
+  }
+  std::string text;
+  long value = 0;
+  settings->part_bytes = kDefaultPartBytes;
+  if (Present(lookup, "KOR_S3_PART_SIZE", &text)) {
+    // S3 takes parts of 5 MiB and more (but the last); 512 MiB bounds what
+    // a stripe holds, and ten times it (the last thousand parts) 32 bits.
+    if (!ParseWhole(text, 5, kMaxPartMiB, &value)) {
+      *why = "object store: KOR_S3_PART_SIZE is not a number of MiB from 5 "
+             "to 256";
+      return kErrorInvalidParameter;
+    }
+    settings->part_bytes = static_cast<size_t>(value) << 20;
+  }
+  settings->concurrency = kDefaultConcurrency;
+  if (Present(lookup, "KOR_S3_CONCURRENCY", &text)) {
+    if (!ParseWhole(text, 1, kMaxConcurrency, &value)) {
+      *why = "object store: KOR_S3_CONCURRENCY is not a number from 1 to 16";
+      return kErrorInvalidParameter;
+    }
+    settings->concurrency = static_cast<int>(value);
   }
   return 0;
 }

@@ -11,12 +11,25 @@
 //                                              instead of the system's
 //   KOR_S3_RETRIES                             repeats of a failed request
 //                                              (0 to 20, default 5)
+//   KOR_S3_PART_SIZE                           MiB in one uploaded part
+//                                              (5 to 256, default 8)
+//   KOR_S3_CONCURRENCY                         parts of one object on
+//                                              their way at once, each on
+//                                              its own connection (1 to
+//                                              16, default 2)
+//
+// A backup stripe holds KOR_S3_CONCURRENCY + 1 part buffers (the parts on
+// their way and the one filling); a restore stripe a 24 MiB read-ahead
+// ring.  With the defaults that is 24 MiB a stripe either way, so 32
+// stripes stay well under 1 GiB.  (Parts grow by the part size every
+// 1000 parts, so an object past 1000 parts holds more: see PartSize.)
 //
 // The secret and the token stay in this record and in libcurl's signing;
 // no message, trace or reason text ever holds them.
 #ifndef KORBR_OS_OBJSTORE_S3_SETTINGS_H_
 #define KORBR_OS_OBJSTORE_S3_SETTINGS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,6 +37,12 @@
 #include "os/objstore/s3_names.h"
 
 namespace kor {
+
+// Measured against a local store (bench/objstore_bench.sh): larger parts
+// or more of them at once gained nothing there, and cost memory on every
+// stripe.
+constexpr size_t kDefaultPartBytes = 8u << 20;
+constexpr int kDefaultConcurrency = 2;
 
 struct S3Settings {
   std::string access_key;
@@ -33,11 +52,13 @@ struct S3Settings {
   std::string ca_bundle;
   Endpoint endpoint;
   int retries = 5;
+  size_t part_bytes = kDefaultPartBytes;
+  int concurrency = kDefaultConcurrency;
 };
 
 // Reads the settings through `lookup` (name → value, false when unset).
-// 0, or a Win32 code with *why set: 5 without a key, 87 for an endpoint or
-// retry count that cannot be used.
+// 0, or a Win32 code with *why set: 5 without a key, 87 for an endpoint,
+// retry count, part size or concurrency that cannot be used.
 uint32_t ReadS3Settings(
     const std::function<bool(const char *, std::string *)> &lookup,
     S3Settings *settings, std::string *why);
