@@ -352,9 +352,13 @@ OsHandle FakeOs::OpenFile(const std::string &name, uint32_t access,
       *error = kErrorSharingViolation;
       return kInvalidOsHandle;
     }
+    // CREATE_ALWAYS gives a new file, as both real layers do: a handle
+    // still open on the old one keeps its bytes.
     if (!exists) {
       file = impl_->files.emplace(name, std::make_shared<Content>()).first;
-    } else if (creation == kCreateAlways || creation == kTruncateExisting) {
+    } else if (creation == kCreateAlways) {
+      file->second = std::make_shared<Content>();
+    } else if (creation == kTruncateExisting) {
       file->second->clear();
     }
     if (!exists || creation == kCreateAlways || creation == kTruncateExisting)

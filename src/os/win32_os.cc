@@ -111,6 +111,14 @@ OsHandle Win32Os::OpenFile(const std::string &name, uint32_t access,
     *error = kErrorNotSupported;
     return kInvalidOsHandle;
   }
+  // CREATE_ALWAYS alone would truncate the file at the name, and with it
+  // every other hard link to it.  Deleting it first gives the volume a new
+  // file; a file that cannot be deleted (in use: a sharing violation, or no
+  // right to delete) is left to CreateFileA, which refuses it or truncates
+  // it as it always has.  Tape drives are no files to delete.
+  if (creation == kCreateAlways && (access & kGenericWrite) != 0 &&
+      !IsTapeName(name))
+    ::DeleteFileA(name.c_str());
   const HANDLE handle = ::CreateFileA(name.c_str(), access, share, nullptr,
                                       creation, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

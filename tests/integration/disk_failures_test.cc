@@ -634,5 +634,24 @@ TEST_F(DiskFailuresTest, RequestLargerThanAFreshVolumeFails) {
   kor_close(h, KOR_CLOSE_NORMAL, &msg_);
 }
 
+// Snapshots made with `cp -al` share the volumes' inodes with the prefix
+// they copy.  The next backup to that prefix must give each volume a new
+// file, or the snapshot silently becomes the new backup.
+TEST_F(DiskFailuresTest, ABackupLeavesAHardLinkToAnOldVolumeAsItWas) {
+  const std::string prefix = dir_.Sub("cur");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  ASSERT_TRUE(BackupStream(params, Plan(0, 300000, 65536, 41)));
+  const std::string snapshot = dir_.Sub("snap.1");
+  ASSERT_EQ(::link(VolumeName(prefix, 1).c_str(), snapshot.c_str()), 0);
+  const std::vector<uint8_t> old_volume = ReadWholeFile(snapshot);
+
+  const StreamPlan second = Plan(0, 300000, 65536, 42);
+  ASSERT_TRUE(BackupStream(params, second));
+  EXPECT_TRUE(ReadWholeFile(snapshot) == old_volume)
+      << "the snapshot's link now holds the new backup";
+  EXPECT_TRUE(CheckVolumeFiles(prefix, second, 0, kMinCapacityBytes));
+}
+
 }  // namespace
 }  // namespace korit
