@@ -475,6 +475,27 @@ bool FakeOs::FlushFile(OsHandle handle, uint32_t *error) {
   return true;
 }
 
+bool FakeOs::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kCheckFileNamed)) {
+    *error = fault->error;
+    return false;
+  }
+  const OpenEntry *entry = impl_->Entry(handle);
+  if (entry == nullptr) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (entry->tape) return true;
+  auto file = impl_->files.find(entry->name);
+  if (file == impl_->files.end() || file->second != entry->content) {
+    *error = kErrorFileInvalid;
+    return false;
+  }
+  return true;
+}
+
 void FakeOs::StartWriteback(OsHandle /*handle*/, uint64_t /*offset*/,
                             uint64_t /*length*/) {
   std::lock_guard<std::mutex> lock(impl_->mu);

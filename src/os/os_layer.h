@@ -110,6 +110,12 @@ class OsLayer {
   // after true, a crash of the machine loses none of what was written.
   // False with *error set when the data may not have reached the medium.
   virtual bool FlushFile(OsHandle handle, uint32_t *error) = 0;
+  // True when the open file still has a name: a volume whose file was
+  // removed while it was written holds a backup nobody can read back.
+  // False with *error set: kErrorFileInvalid when its last name is gone,
+  // another code when that cannot be told.  For files; the POSIX layer
+  // answers true for a tape drive or an object, which have no name to lose.
+  virtual bool CheckFileNamed(OsHandle handle, uint32_t *error) = 0;
   // Makes the directory entry of a file created by OpenFile durable (POSIX
   // syncs the directory holding `file_name`; Windows' file systems journal
   // the entry themselves, so there it does nothing).  False with *error

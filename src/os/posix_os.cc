@@ -155,6 +155,8 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorBadFileType,
      "Not a regular file (a pipe, socket or device cannot be a disk volume)"},
     {kErrorBadEnvironment, kFileModeRule},
+    {kErrorFileInvalid,
+     "The file was removed while it was being written: it has no name left"},
     {kErrorNotSupported, "This build cannot drive the device"},
     {kErrorUnexpectedNetwork, "An unexpected network error occurred"},
     {kErrorCancelled, "The operation was cancelled"},
@@ -274,6 +276,7 @@ class PosixOs final : public OsLayer {
   bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool CheckFileNamed(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle handle, uint64_t offset,
                       uint64_t length) override;
@@ -614,6 +617,27 @@ bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
   }
   if (RetryOnInterrupt([&] { return fdatasync(fd); }) != 0) {
     *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PosixOs::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (Tapes().Find(handle) != nullptr || Objects().Find(handle) != nullptr)
+    return true;
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  if (st.st_nlink == 0) {
+    *error = kErrorFileInvalid;
     return false;
   }
   return true;

@@ -36,6 +36,7 @@ constexpr uint32_t kErrorArithmeticOverflow = 534;
 constexpr uint32_t kErrorStoppedOnSymlink = 681;
 constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint32_t kErrorIoIncomplete = 996;
+constexpr uint32_t kErrorFileInvalid = 1006;
 constexpr uint32_t kErrorEndOfMedia = 1100;
 constexpr uint32_t kErrorFilemarkDetected = 1101;
 constexpr uint32_t kErrorNoDataDetected = 1104;

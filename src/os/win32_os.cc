@@ -68,6 +68,7 @@ class Win32Os final : public OsLayer {
   bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool CheckFileNamed(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle, uint64_t, uint64_t) override {
     // The cache manager writes behind on its own.
@@ -199,6 +200,27 @@ bool Win32Os::FlushFile(OsHandle handle, uint32_t *error) {
   if (::FlushFileBuffers(ToHandle(handle))) return true;
   *error = ::GetLastError();
   return false;
+}
+
+bool Win32Os::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  // A volume is opened without FILE_SHARE_DELETE, so Windows lets nobody
+  // delete it while it is written; the link count still says so for a file
+  // opened otherwise.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(ToHandle(handle), &info)) {
+    *error = ::GetLastError();
+    return false;
+  }
+  if (info.nNumberOfLinks == 0) {
+    *error = kErrorFileInvalid;
+    return false;
+  }
+  return true;
 }
 
 bool Win32Os::FlushDirectory(const std::string & /*file_name*/,

@@ -653,5 +653,27 @@ TEST_F(DiskFailuresTest, ABackupLeavesAHardLinkToAnOldVolumeAsItWas) {
   EXPECT_TRUE(CheckVolumeFiles(prefix, second, 0, kMinCapacityBytes));
 }
 
+// A volume whose file was removed while it was written can never be read
+// back: its close must fail, not let the backup pass as complete.
+TEST_F(DiskFailuresTest, AVolumeRemovedWhileWrittenFailsItsClose) {
+  const std::string prefix = dir_.Sub("s0");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  void *h = kor_open(0, params.get(), KOR_MODE_WRITE, &msg_);
+  ASSERT_NE(h, nullptr) << msg_.text;
+  std::vector<uint8_t> buffer(7000);
+  FillStream(43, 0, buffer.data(), buffer.size());
+  ASSERT_EQ(kor_write(h, buffer.data(), 7000, &msg_), 0) << msg_.text;
+  ASSERT_EQ(::unlink(VolumeName(prefix, 1).c_str()), 0);
+
+  EXPECT_EQ(kor_close(h, KOR_CLOSE_NORMAL, &msg_), -1);
+  EXPECT_EQ(LastError().number, 6921);
+  EXPECT_EQ(LastError().args,
+            (std::vector<std::string>{
+                prefix,
+                "The file was removed while it was being written: it has no "
+                "name left"}));
+}
+
 }  // namespace
 }  // namespace korit
