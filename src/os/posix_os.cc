@@ -157,6 +157,9 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorBadEnvironment, kFileModeRule},
     {kErrorFileInvalid,
      "The file was removed while it was being written: it has no name left"},
+    {kErrorInvalidName,
+     "Not a tape drive name: one name in the device directory, without '/', "
+     "'\\' or \"..\""},
     {kErrorNotSupported, "This build cannot drive the device"},
     {kErrorUnexpectedNetwork, "An unexpected network error occurred"},
     {kErrorCancelled, "The operation was cancelled"},

@@ -27,6 +27,7 @@ constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorFilenameTooLong = 206;

@@ -479,8 +479,9 @@ TEST_F(VirtualTapeTest, TapeNamesResolveInTheDeviceDirectory) {
   EXPECT_EQ(kErrorFileNotFound, ResolveTapeName("\\\\.\\bare", dir_, &target));
   // Names never leave the device directory.
   for (const char *name :
-       {"\\\\.\\", "\\\\.\\..", "\\\\.\\TAPE0/x", "\\\\.\\..\\TAPE0", "TAPE0"})
-    EXPECT_EQ(kErrorFileNotFound, ResolveTapeName(name, dir_, &target)) << name;
+       {"\\\\.\\", "\\\\.\\..", "\\\\.\\TAPE0/x", "\\\\.\\..\\TAPE0"})
+    EXPECT_EQ(kErrorInvalidName, ResolveTapeName(name, dir_, &target)) << name;
+  EXPECT_EQ(kErrorFileNotFound, ResolveTapeName("TAPE0", dir_, &target));
   // A character device is driven by the st backend.
   ASSERT_EQ(0u, ResolveTapeName("\\\\.\\null", "/dev", &target));
   EXPECT_EQ(TapeKind::kStDevice, target.kind);
