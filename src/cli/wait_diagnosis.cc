@@ -115,6 +115,13 @@ std::string DiagnoseTapeWait(const std::string &devname,
     }
   }
   const std::string shown = "\\\\.\\" + name;
+  // As the library: a drive is one name inside the device directory, and
+  // a name that would lead out of it is refused, never looked up there.
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of("/\\") != std::string::npos) {
+    return shown + " is no tape drive name: a drive is one name in " +
+           device_dir + ", without '/', '\\' or \"..\"";
+  }
   std::string path = device_dir + "/" + name;
   struct stat st;
   if (stat(path.c_str(), &st) != 0 && TapeNumber(name) >= 0) {

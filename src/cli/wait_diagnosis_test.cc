@@ -58,6 +58,9 @@ TEST_F(WaitDiagnosisTest, TapeWaitsNameTheDriveAndTheWayOut) {
       {"\\\\.\\TAPE2", 0, true, ""},   // loaded and writable: no cause seen
       {"\\\\.\\TAPE7", 0, true,
        "\\\\.\\TAPE7 (" + dir_ + "/nst7) is not ready"},
+      // Never looked up outside the device directory.
+      {"\\\\.\\../" + dir_.substr(dir_.rfind('/') + 1) + "/TAPE2", 0, true,
+       "is no tape drive name"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.drive);

@@ -123,7 +123,11 @@ int32_t AbandonDeviceFile(StripeHandle *h) { return CloseVolumeFile(h, true); }
 int32_t FinishDiskVolume(StripeHandle *h) {
   if (h->carry != nullptr && FlushCarry(h) < 0) return -1;
   uint32_t code = 0;
-  if (h->flush_volumes && !Os().FlushFile(h->device_handle, &code)) {
+  // A volume file removed while it was written (its last name gone) holds
+  // a backup nobody can read back: its close must not count.  Checked
+  // after the flush, which KOR_NO_FLUSH skips but this does not.
+  if ((h->flush_volumes && !Os().FlushFile(h->device_handle, &code)) ||
+      !Os().CheckFileNamed(h->device_handle, &code)) {
     h->last_os_error = code;
     if (Traces(h, kTraceVolume))
       TraceLine(h, "Stripe %d close failed lasterr %d\n", h->stripe,

@@ -44,8 +44,9 @@ int32_t CloseDeviceFile(StripeHandle *h);
 int32_t AbandonDeviceFile(StripeHandle *h);
 
 // Writes out what the volume still carries and, unless KOR_NO_FLUSH,
-// puts the file on stable storage.  0, or -1 after raising the error (the
-// write's, or 6921 for a failed flush).
+// puts the file on stable storage; then makes sure the file still has a
+// name.  0, or -1 after raising the error (the write's, or 6921 for a
+// failed flush or a file removed while it was written).
 int32_t FinishDiskVolume(StripeHandle *h);
 
 // How often an interrupted close or transfer is repeated before it counts

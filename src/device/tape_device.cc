@@ -42,8 +42,11 @@ int32_t OpenTapeDev(StripeHandle *h, int32_t mode) {
     }
     // A failed open has raised 6920 and left no handle, which the status
     // query below reports as "not ready".  A device this build cannot drive
-    // at all will never become ready: waiting for it would never end.
-    if (OpenDeviceFile(h, mode) < 0 && h->last_os_error == kErrorNotSupported)
+    // at all, or a name that can never be a drive, will never become
+    // ready: waiting for it would never end.
+    if (OpenDeviceFile(h, mode) < 0 &&
+        (h->last_os_error == kErrorNotSupported ||
+         h->last_os_error == kErrorInvalidName))
       return -1;
     if (QueryTapeStatus(h) != kTapeReady) {
       CloseDeviceFile(h);

@@ -352,9 +352,13 @@ OsHandle FakeOs::OpenFile(const std::string &name, uint32_t access,
       *error = kErrorSharingViolation;
       return kInvalidOsHandle;
     }
+    // CREATE_ALWAYS gives a new file, as both real layers do: a handle
+    // still open on the old one keeps its bytes.
     if (!exists) {
       file = impl_->files.emplace(name, std::make_shared<Content>()).first;
-    } else if (creation == kCreateAlways || creation == kTruncateExisting) {
+    } else if (creation == kCreateAlways) {
+      file->second = std::make_shared<Content>();
+    } else if (creation == kTruncateExisting) {
       file->second->clear();
     }
     if (!exists || creation == kCreateAlways || creation == kTruncateExisting)
@@ -466,6 +470,27 @@ bool FakeOs::FlushFile(OsHandle handle, uint32_t *error) {
   }
   if (impl_->Entry(handle) == nullptr) {
     *error = kErrorInvalidHandle;
+    return false;
+  }
+  return true;
+}
+
+bool FakeOs::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  *error = 0;
+  if (const Fault *fault = impl_->Hit(OsCall::kCheckFileNamed)) {
+    *error = fault->error;
+    return false;
+  }
+  const OpenEntry *entry = impl_->Entry(handle);
+  if (entry == nullptr) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  if (entry->tape) return true;
+  auto file = impl_->files.find(entry->name);
+  if (file == impl_->files.end() || file->second != entry->content) {
+    *error = kErrorFileInvalid;
     return false;
   }
   return true;

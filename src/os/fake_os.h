@@ -49,6 +49,7 @@ enum class OsCall {
   kStartWriteback,
   kDropFromCache,
   kExpectSequentialReads,
+  kCheckFileNamed,
 };
 
 // One write that reached a file: where it began and how many bytes it
@@ -161,6 +162,9 @@ class FakeOs : public OsLayer {
   bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
+  // False with kErrorFileInvalid once RemoveFile (or a new file made at
+  // the name) took the handle's file from its name.
+  bool CheckFileNamed(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle handle, uint64_t offset,
                       uint64_t length) override;

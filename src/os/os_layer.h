@@ -72,15 +72,20 @@ class OsLayer {
   // --- Files and devices -------------------------------------------------
   // Opens `name` as CreateFileA would with the given access (kGenericRead /
   // kGenericWrite), sharing (kShareNone: no other opener may have the file
-  // at the same time) and creation (kOpenExisting, kCreateAlways: create or
-  // truncate).  A name beginning with "\\.\" names a tape drive; one
+  // at the same time) and creation (kOpenExisting, kCreateAlways: a new,
+  // empty file).  A name beginning with "\\.\" names a tape drive; one
   // beginning with "s3://" an object in a store (kErrorNotSupported where
   // the build has no object storage).
+  // kCreateAlways gives a new file rather than truncating the one at the
+  // name, so that another hard link to the old file keeps its bytes
+  // (POSIX unlinks the old name and creates the file anew; Windows deletes
+  // it first where it may).
   // On POSIX any other name must be a regular file (kErrorBadFileType at
   // once, never waiting on a FIFO), and an open for writing never follows
   // a symbolic link at the name (kErrorStoppedOnSymlink) and gives the file
   // the backup file mode (os/file_mode.h; kErrorBadEnvironment when
-  // KOR_VOLUME_MODE is refused); nothing is truncated before these checks.
+  // KOR_VOLUME_MODE is refused); nothing is removed or truncated before
+  // these checks and the sharing lock have passed.
   // Returns the handle, or kInvalidOsHandle with *error set.
   virtual OsHandle OpenFile(const std::string &name, uint32_t access,
                             uint32_t share, uint32_t creation,
@@ -105,6 +110,12 @@ class OsLayer {
   // after true, a crash of the machine loses none of what was written.
   // False with *error set when the data may not have reached the medium.
   virtual bool FlushFile(OsHandle handle, uint32_t *error) = 0;
+  // True when the open file still has a name: a volume whose file was
+  // removed while it was written holds a backup nobody can read back.
+  // False with *error set: kErrorFileInvalid when its last name is gone,
+  // another code when that cannot be told.  For files; the POSIX layer
+  // answers true for a tape drive or an object, which have no name to lose.
+  virtual bool CheckFileNamed(OsHandle handle, uint32_t *error) = 0;
   // Makes the directory entry of a file created by OpenFile durable (POSIX
   // syncs the directory holding `file_name`; Windows' file systems journal
   // the entry themselves, so there it does nothing).  False with *error

@@ -155,6 +155,11 @@ constexpr CodeText kTapeCodeTexts[] = {
     {kErrorBadFileType,
      "Not a regular file (a pipe, socket or device cannot be a disk volume)"},
     {kErrorBadEnvironment, kFileModeRule},
+    {kErrorFileInvalid,
+     "The file was removed while it was being written: it has no name left"},
+    {kErrorInvalidName,
+     "Not a tape drive name: one name in the device directory, without '/', "
+     "'\\' or \"..\""},
     {kErrorNotSupported, "This build cannot drive the device"},
     {kErrorUnexpectedNetwork, "An unexpected network error occurred"},
     {kErrorCancelled, "The operation was cancelled"},
@@ -274,6 +279,7 @@ class PosixOs final : public OsLayer {
   bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool CheckFileNamed(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle handle, uint64_t offset,
                       uint64_t length) override;
@@ -312,10 +318,128 @@ constexpr int kMaxGatherSlices = 8;
 
 // Closes a descriptor that OpenFile will not hand out, and gives the
 // code of the errno that made it give up (taken before close can touch it).
-OsHandle AbandonOpen(int fd, int err, uint32_t *error) {
+// Returns -1, the descriptor of nothing.
+int AbandonOpen(int fd, int err, uint32_t *error) {
   *error = Win32ErrorFromErrno(err);
   ::close(fd);
-  return kInvalidOsHandle;
+  return -1;
+}
+
+// The code of a failed open() of `name` with `flags`.
+uint32_t OpenFailureCode(const std::string &name, int flags, int err) {
+  struct stat link;
+  if (err == ELOOP && (flags & O_NOFOLLOW) != 0 &&
+      lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+    return kErrorStoppedOnSymlink;
+  // A FIFO nobody reads, a socket, or a device node without a device.
+  if (err == ENXIO) return kErrorBadFileType;
+  return Win32ErrorFromErrno(err);
+}
+
+// Turns a descriptor open() just gave into one OpenFile may hand out: a
+// regular file, in blocking mode, locked for `share` (exclusively for a
+// writer).  The descriptor, or -1 with *error set and it closed.
+int AdoptOpenedFile(int fd, bool writes, uint32_t share, uint32_t *error) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return AbandonOpen(fd, errno, error);
+  // Windows refuses to open a directory as a file; a read-only open()
+  // of one succeeds on POSIX, so refuse it here.
+  if (S_ISDIR(st.st_mode)) return AbandonOpen(fd, EISDIR, error);
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    *error = kErrorBadFileType;
+    return -1;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+    return AbandonOpen(fd, errno, error);
+  if (share != kShareReadWrite) {
+    const int operation = (writes ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    if (RetryOnInterrupt([&] { return flock(fd, operation); }) != 0)
+      return AbandonOpen(fd, errno, error);
+  }
+  return fd;
+}
+
+// Opens the file that exists at `name` (no O_CREAT in `flags`) as
+// AdoptOpenedFile leaves it.  -1 with *error set.
+int OpenExistingFile(const std::string &name, int flags, bool writes,
+                     uint32_t share, uint32_t *error) {
+  const int fd = RetryOnInterrupt([&] { return ::open(name.c_str(), flags); });
+  if (fd < 0) {
+    *error = OpenFailureCode(name, flags, errno);
+    return -1;
+  }
+  return AdoptOpenedFile(fd, writes, share, error);
+}
+
+// True when `name` still leads to the file open as `fd` (opened with
+// `flags`): nobody removed or replaced it between the open and the lock.
+bool NameLeadsTo(const std::string &name, int flags, int fd) {
+  struct stat open_file, named;
+  const int found = (flags & O_NOFOLLOW) != 0 ? lstat(name.c_str(), &named)
+                                              : stat(name.c_str(), &named);
+  return found == 0 && fstat(fd, &open_file) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+// How often a replacement starts over because another opener changed the
+// name under it; beyond that the name is taken to be in use.
+constexpr int kMaxReplaceRounds = 8;
+
+// The open for kCreateAlways: a new, empty file at `name`.  A file already
+// there is never truncated but unlinked, once it is known to be a regular
+// file whose lock is ours: another hard link to it (a snapshot made with
+// `cp -al`, say) keeps the old bytes.  The new file is made with O_EXCL, so
+// nothing planted at the name in between (a link) is ever opened.  Only
+// where the directory refuses the unlink and the file has no other link is
+// it truncated in place instead, as nobody else can see the difference.
+// The descriptor, or -1 with *error set.
+int ReplaceFile(const std::string &name, int flags, bool writes, uint32_t share,
+                uint32_t mode, uint32_t *error) {
+  for (int round = 0; round < kMaxReplaceRounds; ++round) {
+    const int old = OpenExistingFile(name, flags, writes, share, error);
+    if (old < 0 && *error != kErrorFileNotFound) return -1;
+    if (old >= 0) {
+      // Locked by us, but perhaps only after another writer replaced it.
+      if (!NameLeadsTo(name, flags, old)) {
+        ::close(old);
+        continue;
+      }
+      if (RetryOnInterrupt([&] { return ::unlink(name.c_str()); }) != 0) {
+        const int err = errno;
+        struct stat st;
+        if ((err != EACCES && err != EPERM) || fstat(old, &st) != 0 ||
+            st.st_nlink != 1)
+          return AbandonOpen(old, err, error);
+        // An empty file is left alone: truncating it would change nothing
+        // but ext4's view of it as a file being replaced, which makes its
+        // close start writing the whole volume out (auto_da_alloc).
+        if (st.st_size > 0 &&
+            RetryOnInterrupt([&] { return ftruncate(old, 0); }) != 0)
+          return AbandonOpen(old, errno, error);
+        return old;
+      }
+    }
+    const int fd = RetryOnInterrupt([&] {
+      return ::open(name.c_str(), flags | O_CREAT | O_EXCL,
+                    static_cast<mode_t>(mode));
+    });
+    const int err = errno;
+    if (old >= 0) ::close(old);
+    if (fd < 0) {
+      // Another opener was quicker to create the name: start over, to
+      // meet its file (and its lock) as any other opener would.
+      if (err == EEXIST) continue;
+      *error = OpenFailureCode(name, flags, err);
+      return -1;
+    }
+    if (AdoptOpenedFile(fd, writes, share, error) < 0) return -1;
+    if (NameLeadsTo(name, flags, fd)) return fd;
+    ::close(fd);
+  }
+  *error = kErrorSharingViolation;
+  return -1;
 }
 
 OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
@@ -361,65 +485,19 @@ OsHandle PosixOs::OpenFile(const std::string &name, uint32_t access,
       return kInvalidOsHandle;
     }
   }
+  int fd;
   if (creation == kCreateAlways) {
-    // No O_TRUNC: the file is truncated only once the lock is ours and it
-    // is known to be a regular file, so an opener that is refused never
-    // destroys the holder's data.
-    flags |= O_CREAT;
-  } else if (creation != kOpenExisting) {
+    fd = ReplaceFile(name, flags, writes, share, mode, error);
+  } else if (creation == kOpenExisting) {
+    fd = OpenExistingFile(name, flags, writes, share, error);
+  } else {
     *error = kErrorInvalidParameter;
     return kInvalidOsHandle;
   }
-
-  const int fd = RetryOnInterrupt(
-      [&] { return ::open(name.c_str(), flags, static_cast<mode_t>(mode)); });
-  if (fd < 0) {
-    const int err = errno;
-    struct stat link;
-    if (err == ELOOP && (flags & O_NOFOLLOW) != 0 &&
-        lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      *error = kErrorStoppedOnSymlink;
-    } else if (err == ENXIO) {
-      // A FIFO nobody reads, a socket, or a device node without a device.
-      *error = kErrorBadFileType;
-    } else {
-      *error = Win32ErrorFromErrno(err);
-    }
-    return kInvalidOsHandle;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0) return AbandonOpen(fd, errno, error);
-  // Windows refuses to open a directory as a file; a read-only open()
-  // of one succeeds on POSIX, so refuse it here.
-  if (S_ISDIR(st.st_mode)) return AbandonOpen(fd, EISDIR, error);
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    *error = kErrorBadFileType;
-    return kInvalidOsHandle;
-  }
-  const int status = fcntl(fd, F_GETFL);
-  if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
-    return AbandonOpen(fd, errno, error);
-  if (share != kShareReadWrite) {
-    const int operation = (writes ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    if (RetryOnInterrupt([&] { return flock(fd, operation); }) != 0) {
-      return AbandonOpen(fd, errno, error);
-    }
-  }
+  if (fd < 0) return kInvalidOsHandle;
   if (writes) {
     const int err = ApplyBackupFileMode(fd, mode);
     if (err != 0) return AbandonOpen(fd, err, error);
-  }
-  // An empty file is left alone: truncating it would change nothing but
-  // ext4's view of it as a file being replaced, which makes its close
-  // start writing the whole volume out (auto_da_alloc).  The size is read
-  // again now that the lock is ours: a writer before us may have grown it.
-  if (creation == kCreateAlways && fstat(fd, &st) != 0)
-    return AbandonOpen(fd, errno, error);
-  if (creation == kCreateAlways && st.st_size > 0) {
-    if (RetryOnInterrupt([&] { return ftruncate(fd, 0); }) != 0) {
-      return AbandonOpen(fd, errno, error);
-    }
   }
   return fd;
 }
@@ -545,6 +623,27 @@ bool PosixOs::FlushFile(OsHandle handle, uint32_t *error) {
   }
   if (RetryOnInterrupt([&] { return fdatasync(fd); }) != 0) {
     *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PosixOs::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (Tapes().Find(handle) != nullptr || Objects().Find(handle) != nullptr)
+    return true;
+  int fd;
+  if (!ToDescriptor(handle, &fd)) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  if (st.st_nlink == 0) {
+    *error = kErrorFileInvalid;
     return false;
   }
   return true;

@@ -68,6 +68,7 @@ class Win32Os final : public OsLayer {
   bool WriteGather(OsHandle handle, const ByteSlice *slices, int count,
                    uint32_t *done, uint32_t *error) override;
   bool FlushFile(OsHandle handle, uint32_t *error) override;
+  bool CheckFileNamed(OsHandle handle, uint32_t *error) override;
   bool FlushDirectory(const std::string &file_name, uint32_t *error) override;
   void StartWriteback(OsHandle, uint64_t, uint64_t) override {
     // The cache manager writes behind on its own.
@@ -115,6 +116,14 @@ OsHandle Win32Os::OpenFile(const std::string &name, uint32_t access,
     *error = kErrorNotSupported;
     return kInvalidOsHandle;
   }
+  // CREATE_ALWAYS alone would truncate the file at the name, and with it
+  // every other hard link to it.  Deleting it first gives the volume a new
+  // file; a file that cannot be deleted (in use: a sharing violation, or no
+  // right to delete) is left to CreateFileA, which refuses it or truncates
+  // it as it always has.  Tape drives are no files to delete.
+  if (creation == kCreateAlways && (access & kGenericWrite) != 0 &&
+      !IsTapeName(name))
+    ::DeleteFileA(name.c_str());
   const HANDLE handle = ::CreateFileA(name.c_str(), access, share, nullptr,
                                       creation, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -195,6 +204,27 @@ bool Win32Os::FlushFile(OsHandle handle, uint32_t *error) {
   if (::FlushFileBuffers(ToHandle(handle))) return true;
   *error = ::GetLastError();
   return false;
+}
+
+bool Win32Os::CheckFileNamed(OsHandle handle, uint32_t *error) {
+  *error = 0;
+  if (handle == kInvalidOsHandle) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  // A volume is opened without FILE_SHARE_DELETE, so Windows lets nobody
+  // delete it while it is written; the link count still says so for a file
+  // opened otherwise.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(ToHandle(handle), &info)) {
+    *error = ::GetLastError();
+    return false;
+  }
+  if (info.nNumberOfLinks == 0) {
+    *error = kErrorFileInvalid;
+    return false;
+  }
+  return true;
 }
 
 bool Win32Os::FlushDirectory(const std::string & /*file_name*/,

@@ -634,5 +634,46 @@ TEST_F(DiskFailuresTest, RequestLargerThanAFreshVolumeFails) {
   kor_close(h, KOR_CLOSE_NORMAL, &msg_);
 }
 
+// Snapshots made with `cp -al` share the volumes' inodes with the prefix
+// they copy.  The next backup to that prefix must give each volume a new
+// file, or the snapshot silently becomes the new backup.
+TEST_F(DiskFailuresTest, ABackupLeavesAHardLinkToAnOldVolumeAsItWas) {
+  const std::string prefix = dir_.Sub("cur");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  ASSERT_TRUE(BackupStream(params, Plan(0, 300000, 65536, 41)));
+  const std::string snapshot = dir_.Sub("snap.1");
+  ASSERT_EQ(::link(VolumeName(prefix, 1).c_str(), snapshot.c_str()), 0);
+  const std::vector<uint8_t> old_volume = ReadWholeFile(snapshot);
+
+  const StreamPlan second = Plan(0, 300000, 65536, 42);
+  ASSERT_TRUE(BackupStream(params, second));
+  EXPECT_TRUE(ReadWholeFile(snapshot) == old_volume)
+      << "the snapshot's link now holds the new backup";
+  EXPECT_TRUE(CheckVolumeFiles(prefix, second, 0, kMinCapacityBytes));
+}
+
+// A volume whose file was removed while it was written can never be read
+// back: its close must fail, not let the backup pass as complete.
+TEST_F(DiskFailuresTest, AVolumeRemovedWhileWrittenFailsItsClose) {
+  const std::string prefix = dir_.Sub("s0");
+  HostParams params;
+  params.SetDevice(0, SmallDiskDevice(prefix));
+  void *h = kor_open(0, params.get(), KOR_MODE_WRITE, &msg_);
+  ASSERT_NE(h, nullptr) << msg_.text;
+  std::vector<uint8_t> buffer(7000);
+  FillStream(43, 0, buffer.data(), buffer.size());
+  ASSERT_EQ(kor_write(h, buffer.data(), 7000, &msg_), 0) << msg_.text;
+  ASSERT_EQ(::unlink(VolumeName(prefix, 1).c_str()), 0);
+
+  EXPECT_EQ(kor_close(h, KOR_CLOSE_NORMAL, &msg_), -1);
+  EXPECT_EQ(LastError().number, 6921);
+  EXPECT_EQ(LastError().args,
+            (std::vector<std::string>{
+                prefix,
+                "The file was removed while it was being written: it has no "
+                "name left"}));
+}
+
 }  // namespace
 }  // namespace korit

@@ -22,6 +22,7 @@ std::vector<HostMessage> g_errors;
 std::vector<HostMessage> g_infos;
 bool g_cancelled = false;
 int32_t g_cancel_on_info = 0;
+int32_t g_cancel_on_error = 0;
 int g_volume_requests = 0;
 
 // An attended disk restore that finds a volume out of order asks for the
@@ -62,6 +63,7 @@ void KOR_CALL FormatCallback(int32_t number, char *text, int32_t size,
     std::snprintf(text, static_cast<size_t>(size), "%d: %s",
                   static_cast<int>(number), joined.c_str());
   std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_cancel_on_error != 0 && number == g_cancel_on_error) g_cancelled = true;
   g_errors.push_back(std::move(message));
 }
 
@@ -123,6 +125,7 @@ void ResetHost() {
   g_infos.clear();
   g_cancelled = false;
   g_cancel_on_info = 0;
+  g_cancel_on_error = 0;
   g_volume_requests = 0;
 }
 
@@ -158,6 +161,11 @@ void SetCancelled(bool on) {
 void SetCancelOnInfo(int32_t number) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_cancel_on_info = number;
+}
+
+void SetCancelOnError(int32_t number) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_cancel_on_error = number;
 }
 
 std::string MessageText(int32_t number, const std::vector<std::string> &args) {

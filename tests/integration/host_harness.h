@@ -56,6 +56,9 @@ void SetCancelled(bool on);
 // The host switches cancellation on when it receives operator message
 // `number` (0: never), as a host does whose operator gives up.
 void SetCancelOnInfo(int32_t number);
+// The same for error `number` reaching the format callback: a host that
+// gives up a wait whose cause it has been told will not pass.
+void SetCancelOnError(int32_t number);
 
 // The text the harness's format callback writes for these arguments.
 std::string MessageText(int32_t number, const std::vector<std::string> &args);

@@ -513,6 +513,27 @@ TEST_F(TapeRoundTripTest, AWriteProtectedCartridgeFailsAnUnattendedBackup) {
   EXPECT_EQ(0, FileSize(Cartridge(1)));
 }
 
+// A tape name is one name in the device directory.  One that would lead
+// out of it can never name a drive: the open fails at once, saying why,
+// instead of waiting for the drive to become ready.  (The host gives up
+// any wait once it has been told 6920, so a wait shows as a second error.)
+TEST_F(TapeRoundTripTest, ATapeNameLeadingOutOfTheDeviceDirectoryFailsAtOnce) {
+  CreateDrive(1, "512K", false);
+  Load(1);
+  SetCancelOnError(6920);
+  const std::string leaf = dir_.path().substr(dir_.path().rfind('/') + 1);
+  const std::string name = "\\\\.\\../" + leaf + "/TAPE0";
+  HostParams params;
+  params.SetDevice(0, "devname=" + name + ";dbtype=ZDBn;capacity=256");
+  EXPECT_EQ(nullptr, kor_open(0, params.get(), KOR_MODE_WRITE, &msg_));
+  EXPECT_TRUE(SameMessages(
+      {Msg(6920, {name,
+                  "Not a tape drive name: one name in the device directory, "
+                  "without '/', '\\' or \"..\""})},
+      RecordedErrors()));
+  EXPECT_EQ(0, FileSize(Cartridge(1)));
+}
+
 TEST_F(TapeRoundTripTest, EveryCartridgeShapePassesMtdump) {
   if (!HaveMtdump())
     GTEST_SKIP() << "mtdump is not installed (Debian package simh): cartridge "

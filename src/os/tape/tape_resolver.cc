@@ -50,10 +50,11 @@ uint32_t ResolveTapeName(const std::string &name, const std::string &device_dir,
                          TapeTarget *target) {
   *target = TapeTarget();
   if (!IsTapeDevicePath(name)) return kErrorFileNotFound;
+  // One name inside the device directory, never a way out of it.
   const std::string entry = name.substr(kTapePrefixLength);
   if (entry.empty() || entry == "." || entry == ".." ||
       entry.find_first_of("/\\") != std::string::npos)
-    return kErrorFileNotFound;
+    return kErrorInvalidName;
   std::string path = device_dir + "/" + entry;
   struct stat st;
   if (!Exists(path, &st)) {

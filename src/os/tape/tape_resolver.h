@@ -35,8 +35,8 @@ bool IsTapeDevicePath(const std::string &name);
 
 // Resolves `name` ("\\.\NAME") against `device_dir`.  0 with *target set,
 // or kErrorFileNotFound (2) when nothing there is a tape drive.  A NAME
-// that is empty, "." or "..", or holds a '/' or '\', never leaves the
-// device directory: it resolves to nothing.
+// that is empty, "." or "..", or holds a '/' or '\', would leave the
+// device directory: kErrorInvalidName (123), which no waiting can mend.
 uint32_t ResolveTapeName(const std::string &name, const std::string &device_dir,
                          TapeTarget *target);
 

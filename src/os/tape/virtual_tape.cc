@@ -594,7 +594,13 @@ class VirtualDrive final : public TapeBackend {
   uint32_t Ready(bool force);
   void CloseImage();
   // Cuts the image at the position: what lay after it is gone, as on tape.
+  // Every write goes through here first, so this is also where an image
+  // that shares its bytes with another hard link gets its own copy.
   uint32_t TruncateAtPosition();
+  // Replaces the image by a file of its own holding its first `keep`
+  // bytes, and writes on there.  0, or a Win32 code with the image as it
+  // was.
+  uint32_t CopyImageApart(uint64_t keep);
   // A failed write leaves the image as it was before it.
   uint32_t FailWrite(int err);
 
@@ -750,11 +756,58 @@ bool VirtualDrive::Read(void *buffer, uint32_t length, uint32_t *done,
 uint32_t VirtualDrive::TruncateAtPosition() {
   struct stat st;
   if (::fstat(image_fd_, &st) != 0) return Win32ErrorFromErrno(errno);
+  // An image hard-linked elsewhere (a drive directory copied with
+  // `cp -al` as a snapshot) is not written in place, or the snapshot would
+  // change with it.  The tape before the position is copied to a new
+  // image that takes the cartridge's name; the other link keeps the old
+  // one whole.  Images are written at a position (appending after the data
+  // already there), so making a new empty file, as disk volumes do, would
+  // lose what lies before it; the copy is paid only where a link exists.
+  if (st.st_nlink > 1)
+    return CopyImageApart(std::min<uint64_t>(position_, st.st_size));
   if (static_cast<uint64_t>(st.st_size) == position_) return 0;
   if (Retry([&] {
         return ::ftruncate(image_fd_, static_cast<off_t>(position_));
       }) != 0)
     return Win32ErrorFromErrno(errno);
+  return 0;
+}
+
+uint32_t VirtualDrive::CopyImageApart(uint64_t keep) {
+  const std::string path = CartridgePath(dir_, cartridge_);
+  // The drive is open exclusively for writing, so one temporary name
+  // serves; whatever a crash left there is made anew.
+  const std::string temp = path + ".tmp";
+  ::unlink(temp.c_str());
+  std::string why;
+  errno = 0;
+  const int fd =
+      OpenBackupFile(temp, O_RDWR | O_CREAT | O_EXCL, "cannot write", &why);
+  if (fd < 0) return errno != 0 ? Win32ErrorFromErrno(errno) : kErrorIoDevice;
+  std::vector<uint8_t> buffer(std::min<uint64_t>(keep, 1u << 20));
+  int err = 0;
+  for (uint64_t at = 0; at < keep && err == 0;) {
+    const size_t want = static_cast<size_t>(
+        std::min<uint64_t>(keep - at, buffer.size()));
+    const ssize_t got = ReadAt(image_fd_, buffer.data(), want, at);
+    if (got != static_cast<ssize_t>(want)) {
+      err = got < 0 ? errno : EIO;
+    } else if (!WriteAll(fd, buffer.data(), want)) {
+      err = errno != 0 ? errno : EIO;
+    }
+    at += want;
+  }
+  if (err == 0 && std::getenv("KOR_NO_FLUSH") == nullptr &&
+      Retry([&] { return ::fdatasync(fd); }) != 0)
+    err = errno;
+  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return Win32ErrorFromErrno(err);
+  }
+  CloseImage();
+  image_fd_ = fd;
   return 0;
 }
 

@@ -272,6 +272,34 @@ TEST_F(VirtualTapeTest, WritingInTheMiddleDiscardsTheRest) {
   EXPECT_EQ(std::vector<uint32_t>({1000, 0}), Objects(1));
 }
 
+// A drive directory copied with `cp -al` (a snapshot) shares its images'
+// inodes.  Writing on the cartridge, after its first record as from its
+// beginning, leaves the snapshot's image as it was.
+TEST_F(VirtualTapeTest, WritingLeavesAHardLinkToTheImageAsItWas) {
+  MakeDrive(1, 1 << 20);
+  Load(1);
+  h_ = Open();
+  ASSERT_EQ(0u, Write(Pattern(1000, 1)));
+  ASSERT_EQ(0u, Write(Pattern(1000, 2)));
+  const std::string snapshot = dir_ + "/snap.tap";
+  ASSERT_EQ(0, link(CartridgePath(drive_, 1).c_str(), snapshot.c_str()));
+  const std::vector<uint8_t> kept = FileBytes(snapshot);
+  Load(1);
+  uint32_t error = 0;
+  EXPECT_EQ(Pattern(1000, 1), Read(1000, &error));
+  ASSERT_EQ(0u, Write(Pattern(300, 3)));
+  EXPECT_EQ(std::vector<uint32_t>({1000, 300}), Objects(1));
+  EXPECT_TRUE(FileBytes(snapshot) == kept);
+
+  ASSERT_EQ(0, unlink(snapshot.c_str()));
+  ASSERT_EQ(0, link(CartridgePath(drive_, 1).c_str(), snapshot.c_str()));
+  const std::vector<uint8_t> second = FileBytes(snapshot);
+  Load(1);
+  ASSERT_EQ(0u, os_.WriteTapemarks(h_, 1));
+  EXPECT_EQ(std::vector<uint32_t>({0}), Objects(1));
+  EXPECT_TRUE(FileBytes(snapshot) == second);
+}
+
 TEST_F(VirtualTapeTest, TheCapacityEndsTheTapeWithoutAHalfRecord) {
   // Room for exactly two 1000-byte records (1008 bytes each).
   MakeDrive(1, 2016 + 4);
@@ -451,8 +479,9 @@ TEST_F(VirtualTapeTest, TapeNamesResolveInTheDeviceDirectory) {
   EXPECT_EQ(kErrorFileNotFound, ResolveTapeName("\\\\.\\bare", dir_, &target));
   // Names never leave the device directory.
   for (const char *name :
-       {"\\\\.\\", "\\\\.\\..", "\\\\.\\TAPE0/x", "\\\\.\\..\\TAPE0", "TAPE0"})
-    EXPECT_EQ(kErrorFileNotFound, ResolveTapeName(name, dir_, &target)) << name;
+       {"\\\\.\\", "\\\\.\\..", "\\\\.\\TAPE0/x", "\\\\.\\..\\TAPE0"})
+    EXPECT_EQ(kErrorInvalidName, ResolveTapeName(name, dir_, &target)) << name;
+  EXPECT_EQ(kErrorFileNotFound, ResolveTapeName("TAPE0", dir_, &target));
   // A character device is driven by the st backend.
   ASSERT_EQ(0u, ResolveTapeName("\\\\.\\null", "/dev", &target));
   EXPECT_EQ(TapeKind::kStDevice, target.kind);
