@@ -11,7 +11,7 @@
 #                           [--settings "PART:CONCURRENCY ..."]
 # compares the korbr command instead with rclone (another S3 client) moving
 # the same bytes with the same part size and concurrency (KOR_S3_PART_SIZE,
-# KOR_S3_CONCURRENCY, else the defaults 8 and 2): korbr backup of N MiB
+# KOR_S3_CONCURRENCY, else the defaults 12 and 1): korbr backup of N MiB
 # (1024) onto 1 and 4 s3:// stripes against rclone rcat of the same bytes
 # (one rcat per stripe, each of its share, at once), korbr restore against
 # rclone cat, alternating, medians of --runs (3).  Reported: rates as
@@ -47,7 +47,7 @@ fi
 unset KORDBG  # korbr traces only when it is set
 KORBR=${KORBR:-$root/build-release/korbr}
 megabytes=1024 runs=3 wide=32
-part=${KOR_S3_PART_SIZE:-8} concurrency=${KOR_S3_CONCURRENCY:-2}
+part=${KOR_S3_PART_SIZE:-12} concurrency=${KOR_S3_CONCURRENCY:-1}
 settings="$part:$concurrency"
 while [ $# -gt 0 ]; do
   case $1 in
