@@ -8,15 +8,20 @@
 # removed at the end.
 #
 #   bench/objstore_bench.sh --rclone [--megabytes N] [--runs N] [--wide N]
+#                           [--settings "PART:CONCURRENCY ..."]
 # compares the korbr command instead with rclone (another S3 client) moving
 # the same bytes with the same part size and concurrency (KOR_S3_PART_SIZE,
-# KOR_S3_CONCURRENCY, else the defaults 8 and 2): korbr backup of N MiB
+# KOR_S3_CONCURRENCY, else the defaults 12 and 1): korbr backup of N MiB
 # (1024) onto 1 and 4 s3:// stripes against rclone rcat of the same bytes
 # (one rcat per stripe, each of its share, at once), korbr restore against
 # rclone cat, alternating, medians of --runs (3).  Reported: rates as
-# ratios korbr/rclone and CPU seconds (user + system) per GiB of both.
-# Then one backup and restore of 32 MiB a stripe onto --wide stripes (32)
-# to one bucket, with korbr's peak resident memory and peak thread count.
+# ratios korbr/rclone (with their range over the runs, each run's korbr
+# against the rclone beside it) and CPU seconds (user + system) per GiB of
+# both.  --settings measures several part sizes (MiB) and concurrencies in
+# the same run, one table each, every round going through all of them.
+# Then one backup and restore of 32 MiB a stripe onto --wide stripes (32;
+# 0: none) to one bucket, with korbr's peak resident memory and peak thread
+# count.
 # KORBR=path/to/korbr runs a korbr already built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,15 +47,17 @@ fi
 unset KORDBG  # korbr traces only when it is set
 KORBR=${KORBR:-$root/build-release/korbr}
 megabytes=1024 runs=3 wide=32
+part=${KOR_S3_PART_SIZE:-12} concurrency=${KOR_S3_CONCURRENCY:-1}
+settings="$part:$concurrency"
 while [ $# -gt 0 ]; do
   case $1 in
     --megabytes) megabytes=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --wide) wide=$2; shift 2 ;;
+    --settings) settings=$2; shift 2 ;;
     *) echo "objstore_bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
-part=${KOR_S3_PART_SIZE:-8} concurrency=${KOR_S3_CONCURRENCY:-2}
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/korbr-s3-bench.XXXXXX")
 trap '/usr/bin/python3 "$root/tests/objstore/local_s3.py" stop "$store"; rm -rf "$store" "$work"' EXIT
 bucket=korbr-bench
@@ -98,30 +105,51 @@ rclone_restore() {
 export -f rclone_ korbr_backup korbr_restore rclone_backup rclone_restore device
 export KORBR work part concurrency bucket megabytes
 
-for stripes in 1 4; do
-  for round in $(seq 1 "$runs"); do
-    timed "kb$stripes" bash -c "korbr_backup $stripes"
-    timed "rb$stripes" bash -c "rclone_backup $stripes"
-    timed "kr$stripes" bash -c "korbr_restore $stripes"
-    timed "rr$stripes" bash -c "rclone_restore $stripes"
+for round in $(seq 1 "$runs"); do
+  for setting in $settings; do
+    part=${setting%:*} concurrency=${setting#*:}
+    export part concurrency
+    for stripes in 1 4; do
+      tag="$part-$concurrency-$stripes"
+      timed "kb$tag" bash -c "korbr_backup $stripes"
+      timed "rb$tag" bash -c "rclone_backup $stripes"
+      timed "kr$tag" bash -c "korbr_restore $stripes"
+      timed "rr$tag" bash -c "rclone_restore $stripes"
+    done
   done
 done
 gib=$(echo "$megabytes / 1024" | bc -l)
-printf '%d MiB, parts of %d MiB, %d at once, medians of %d\n' "$megabytes" "$part" "$concurrency" "$runs"
-printf '%-20s %9s %9s %8s %14s %14s\n' "" "korbr MiB/s" "rclone MiB/s" ratio "korbr CPU s/GiB" "rclone CPU s/GiB"
-for stripes in 1 4; do
-  for step in backup restore; do
-    k=kb r=rb
-    [ "$step" = restore ] && k=kr r=rr
-    ke=$(awk '{ print $1 }' "$work/$k$stripes" | median)
-    re=$(awk '{ print $1 }' "$work/$r$stripes" | median)
-    kc=$(awk '{ print $2 }' "$work/$k$stripes" | median)
-    rc=$(awk '{ print $2 }' "$work/$r$stripes" | median)
-    printf '%-20s %9.0f %9.0f %8.3f %14.2f %14.2f\n' "$step, $stripes stripe(s)" \
-      "$(echo "$megabytes / $ke" | bc -l)" "$(echo "$megabytes / $re" | bc -l)" \
-      "$(echo "$re / $ke" | bc -l)" "$(echo "$kc / $gib" | bc -l)" "$(echo "$rc / $gib" | bc -l)"
+# ratios K R: each run's rclone seconds over its korbr seconds, "min-max".
+ratios() {
+  paste -d ' ' <(awk '{ print $1 }' "$1") <(awk '{ print $1 }' "$2") |
+    awk '{ r = $2 / $1; if (NR == 1 || r < lo) lo = r; if (NR == 1 || r > hi) hi = r }
+         END { printf "%.2f-%.2f", lo, hi }'
+}
+for setting in $settings; do
+  part=${setting%:*} concurrency=${setting#*:}
+  printf '\n%d MiB, parts of %d MiB, %d at once, medians of %d\n' "$megabytes" "$part" \
+    "$concurrency" "$runs"
+  printf '%-20s %9s %9s %8s %10s %14s %14s\n' "" "korbr MiB/s" "rclone MiB/s" ratio range \
+    "korbr CPU s/GiB" "rclone CPU s/GiB"
+  for stripes in 1 4; do
+    for step in backup restore; do
+      k=kb r=rb
+      [ "$step" = restore ] && k=kr r=rr
+      tag="$part-$concurrency-$stripes"
+      ke=$(awk '{ print $1 }' "$work/$k$tag" | median)
+      re=$(awk '{ print $1 }' "$work/$r$tag" | median)
+      kc=$(awk '{ print $2 }' "$work/$k$tag" | median)
+      rc=$(awk '{ print $2 }' "$work/$r$tag" | median)
+      printf '%-20s %9.0f %9.0f %8.3f %10s %14.2f %14.2f\n' "$step, $stripes stripe(s)" \
+        "$(echo "$megabytes / $ke" | bc -l)" "$(echo "$megabytes / $re" | bc -l)" \
+        "$(echo "$re / $ke" | bc -l)" "$(ratios "$work/$k$tag" "$work/$r$tag")" \
+        "$(echo "$kc / $gib" | bc -l)" "$(echo "$rc / $gib" | bc -l)"
+    done
   done
 done
+[ "$wide" -gt 0 ] || exit 0
+part=${settings%%:*} concurrency=${settings%% *}
+concurrency=${concurrency#*:}
 
 # --- Many stripes to one bucket: peak memory and threads -------------------
 # peak NAME COMMAND...: runs COMMAND under /usr/bin/time, sampling the

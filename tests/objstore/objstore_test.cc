@@ -189,6 +189,21 @@ TEST_F(ObjectStoreTest, StripesRoundTripAcrossVolumeObjectsWithTheirLabels) {
   }
 }
 
+TEST_F(ObjectStoreTest, VolumesOfManyPartsComeBackInOrderFromPartsFetchedAtOnce) {
+  // 5 MiB parts, two fetched at once into three buffers: a 16 MiB volume
+  // reuses its buffers, and its last part is short.
+  ScopedEnv part("KOR_S3_PART_SIZE", "5");
+  ScopedEnv concurrency("KOR_S3_CONCURRENCY", "2");
+  HostParams params;
+  SetDevices(&params, "parts", 1, "capacity=16384");
+  StreamPlan plan;
+  plan.seed = 17;
+  plan.total = 24u << 20;
+  plan.request = 65536 + 1000;
+  ASSERT_TRUE(BackupStream(params, plan));
+  ASSERT_TRUE(RestoreAndCompare(params, plan));
+}
+
 TEST_F(ObjectStoreTest, AnEmptyStreamAndOneByteRequestsRoundTrip) {
   StreamPlan empty;
   StreamPlan bytes;

@@ -185,8 +185,8 @@ TEST(S3SettingsTest, KeysRegionEndpointAndRetriesComeFromTheEnvironment) {
   EXPECT_EQ(std::string::npos, why.find("s3cr3t"));
   env["AWS_ENDPOINT_URL"] = "http://127.0.0.1:9000";
   ASSERT_EQ(0u, ReadS3Settings(lookup, &settings, &why)) << why;
-  EXPECT_EQ(8u << 20, settings.part_bytes);
-  EXPECT_EQ(2, settings.concurrency);
+  EXPECT_EQ(12u << 20, settings.part_bytes);
+  EXPECT_EQ(1, settings.concurrency);
 }
 
 TEST(S3SettingsTest, PartSizeAndConcurrencyAreWholeNumbersWithinBounds) {
