@@ -11,6 +11,7 @@
 
 #include "diag/trace_log.h"
 #include "os/os_layer.h"
+#include "rules/device_string_rules.h"  // kDefaultBlockSize
 
 namespace kor {
 namespace {
@@ -51,7 +52,7 @@ void InitHandle(StripeHandle *h) {
   h->media_type = MEDIA_TAPE;
   SetText(h->method, "Arch");
   SetText(h->location, "");
-  h->blocksize = 65536;
+  h->blocksize = kDefaultBlockSize;
   h->reqfreekb = 8;
   h->attended = 1;
 
