@@ -20,8 +20,6 @@
 namespace kor {
 namespace {
 
-// ERROR_INVALID_FUNCTION: what a tape request on a plain file gets.
-constexpr uint32_t kErrorInvalidFunction = 1;
 // CreateFile creation values that the core does not use but a fake should
 // still answer as Windows does.
 constexpr uint32_t kCreateNew = 1;

@@ -25,13 +25,6 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 namespace kor {
 namespace vtape {
-namespace {
-
-// ERROR_MORE_DATA: a record longer than the reader's buffer.
-constexpr uint32_t kErrorMoreData = 234;
-
-}  // namespace
-
 bool VirtualDrive::Read(void *buffer, uint32_t length, uint32_t *done,
                         uint32_t *error) {
   *done = 0;
