@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <vector>
 
 
 namespace kor {
@@ -24,6 +25,25 @@ bool ParseNumber(const std::string &text, uint64_t low, uint64_t high,
   }
   if (v < low || v > high) return false;
   *value = v;
+  return true;
+}
+
+// Parses "2,3,..." (cartridges 1 to `cartridges`, possibly empty) into a
+// sorted list without repeats.  False for anything else.
+bool ParseProtectedList(const std::string &text, uint32_t cartridges,
+                        std::vector<uint32_t> *list) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    uint64_t n = 0;
+    if (!ParseNumber(text.substr(start, comma - start), 1, cartridges, &n))
+      return false;
+    list->push_back(static_cast<uint32_t>(n));
+    start = comma + 1;
+  }
+  std::sort(list->begin(), list->end());
+  list->erase(std::unique(list->begin(), list->end()), list->end());
   return true;
 }
 
@@ -115,23 +135,10 @@ bool ParseVtapeState(const std::string &text, VirtualDriveState *state,
     *why = "the state's loaded cartridge does not exist";
     return false;
   }
-  size_t start = 0;
-  while (start < protected_text.size()) {
-    size_t comma = protected_text.find(',', start);
-    if (comma == std::string::npos) comma = protected_text.size();
-    uint64_t n = 0;
-    if (!ParseNumber(protected_text.substr(start, comma - start), 1,
-                     s.cartridges, &n)) {
-      *why = "bad protected list in the state: \"" + protected_text + "\"";
-      return false;
-    }
-    s.protected_list.push_back(static_cast<uint32_t>(n));
-    start = comma + 1;
+  if (!ParseProtectedList(protected_text, s.cartridges, &s.protected_list)) {
+    *why = "bad protected list in the state: \"" + protected_text + "\"";
+    return false;
   }
-  std::sort(s.protected_list.begin(), s.protected_list.end());
-  s.protected_list.erase(
-      std::unique(s.protected_list.begin(), s.protected_list.end()),
-      s.protected_list.end());
   *state = s;
   return true;
 }
