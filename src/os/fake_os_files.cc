@@ -12,11 +12,18 @@
 
 namespace kor {
 
+namespace {
+
+// CreateFile creation values that the core does not use but a fake should
+// still answer as Windows does.
+constexpr uint32_t kCreateNew = 1;
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kTruncateExisting = 5;
+
+}  // namespace
+
 using fake::Content;
 using fake::IsDeviceName;
-using fake::kCreateNew;
-using fake::kOpenAlways;
-using fake::kTruncateExisting;
 
 // --- Files -----------------------------------------------------------------
 
@@ -101,19 +108,9 @@ bool FakeOs::ReadFile(OsHandle handle, void *buffer, uint32_t length,
   std::lock_guard<std::mutex> lock(impl_->mu);
   *done = 0;
   *error = 0;
-  if (const Fault *fault = impl_->Hit(OsCall::kReadFile)) {
-    if (fault->transfer < 0) {
-      *error = fault->error;
-      return false;
-    }
-    length = static_cast<uint32_t>(
-        std::min<int64_t>(length, fault->transfer));
-  }
-  OpenEntry *entry = impl_->Entry(handle);
-  if (entry == nullptr) {
-    *error = kErrorInvalidHandle;
-    return false;
-  }
+  if (!impl_->Transfer(OsCall::kReadFile, &length, error)) return false;
+  OpenEntry *entry = impl_->Entry(handle, error);
+  if (entry == nullptr) return false;
   uint8_t *bytes = static_cast<uint8_t *>(buffer);
   if (entry->tape) return impl_->ReadTape(handle, bytes, length, done, error);
   if (!(entry->access & kGenericRead)) {
@@ -135,19 +132,9 @@ bool FakeOs::WriteFile(OsHandle handle, const void *buffer, uint32_t length,
   std::lock_guard<std::mutex> lock(impl_->mu);
   *done = 0;
   *error = 0;
-  if (const Fault *fault = impl_->Hit(OsCall::kWriteFile)) {
-    if (fault->transfer < 0) {
-      *error = fault->error;
-      return false;
-    }
-    length = static_cast<uint32_t>(
-        std::min<int64_t>(length, fault->transfer));
-  }
-  OpenEntry *entry = impl_->Entry(handle);
-  if (entry == nullptr) {
-    *error = kErrorInvalidHandle;
-    return false;
-  }
+  if (!impl_->Transfer(OsCall::kWriteFile, &length, error)) return false;
+  OpenEntry *entry = impl_->Entry(handle, error);
+  if (entry == nullptr) return false;
   const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
   if (entry->tape) return impl_->WriteTape(handle, bytes, length, done, error);
   if (!(entry->access & kGenericWrite)) {

@@ -9,6 +9,7 @@
 #ifndef KORBR_OS_FAKE_OS_STATE_H_
 #define KORBR_OS_FAKE_OS_STATE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,11 +24,6 @@
 namespace kor {
 namespace fake {
 
-// CreateFile creation values that the core does not use but a fake should
-// still answer as Windows does.
-constexpr uint32_t kCreateNew = 1;
-constexpr uint32_t kOpenAlways = 4;
-constexpr uint32_t kTruncateExisting = 5;
 // FILE_SHARE_READ and FILE_SHARE_WRITE.
 constexpr uint32_t kShareRead = 1;
 constexpr uint32_t kShareWrite = 2;
@@ -89,6 +85,27 @@ struct FakeOs::Impl {
   OpenEntry *Entry(OsHandle handle) {
     auto it = open.find(handle);
     return it == open.end() ? nullptr : &it->second;
+  }
+
+  // The entry of `handle`, or null with *error 6 (invalid handle).
+  OpenEntry *Entry(OsHandle handle, uint32_t *error) {
+    OpenEntry *entry = Entry(handle);
+    if (entry == nullptr) *error = kErrorInvalidHandle;
+    return entry;
+  }
+
+  // Counts a read or write of kind `call`: false with *error when a fault
+  // fails it, else true with *length cut to what a fault lets through.
+  bool Transfer(OsCall call, uint32_t *length, uint32_t *error) {
+    const Fault *fault = Hit(call);
+    if (fault == nullptr) return true;
+    if (fault->transfer < 0) {
+      *error = fault->error;
+      return false;
+    }
+    *length =
+        static_cast<uint32_t>(std::min<int64_t>(*length, fault->transfer));
+    return true;
   }
 
   // Windows sharing: each side's access must be allowed by the other's

@@ -32,9 +32,6 @@ constexpr int kMaxGatherSlices = 8;
 // and reports failures as Win32 codes.  Calls on one backend never overlap.
 class FileBackend {
  public:
-  FileBackend() = default;
-  FileBackend(const FileBackend &) = delete;
-  FileBackend &operator=(const FileBackend &) = delete;
   virtual ~FileBackend() = default;
 
   virtual bool Read(void *buffer, uint32_t length, uint32_t *done,
