@@ -9,6 +9,8 @@
 
 namespace kor {
 
+// A tape request on a handle that is no drive.
+constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorTooManyOpenFiles = 4;
@@ -33,6 +35,8 @@ constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorBadFileType = 222;
 constexpr uint32_t kErrorFileTooLarge = 223;
+// A tape record longer than the reader's buffer.
+constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorArithmeticOverflow = 534;
 constexpr uint32_t kErrorStoppedOnSymlink = 681;
 constexpr uint32_t kErrorOperationAborted = 995;

@@ -17,8 +17,6 @@
 namespace kor {
 namespace {
 
-// ERROR_MORE_DATA: a record longer than the reader's buffer.
-constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kDefaultBlock = 65536;
 // SCSI READ BLOCK LIMITS: operation code, answer length, and how long the
 // drive may take.

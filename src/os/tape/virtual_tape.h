@@ -40,6 +40,12 @@
 // progress.  The state is read again at every status query and whenever
 // the state file changed, so a cartridge loaded from a shell is seen at the
 // next poll.
+//
+// The implementation, by division: vtape_state.cc (the state text and the
+// drive's file names), vtape_manage.cc (making and changing a drive),
+// vtape_scan.cc (walking an image), vtape_drive.cc and vtape_records.cc
+// (the drive as an open device), over vtape_files.h (the file work they
+// share).
 #ifndef KORBR_OS_TAPE_VIRTUAL_TAPE_H_
 #define KORBR_OS_TAPE_VIRTUAL_TAPE_H_
 
