@@ -1,0 +1,47 @@
+// korbr's device string check on what the library would silently misread:
+// numbers its 32-bit fields cannot hold, and a stripe given two names.
+// (The other refusals are run end to end in tests/cli/cli_test.sh.)
+#include "cli/options/device_string_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kor {
+namespace cli {
+namespace {
+
+TEST(DeviceStringCheckTest, RefusesWhatTheLibraryCannotHold) {
+  const std::string base = "devname=/bk/s0;dbtype=ZDBn;";
+  struct Case {
+    std::string pairs;
+    const char *why;  // "" when accepted
+  };
+  const Case cases[] = {
+      {"capacity=2147483647", ""},
+      {"capacity=0", ""},  // the library's smallest volume, with a note
+      {"capacity=2147483648",
+       "capacity=2147483648 is more than the library can hold (at most "
+       "2147483647 KB)"},
+      {"capacity=4294967296",
+       "capacity=4294967296 is more than the library can hold (at most "
+       "2147483647 KB)"},
+      {"CAPACITY=99999999999999999999",
+       "capacity=99999999999999999999 is more than the library can hold"},
+      {"reqfreekb=4294967295", ""},  // an unsigned field
+      {"reqfreekb=4294967296", "reqfreekb=4294967296 is more than"},
+      {"stacker=2147483648", "stacker=2147483648 is more than"},
+      {"devname=/bk/t0", "devname= is given twice"},
+      {"DevName=", "devname= is given twice"},
+  };
+  for (const Case &c : cases) {
+    std::string why;
+    const bool accepted = CheckDeviceString(base + c.pairs, &why);
+    EXPECT_EQ(*c.why == '\0', accepted) << c.pairs << ": " << why;
+    EXPECT_EQ(0u, why.find(c.why)) << c.pairs << ": " << why;
+  }
+}
+
+}  // namespace
+}  // namespace cli
+}  // namespace kor
