@@ -253,9 +253,6 @@ struct Output {
   }
 };
 
-// The library's error for a volume whose data ends inside a request.
-constexpr int32_t kShortReadError = 6935;
-
 // A stripe's thread makes its blocks once it knows the request size from
 // the header; their number (BlocksPerStripe, at most kMaxBlocks) bounds the
 // memory.
@@ -410,6 +407,21 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       const std::string volume = DiskVolumeAt(devname, offset);
       return volume.empty() ? std::string() : " (volume file " + volume + ")";
     };
+    // The library reports every failed read alike (an I/O error, an
+    // object store that would not answer, data that ends early), so its
+    // reason text is the cause.  Only a volume file korbr itself finds
+    // without its closing labels says that the backup stopped short.
+    auto read_failure = [&]() {
+      const std::string volume = DiskVolumeAt(devname, offset);
+      std::string reason = BufferText(msg);
+      if (volume.empty()) return reason;
+      reason += " (volume file " + volume + ")";
+      if (VolumeCutShort(volume)) {
+        reason += "; the volume file ends without its closing labels: the "
+                  "backup is incomplete, or the volume is damaged";
+      }
+      return reason;
+    };
     for (;;) {
       if (HostSession::Interrupted()) break;
       std::unique_ptr<Block> block = stripe->free.Pop();
@@ -417,13 +429,7 @@ void RestoreRun::StripeMain(Stripe *stripe) {
       std::memset(&msg, 0, sizeof msg);
       if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
                       static_cast<int32_t>(request), &msg) != 0) {
-        std::string reason = BufferText(msg) + where();
-        if (kor_get_last_error(handle) == kShortReadError) {
-          reason +=
-              "; the stripe's data ends before its stream trailer: the "
-              "backup is incomplete, or a volume is missing or damaged";
-        }
-        FailStripe(stripe, reason);
+        FailStripe(stripe, read_failure());
         failed = true;
         break;
       }

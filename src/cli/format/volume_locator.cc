@@ -113,6 +113,12 @@ std::string DiskVolumeBeingWritten(const std::string &devname) {
   return "";
 }
 
+bool VolumeCutShort(const std::string &path) {
+  VolumeLabels labels;
+  bool exists = false;
+  return !ReadTailLabels(path, &labels, &exists) && exists;
+}
+
 std::string VolumeDirectory(const std::string &devname) {
   const std::string prefix = AbsoluteDevname(devname);
   const size_t slash = prefix.rfind('/');

@@ -41,6 +41,11 @@ std::vector<std::string> LeftoverVolumes(const std::string &devname);
 // it).  "" when every volume file is closed, or there is none.
 std::string DiskVolumeBeingWritten(const std::string &devname);
 
+// True when the volume file at `path` exists but does not end with its
+// closing labels (EOV1+EOV2 or EOF1+EOF2): it was cut short, or its
+// backup never finished writing it.
+bool VolumeCutShort(const std::string &path);
+
 // The directory a disk volume file of `devname` lies in.
 std::string VolumeDirectory(const std::string &devname);
 
