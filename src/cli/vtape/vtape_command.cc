@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/options/arg_parser.h"
 #include "label/label_format.h"
 #include "os/tape/simh_image.h"
 #include "os/tape/tape_resolver.h"
@@ -90,49 +91,14 @@ int UsageError(const Subcommand &sub, std::ostream &err,
 
 // --- Argument parsing --------------------------------------------------------
 
-// A decimal number in [low, high].
-bool ParseCount(const std::string &text, uint64_t low, uint64_t high,
-                uint64_t *value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v < low || v > high) return false;
-  *value = v;
-  return true;
-}
+using cli::ParseCount;
 
-// A byte count with an optional K, M or G suffix, in [low, high].
+// A byte count as every korbr command reads one (K, M, G or KiB, MiB,
+// GiB), in [low, high].
 bool ParseSize(const std::string &text, uint64_t low, uint64_t high,
                uint64_t *value) {
-  std::string digits = text;
-  uint64_t unit = 1;
-  if (!digits.empty()) {
-    switch (digits.back()) {
-      case 'k':
-      case 'K':
-        unit = uint64_t{1} << 10;
-        break;
-      case 'm':
-      case 'M':
-        unit = uint64_t{1} << 20;
-        break;
-      case 'g':
-      case 'G':
-        unit = uint64_t{1} << 30;
-        break;
-      default:
-        break;
-    }
-    if (unit != 1) digits.pop_back();
-  }
   uint64_t n = 0;
-  if (!ParseCount(digits, 0, UINT64_MAX / 2, &n)) return false;
-  if (n > high / unit) return false;
-  n *= unit;
-  if (n < low || n > high) return false;
+  if (!cli::ParseByteSize(text, &n) || n < low || n > high) return false;
   *value = n;
   return true;
 }
@@ -177,95 +143,67 @@ bool DrivePath(const std::string &arg, bool creating, std::string *path,
   return true;
 }
 
-// Splits the arguments after the subcommand into positional words and
-// --options (with their values); --help is reported through *help.
-struct Arguments {
-  std::vector<std::string> words;
-  std::vector<std::pair<std::string, std::string>> options;
-  bool help = false;
+// The options of a subcommand, read by the parser every korbr command
+// uses: --help everywhere, and create's settings.
+const cli::OptionSpec kHelpOption = {"help", 'h', false, false, nullptr,
+                                     "this text"};
+const std::vector<cli::OptionSpec> kCreateOptions = {
+    kHelpOption,
+    {"cartridges", 0, true, false, "N", "number of cartridges"},
+    {"capacity", 0, true, false, "SIZE", "bytes per cartridge"},
+    {"stacker", 0, false, false, nullptr, "autoloader mode"},
+    {"min-block", 0, true, false, "B", "smallest block"},
+    {"max-block", 0, true, false, "B", "largest block"},
 };
 
-// Options that take a value; every other option is a flag.
-bool TakesValue(const std::string &option) {
-  return option == "--cartridges" || option == "--capacity" ||
-         option == "--min-block" || option == "--max-block";
+std::vector<cli::OptionSpec> OptionsOf(const Subcommand &sub) {
+  if (std::strcmp(sub.name, "create") == 0) return kCreateOptions;
+  return {kHelpOption};
 }
 
-bool SplitArguments(int argc, char **argv, int first, Arguments *args,
-                    std::string *why) {
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      args->help = true;
-      continue;
-    }
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      const size_t eq = arg.find('=');
-      std::string name = arg.substr(0, eq);
-      std::string value;
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-      } else if (TakesValue(name)) {
-        if (i + 1 >= argc) {
-          *why = name + " needs a value";
-          return false;
-        }
-        value = argv[++i];
-      }
-      args->options.emplace_back(name, value);
-      continue;
-    }
-    args->words.push_back(arg);
-  }
-  return true;
-}
+using Arguments = cli::ParsedArgs;
 
 // --- Subcommands -------------------------------------------------------------
 
 int Create(const Subcommand &sub, const Arguments &args, std::ostream &out,
            std::ostream &err) {
-  if (args.words.size() != 1)
+  if (args.operands().size() != 1)
     return UsageError(sub, err, "give exactly one DRIVE");
   VirtualDriveState state;
   bool have_cartridges = false, have_capacity = false;
-  for (const auto &option : args.options) {
-    const std::string &name = option.first;
-    const std::string &value = option.second;
-    uint64_t n = 0;
-    if (name == "--cartridges") {
-      if (!ParseCount(value, 1, kVtapeMaxCartridges, &n))
-        return UsageError(
-            sub, err,
-            "--cartridges must be 1 to " + std::to_string(kVtapeMaxCartridges));
-      state.cartridges = static_cast<uint32_t>(n);
-      have_cartridges = true;
-    } else if (name == "--capacity") {
-      // Room for at least one smallest record.
-      if (!ParseSize(value, simh::RecordFootprint(1), UINT64_MAX / 2, &n))
-        return UsageError(sub, err, "bad --capacity \"" + value + "\"");
-      state.capacity = n;
-      have_capacity = true;
-    } else if (name == "--min-block" || name == "--max-block") {
-      if (!ParseSize(value, 1, simh::kMaxRecordLength, &n))
-        return UsageError(
-            sub, err,
-            name + " must be 1 to " + std::to_string(simh::kMaxRecordLength));
-      (name == "--min-block" ? state.min_block : state.max_block) =
-          static_cast<uint32_t>(n);
-    } else if (name == "--stacker") {
-      if (!option.second.empty())
-        return UsageError(sub, err, "--stacker takes no value");
-      state.stacker = true;
-    } else {
-      return UsageError(sub, err, "unknown option " + name);
-    }
+  uint64_t n = 0;
+  if (args.Has("cartridges")) {
+    if (!ParseCount(args.Value("cartridges"), 1, kVtapeMaxCartridges, &n))
+      return UsageError(
+          sub, err,
+          "--cartridges must be 1 to " + std::to_string(kVtapeMaxCartridges));
+    state.cartridges = static_cast<uint32_t>(n);
+    have_cartridges = true;
   }
+  if (args.Has("capacity")) {
+    // Room for at least one smallest record.
+    const std::string value = args.Value("capacity");
+    if (!ParseSize(value, simh::RecordFootprint(1), UINT64_MAX / 2, &n))
+      return UsageError(sub, err, "bad --capacity \"" + value + "\"");
+    state.capacity = n;
+    have_capacity = true;
+  }
+  for (const char *name : {"min-block", "max-block"}) {
+    if (!args.Has(name)) continue;
+    if (!ParseSize(args.Value(name), 1, simh::kMaxRecordLength, &n))
+      return UsageError(sub, err,
+                        std::string("--") + name + " must be 1 to " +
+                            std::to_string(simh::kMaxRecordLength));
+    (std::strcmp(name, "min-block") == 0 ? state.min_block : state.max_block) =
+        static_cast<uint32_t>(n);
+  }
+  state.stacker = args.Has("stacker");
   if (!have_cartridges) return UsageError(sub, err, "--cartridges is needed");
   if (!have_capacity) return UsageError(sub, err, "--capacity is needed");
   if (state.min_block > state.max_block)
     return UsageError(sub, err, "--min-block is above --max-block");
   std::string path, why;
-  if (!DrivePath(args.words[0], true, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], true, &path, &why)) return Fail(err, why);
   if (!CreateVirtualDrive(path, state, &why)) return Fail(err, why);
   out << "created " << path << ": " << state.cartridges << " cartridges of "
       << state.capacity << " bytes, " << (state.stacker ? "stacker" : "manual")
@@ -280,10 +218,10 @@ int64_t FileBytes(const std::string &path) {
 
 int Status(const Subcommand &sub, const Arguments &args, std::ostream &out,
            std::ostream &err) {
-  if (args.words.size() != 1 || !args.options.empty())
-    return UsageError(sub, err, "give exactly one DRIVE and no options");
+  if (args.operands().size() != 1)
+    return UsageError(sub, err, "give exactly one DRIVE");
   std::string path, why;
-  if (!DrivePath(args.words[0], false, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
   VirtualDriveState s;
   if (!ReadVirtualDrive(path, &s, &why)) return Fail(err, why);
   out << "drive " << path << "\n"
@@ -322,13 +260,13 @@ bool CartridgeNumber(const std::string &text, uint32_t *cartridge) {
 int Load(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.words.size() != 2 || !args.options.empty())
+  if (args.operands().size() != 2)
     return UsageError(sub, err, "give DRIVE and a cartridge number");
-  if (!CartridgeNumber(args.words[1], &cartridge))
+  if (!CartridgeNumber(args.operands()[1], &cartridge))
     return UsageError(sub, err,
-                      "bad cartridge number \"" + args.words[1] + "\"");
+                      "bad cartridge number \"" + args.operands()[1] + "\"");
   std::string path, why;
-  if (!DrivePath(args.words[0], false, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
   if (!LoadCartridge(path, cartridge, &why)) return Fail(err, why);
   out << "loaded cartridge " << cartridge << " in " << path << "\n";
   return kExitOk;
@@ -336,10 +274,10 @@ int Load(const Subcommand &sub, const Arguments &args, std::ostream &out,
 
 int Unload(const Subcommand &sub, const Arguments &args, std::ostream &out,
            std::ostream &err) {
-  if (args.words.size() != 1 || !args.options.empty())
-    return UsageError(sub, err, "give exactly one DRIVE and no options");
+  if (args.operands().size() != 1)
+    return UsageError(sub, err, "give exactly one DRIVE");
   std::string path, why;
-  if (!DrivePath(args.words[0], false, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
   if (!UnloadCartridge(path, &why)) return Fail(err, why);
   out << "unloaded " << path << "\n";
   return kExitOk;
@@ -348,16 +286,16 @@ int Unload(const Subcommand &sub, const Arguments &args, std::ostream &out,
 int Protect(const Subcommand &sub, const Arguments &args, std::ostream &out,
             std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.words.size() != 3 || !args.options.empty())
+  if (args.operands().size() != 3)
     return UsageError(sub, err, "give DRIVE, a cartridge number and on or off");
-  if (!CartridgeNumber(args.words[1], &cartridge))
+  if (!CartridgeNumber(args.operands()[1], &cartridge))
     return UsageError(sub, err,
-                      "bad cartridge number \"" + args.words[1] + "\"");
-  const std::string &setting = args.words[2];
+                      "bad cartridge number \"" + args.operands()[1] + "\"");
+  const std::string &setting = args.operands()[2];
   if (setting != "on" && setting != "off")
     return UsageError(sub, err, "say on or off, not \"" + setting + "\"");
   std::string path, why;
-  if (!DrivePath(args.words[0], false, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
   if (!SetWriteProtect(path, cartridge, setting == "on", &why))
     return Fail(err, why);
   out << "cartridge " << cartridge << " of " << path
@@ -401,13 +339,13 @@ std::string DescribeLabels(const uint8_t *head, size_t size) {
 int Dump(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.words.size() != 2 || !args.options.empty())
+  if (args.operands().size() != 2)
     return UsageError(sub, err, "give DRIVE and a cartridge number");
-  if (!CartridgeNumber(args.words[1], &cartridge))
+  if (!CartridgeNumber(args.operands()[1], &cartridge))
     return UsageError(sub, err,
-                      "bad cartridge number \"" + args.words[1] + "\"");
+                      "bad cartridge number \"" + args.operands()[1] + "\"");
   std::string path, why;
-  if (!DrivePath(args.words[0], false, &path, &why)) return Fail(err, why);
+  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
   VirtualDriveState s;
   if (!ReadVirtualDrive(path, &s, &why)) return Fail(err, why);
   if (cartridge > s.cartridges)
@@ -485,9 +423,9 @@ int RunVtapeCommand(int argc, char **argv, std::ostream &out,
   }
   Arguments args;
   std::string why;
-  if (!SplitArguments(argc, argv, 2, &args, &why))
+  if (!cli::ParseArgs(OptionsOf(*sub), argc - 2, argv + 2, &args, &why))
     return UsageError(*sub, err, why);
-  if (args.help) {
+  if (args.Has("help")) {
     PrintHelp(*sub, out);
     return kExitOk;
   }

@@ -159,6 +159,16 @@ TEST_F(VtapeCommandTest, DrivesAreNamedAsDeviceStringsNameThem) {
       1, Run({"create", "\\\\.\\..", "--cartridges", "1", "--capacity", "1M"}));
 }
 
+// Sizes read as every other korbr command reads them: "64MiB" is as good
+// as "--request-size 64KiB" is to a backup.
+TEST_F(VtapeCommandTest, SizesTakeTheSuffixesOfEveryCommand) {
+  ASSERT_EQ(0, Run({"create", drive_, "--cartridges", "1", "--capacity",
+                    "64MiB", "--max-block", "64KiB"}))
+      << err_;
+  EXPECT_EQ(64u << 20, State().capacity);
+  EXPECT_EQ(64u << 10, State().max_block);
+}
+
 TEST_F(VtapeCommandTest, DumpListsRecordsMarksAndLabels) {
   ASSERT_EQ(0,
             Run({"create", drive_, "--cartridges", "2", "--capacity", "1M"}));
