@@ -138,9 +138,7 @@ struct Stripe {
   uint64_t requests = 0;  // requests written (header included)
 };
 
-// Blocks that carry input to the compressor: their own pool, not a
-// stripe's.
-constexpr uint32_t kChunkBlock = 0xFFFFFFFFu;
+// Blocks that carry input to the compressor come from the codec's pool.
 constexpr size_t kChunkSize = size_t{1} << 20;
 constexpr size_t kChunkBlocks = 8;
 
@@ -178,7 +176,7 @@ class BackupRun {
       to_hash_.SetBatch(HandOverBatch(kChunkBlocks));
       for (size_t b = 0; b < kChunkBlocks; ++b) {
         auto chunk = std::make_unique<Block>(kChunkSize);
-        chunk->stripe = kChunkBlock;
+        chunk->pool = BlockPool::kCodec;
         free_chunks_.Push(std::move(chunk));
       }
     }
@@ -331,7 +329,7 @@ void BackupRun::HashMain() {
   hashed_all_ = HashEveryBlock(
       &to_hash_,
       [this](std::unique_ptr<Block> block) {
-        return block->stripe == kChunkBlock
+        return block->pool == BlockPool::kCodec
                    ? to_compress_.Push(std::move(block))
                    : stripes_[block->stripe]->full.Push(std::move(block));
       },

@@ -258,8 +258,7 @@ struct Output {
 // memory.
 constexpr size_t kMaxBlocks = 32;
 
-// The inflater's output buffers: their own pool, not a stripe's.
-constexpr uint32_t kOutputBlock = 0xFFFFFFFFu;
+// The inflater's output buffers come from the codec's pool.
 constexpr size_t kOutputSize = size_t{1} << 20;
 constexpr size_t kOutputBlocks = 8;
 
@@ -538,7 +537,7 @@ void RestoreRun::GiveBack(std::vector<void *> *blocks) {
 }
 
 void RestoreRun::GiveBack(std::unique_ptr<Block> block) {
-  if (block->stripe == kOutputBlock) {
+  if (block->pool == BlockPool::kCodec) {
     free_outputs_.Push(std::move(block));
     return;
   }
@@ -650,7 +649,7 @@ bool RestoreRun::ReadStream() {
     to_write_.SetBatch(HandOverBatch(kOutputBlocks));
     for (size_t b = 0; b < kOutputBlocks; ++b) {
       auto block = std::make_unique<Block>(kOutputSize);
-      block->stripe = kOutputBlock;
+      block->pool = BlockPool::kCodec;
       free_outputs_.Push(std::move(block));
     }
   }

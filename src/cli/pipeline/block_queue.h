@@ -22,11 +22,17 @@
 namespace kor {
 namespace cli {
 
+// Which pool a block returns to once its consumer is done with it: the
+// free queue of its stripe, or the codec's own buffers (a backup's input
+// chunks before compression, a restore's inflated output).
+enum class BlockPool : uint8_t { kStripe, kCodec };
+
 struct Block {
   explicit Block(size_t size) : bytes(size) {}
   std::vector<uint8_t> bytes;
   bool trailer = false;         // backup: the stripe's last request
-  uint32_t stripe = 0;          // whose free queue it goes back to
+  BlockPool pool = BlockPool::kStripe;
+  uint32_t stripe = 0;          // for kStripe: the stripe it belongs to
   uint32_t payload_offset = 0;  // where the payload begins in `bytes`
   uint32_t payload_length = 0;  // payload bytes
 };
