@@ -58,14 +58,4 @@ int LiveHandleCount() {
   return count;
 }
 
-int LiveHandles(StripeHandle **out, int max) {
-  std::lock_guard<std::mutex> lock(ProcessMutex());
-  int count = 0;
-  for (StripeHandle *p = g_handle_list; p != nullptr && count < max;
-       p = p->next) {
-    out[count++] = p;
-  }
-  return count;
-}
-
 }  // namespace kor

@@ -8,14 +8,12 @@
 
 namespace kor {
 
-// The registry of live handles, in the order they were opened.
+// The registry of live handles.
 void LinkHandle(StripeHandle *h);    // appends at the tail
 void UnlinkHandle(StripeHandle *h);  // no effect when not linked
 bool IsLiveHandle(const void *h);    // h is in the registry
 // The number of live handles (for tests and diagnostics).
 int LiveHandleCount();
-// The live handles in registry order, copied into `out` (at most `max`).
-int LiveHandles(StripeHandle **out, int max);
 
 }  // namespace kor
 

@@ -11,6 +11,7 @@
 
 #include "diag/trace_log.h"
 #include "os/os_layer.h"
+#include "rules/device_string_rules.h"  // kDefaultBlockSize
 
 namespace kor {
 namespace {
@@ -36,6 +37,7 @@ void InitHandle(StripeHandle *h) {
   h->nvols = 0;
   h->io_status = IO_OK;
   h->volume_number = 1;
+  h->read_switch_failed = false;
   h->label_stripe = -1;
   h->message_buffer = nullptr;
   h->last_error = 0;
@@ -51,7 +53,7 @@ void InitHandle(StripeHandle *h) {
   h->media_type = MEDIA_TAPE;
   SetText(h->method, "Arch");
   SetText(h->location, "");
-  h->blocksize = 65536;
+  h->blocksize = kDefaultBlockSize;
   h->reqfreekb = 8;
   h->attended = 1;
 
@@ -82,10 +84,7 @@ void InitHandle(StripeHandle *h) {
 
   h->block_buffer.reset();
   std::memset(h->readahead, 0, sizeof h->readahead);
-  h->readahead_len = 0;
-  h->volume_read = 0;
-  h->volume_size = -1;
-  h->staged_len = 0;
+  ResetVolumeReads(h);
   h->fresh_spaceleft = 0;
   h->carry.reset();
   h->carry_len = 0;
@@ -93,6 +92,13 @@ void InitHandle(StripeHandle *h) {
   h->flush_volumes = !Os().GetEnv("KOR_NO_FLUSH", &value);
   h->keep_cache = Os().GetEnv("KOR_CACHE", &value) && value == "keep";
   h->cache_dropped = 0;
+}
+
+void ResetVolumeReads(StripeHandle *h) {
+  h->readahead_len = 0;
+  h->volume_read = 0;
+  h->volume_size = -1;
+  h->staged_len = 0;
 }
 
 }  // namespace kor

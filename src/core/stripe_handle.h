@@ -72,6 +72,9 @@ struct StripeHandle : DiagContext {
   int32_t nvols;                  // autoloader volumes left
   uint8_t io_status;              // IoStatus
   int32_t volume_number;          // current volume, from 1
+  // A read-side switch failed: volume_number already names the volume it
+  // asked for, and the next try asks for that one again.
+  bool read_switch_failed;
   int32_t label_stripe;           // stripe found on the first volume read
   uint32_t last_os_error;         // Win32 code of the last failed OS call
   char dbname[30];                // not terminated when 30 characters long
@@ -140,6 +143,11 @@ struct StripeHandle : DiagContext {
 // the profiling table cannot be made, profiling is off for the handle
 // (ioprof_samples 0).
 void InitHandle(StripeHandle *h);
+
+// Forgets what the reads of a volume took or looked at (read-ahead bytes,
+// the bytes read, the volume's size, a staged tape block): a fresh handle
+// starts so, and so does every volume opened.
+void ResetVolumeReads(StripeHandle *h);
 
 }  // namespace kor
 

@@ -7,9 +7,6 @@
 namespace kor {
 
 int32_t ReadRequest(StripeHandle *h, void *data, int32_t length) {
-  // A switch that failed before has already counted the next volume; the
-  // host reading again must get that same volume, not skip one.
-  if (h->io_status == IO_AT_EOV) --h->volume_number;
   for (;;) {
     // A switch that failed before left the stripe at the end of a volume;
     // the host reading again asks for another try.

@@ -81,13 +81,6 @@ int32_t ReadDevice(StripeHandle *h, void *data, int32_t length) {
   return ReadDiskDevice(h, data, length);
 }
 
-void ForgetVolumeReads(StripeHandle *h) {
-  h->readahead_len = 0;
-  h->volume_read = 0;
-  h->volume_size = -1;
-  h->staged_len = 0;
-}
-
 int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length) {
   uint8_t *out = static_cast<uint8_t *>(data);
   // Volume offset of the request's first byte.

@@ -37,9 +37,6 @@ int32_t ReadTapeDevice(StripeHandle *h, void *data, int32_t length);
 // data.
 int32_t ReadDiskDevice(StripeHandle *h, void *data, int32_t length);
 
-// Forgets what the reads of the previous volume took or looked at; called
-// whenever a volume is opened.
-void ForgetVolumeReads(StripeHandle *h);
 
 }  // namespace kor
 

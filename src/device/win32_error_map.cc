@@ -150,6 +150,4 @@ int32_t MapWin32Error(uint32_t code) {
 
 int32_t ThreadErrorClass() { return t_error_class; }
 
-void SetThreadErrorClass(int32_t error_class) { t_error_class = error_class; }
-
 }  // namespace kor

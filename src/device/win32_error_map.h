@@ -22,7 +22,6 @@ int32_t MapWin32Error(uint32_t code);
 
 // The calling thread's error class (0 before any mapping).
 int32_t ThreadErrorClass();
-void SetThreadErrorClass(int32_t error_class);
 
 }  // namespace kor
 

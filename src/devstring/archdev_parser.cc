@@ -20,60 +20,7 @@
 namespace kor {
 namespace {
 
-constexpr size_t kMaxKeyLength = 15;
-constexpr size_t kMaxValueLength = 255;
 constexpr size_t kMaxDevnameLength = sizeof(StripeHandle::devname) - 1;
-// Below this many KB a capacity is worth telling the operator about.
-constexpr uint32_t kSmallCapacityKb = 0x100000;
-constexpr int32_t kMinCapacityKb = 256;
-
-enum KeyId {
-  kKeyDevname = 0,
-  kKeyDbtype = 1,
-  kKeyBackupId = 2,
-  kKeyPrevBackupId = 3,
-  kKeyCreator = 4,
-  kKeyTotalTapes = 5,
-  kKeyType = 6,
-  kKeyMethod = 7,
-  kKeyLocation = 8,
-  kKeyBlocksize = 9,
-  kKeyReqfreekb = 10,
-  kKeyAttended = 11,
-  kKeyCapacity = 12,
-  kKeyStacker = 13,
-};
-
-struct KeyEntry {
-  KeyId id;
-  const char *name;
-};
-
-// In the order the keys are searched.
-constexpr KeyEntry kKeys[] = {
-    {kKeyDevname, "devname"},     {kKeyDbtype, "dbtype"},
-    {kKeyBackupId, "backup_id"},  {kKeyPrevBackupId, "prev_backup_id"},
-    {kKeyCreator, "creator"},     {kKeyTotalTapes, "total_tapes"},
-    {kKeyType, "type"},           {kKeyMethod, "method"},
-    {kKeyLocation, "location"},   {kKeyBlocksize, "blocksize"},
-    {kKeyReqfreekb, "reqfreekb"}, {kKeyCapacity, "capacity"},
-    {kKeyStacker, "stacker"},     {kKeyAttended, "attended"},
-};
-
-const char *const kDbtypeCodes[] = {"ZDBn", "ZDBX", "Unkn"};
-const char *const kTypeCodes[] = {"Full", "Incr", "InSF", "DBFO"};
-const char *const kMethodCodes[] = {"Imag", "Arch", "Othr"};
-
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(const char *a, const char *b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (FoldAscii(*a) != FoldAscii(*b)) return false;
-  }
-  return *a == '\0' && *b == '\0';
-}
 
 // Stores `value` in a text field, the rest of the field zeroed; false when
 // it does not fit with its terminator.
@@ -95,61 +42,55 @@ struct ParseState {
 // Applies one complete pair; false rejects the string.
 bool ApplyPair(StripeHandle *h, const std::string &key,
                const std::string &value, ParseState *state) {
-  const KeyEntry *entry = nullptr;
-  for (const KeyEntry &candidate : kKeys) {
-    if (EqualIgnoringCase(key.c_str(), candidate.name)) {
-      entry = &candidate;
-      break;
-    }
-  }
+  const DeviceKeyRule *entry = FindDeviceKey(key);
   if (entry == nullptr) return false;
 
   switch (entry->id) {
-    case kKeyDevname:
+    case DeviceKey::kDevname:
       if (!CopyField(h->devname, value)) return false;
       state->devname_seen = true;
       return NormalizeDevicePath(h->devname, sizeof h->devname) == 1;
-    case kKeyDbtype:
+    case DeviceKey::kDbtype:
       // Codes are checked before they are stored, so an invalid code never
       // reaches the handle.
-      if (!MatchCode(value.c_str(), kDbtypeCodes, 3)) return false;
+      if (!IsOneOfCodes(value, kDbtypeList)) return false;
       if (!CopyField(h->dbtype, value)) return false;
       state->dbtype_seen = true;
       return true;
-    case kKeyType:
-      return MatchCode(value.c_str(), kTypeCodes, 4) &&
+    case DeviceKey::kType:
+      return IsOneOfCodes(value, kTypeList) &&
              CopyField(h->type, value);
-    case kKeyMethod:
-      return MatchCode(value.c_str(), kMethodCodes, 3) &&
+    case DeviceKey::kMethod:
+      return IsOneOfCodes(value, kMethodList) &&
              CopyField(h->method, value);
-    case kKeyCreator:
+    case DeviceKey::kCreator:
       return CopyField(h->creator, value);
-    case kKeyLocation:
+    case DeviceKey::kLocation:
       return CopyField(h->location, value);
-    case kKeyBackupId:
+    case DeviceKey::kBackupId:
       h->backup_id = ParseDecimalInt(value);
       return true;
-    case kKeyPrevBackupId:
+    case DeviceKey::kPrevBackupId:
       h->prev_backup_id = ParseDecimalInt(value);
       return true;
-    case kKeyTotalTapes:
+    case DeviceKey::kTotalTapes:
       h->total_tapes = ParseDecimalInt(value);
       return true;
-    case kKeyBlocksize:
+    case DeviceKey::kBlocksize:
       // Range-checked once all pairs are in: a later pair may replace it.
       h->blocksize = ParseDecimalInt(value);
       return true;
-    case kKeyReqfreekb:
+    case DeviceKey::kReqfreekb:
       h->reqfreekb = static_cast<uint32_t>(ParseDecimalInt(value));
       return true;
-    case kKeyAttended:
+    case DeviceKey::kAttended:
       h->attended = ParseDecimalInt(value);
       return true;
-    case kKeyCapacity:
+    case DeviceKey::kCapacity:
       h->capacity = ApplyCapacityRule(h, ParseDecimalInt(value));
       state->capacity_seen = true;
       return true;
-    case kKeyStacker:
+    case DeviceKey::kStacker:
       h->stacker = ParseDecimalInt(value);
       h->nvols = h->stacker;
       return true;
@@ -162,46 +103,19 @@ bool ApplyPair(StripeHandle *h, const std::string &key,
 int32_t ParseArchdev(StripeHandle *h, const char *text) {
   if (h == nullptr || text == nullptr) return -1;
   ParseState state;
-  std::string key;
-  std::string value;
-  bool in_value = false;
-
-  for (const char *p = text; *p != '\0'; ++p) {
-    const char c = *p;
-    if (!in_value) {
-      if (c == '=') {
-        in_value = true;
-        continue;
-      }
-      if (key.size() == kMaxKeyLength) return -1;
-      key.push_back(c);
-      continue;
-    }
-    bool complete = false;
-    if (c == ';') {
-      complete = true;
-    } else {
-      if (value.size() == kMaxValueLength) return -1;
-      value.push_back(c);
-      complete = p[1] == '\0';
-    }
-    if (complete) {
-      if (!ApplyPair(h, key, value, &state)) return -1;
-      key.clear();
-      value.clear();
-      in_value = false;
-    }
-  }
-  // A key still being collected, or a key whose "=" ends the string, is
-  // dropped without effect.
-
+  const DeviceStringWalk walk =
+      WalkDeviceString(text, [&](const std::string &key,
+                                 const std::string &value) {
+        return ApplyPair(h, key, value, &state);
+      });
+  // Text after the last complete pair (walk.rest) is dropped without
+  // effect.
+  if (walk.end != DeviceStringEnd::kWhole) return -1;
   if (!state.dbtype_seen || !state.devname_seen) return -1;
   // A tape stripe's block buffer is sized from blocksize, and a block must
   // be able to hold the end-of-volume record.  A disk stripe never uses the
   // block size, so whatever the key says there is no reason to refuse it.
-  if (IsTapeName(h->devname) &&
-      (h->blocksize < kMinBlockSize || h->blocksize > kMaxBlockSize))
-    return -1;
+  if (IsTapeName(h->devname) && !TapeBlockSizeFits(h->blocksize)) return -1;
   if (!state.capacity_seen) {
     h->capacity = kDefaultCapacity;
     if (Traces(h, kTraceVolume)) {
@@ -239,14 +153,13 @@ int32_t MatchCode(const char *text, const char *const *codes, int32_t count) {
 
 uint64_t ApplyCapacityRule(StripeHandle *h, int32_t kilobytes) {
   // Negative values are huge as unsigned numbers and inform nobody.
-  if (static_cast<uint32_t>(kilobytes) < kSmallCapacityKb) {
+  if (IsSmallCapacityKb(kilobytes)) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(kilobytes));
     PostInfo(h, kMsgSmallCapacity, {text});
   }
-  int32_t kb = kilobytes < kMinCapacityKb ? kMinCapacityKb : kilobytes;
-  kb -= kb % 64;
-  const uint64_t bytes = static_cast<uint64_t>(kb) * 1024u;
+  const uint64_t bytes =
+      static_cast<uint64_t>(CapacityKbKept(kilobytes)) * 1024u;
   if (Traces(h, kTraceVolume)) {
     TraceLine(h, "Stripe %d capacity initialized to %" PRId64 "\n",
               static_cast<int>(h->stripe), static_cast<int64_t>(bytes));

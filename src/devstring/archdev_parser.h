@@ -1,9 +1,8 @@
 // The archive device string: "key=value;key=value..." describing one
 // stripe's device and tuning, parsed once during kor_open.
 //
-// Grammar: a key is every character up to the next '='; a value every
-// character after it up to the next ';' or the end.  No quoting, no
-// trimming.  Keys and codes compare without regard to letter case.
+// The grammar, the keys and their limits are rules/device_string_rules.h,
+// which korbr checks a string by before handing it over.
 #ifndef KORBR_DEVSTRING_ARCHDEV_PARSER_H_
 #define KORBR_DEVSTRING_ARCHDEV_PARSER_H_
 
@@ -11,16 +10,15 @@
 #include <string>
 
 #include "core/stripe_handle.h"
+#include "rules/device_string_rules.h"
 
 namespace kor {
 
-// Capacity used when the string has no capacity key: 1572864 KB.
-constexpr uint64_t kDefaultCapacity = 1610612736ull;
-// Block sizes a tape stripe accepts: room for the 160-byte end-of-volume
-// record at the bottom, the largest record a tape image holds at the top.
-// A disk stripe takes any value, since it never uses it.
-constexpr int32_t kMinBlockSize = kEovRecordSize + 1;
-constexpr int32_t kMaxBlockSize = 0x00FFFFFF;
+// The block sizes a tape stripe accepts (rules/device_string_rules.h).
+constexpr int32_t kMinBlockSize = static_cast<int32_t>(kMinTapeBlockSize);
+constexpr int32_t kMaxBlockSize = static_cast<int32_t>(kMaxTapeBlockSize);
+static_assert(kMinBlockSize == kEovRecordSize + 1,
+              "a tape block must hold the end-of-volume record");
 
 // Parses `text` into the handle (whose stripe is already set).  0 on
 // success, -1 when the string is rejected; the caller raises 6918.  May

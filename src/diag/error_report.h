@@ -15,32 +15,9 @@
 #include <string>
 
 #include "diag/diag_context.h"
+#include "rules/message_numbers.h"  // kErr*, kMsg*
 
 namespace kor {
-
-// Message numbers.
-constexpr int32_t kErrBadDeviceString = 6918;
-constexpr int32_t kErrVolume = 6920;  // also an operator message
-constexpr int32_t kErrClose = 6921;
-constexpr int32_t kErrOpenMode = 6923;
-constexpr int32_t kErrBlockSizeRange = 6925;
-constexpr int32_t kErrDriveParams = 6926;
-constexpr int32_t kErrMediaParams = 6927;
-constexpr int32_t kErrSetBlockSize = 6928;
-constexpr int32_t kErrFreeSpace = 6929;
-constexpr int32_t kErrCloseMode = 6930;
-constexpr int32_t kErrTapemark = 6931;
-constexpr int32_t kErrInterrupted = 6932;
-constexpr int32_t kErrWrite = 6934;
-constexpr int32_t kErrRead = 6935;
-constexpr int32_t kErrNoMoreVolumes = 6936;
-constexpr int32_t kErrDiskFull = 6937;
-constexpr int32_t kErrStackerEmpty = 6939;
-constexpr int32_t kErrPrefixIsDirectory = 6944;
-constexpr int32_t kMsgMountVolume = 9234;
-constexpr int32_t kMsgBackupVolume = 9235;
-constexpr int32_t kMsgRestoreVolume = 9236;
-constexpr int32_t kMsgSmallCapacity = 9237;
 
 // One message argument: an integer or a text (valid during the call).
 class MsgArg {

@@ -151,10 +151,6 @@ bool IsEofRecord(const void *data, int64_t length) {
   return IsTrailerRecord(data, length, "EOF1", "EOF2");
 }
 
-bool CouldBeginEovRecord(const void *data, int64_t length) {
-  return CouldBeginTrailerRecord(data, length, "EOV1", "EOV2");
-}
-
 bool CouldBeginTrailer(const void *data, int64_t length) {
   return CouldBeginTrailerRecord(data, length, "EOV1", "EOV2") ||
          CouldBeginTrailerRecord(data, length, "EOF1", "EOF2");

@@ -50,10 +50,8 @@ bool IsEovRecord(const void *data, int64_t length);
 bool IsEofRecord(const void *data, int64_t length);
 
 // True when the `length` bytes of `data` (fewer than 84) agree with the
-// beginning of an end-of-volume record, so more bytes are needed to tell.
-bool CouldBeginEovRecord(const void *data, int64_t length);
-
-// The same for either trailer record (end of volume or end of backup).
+// beginning of a trailer record (end of volume or end of backup), so more
+// bytes are needed to tell.
 bool CouldBeginTrailer(const void *data, int64_t length);
 
 }  // namespace kor

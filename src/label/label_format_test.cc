@@ -267,41 +267,46 @@ TEST(LabelFormatTest, EndOfVolumeRecordNeedsBothIdentifiersIn84Bytes) {
   EXPECT_FALSE(IsEovRecord(area, kTrailerSize));
 }
 
-TEST(LabelFormatTest, ShortDataCouldBeginEndOfVolumeRecordOnlyIfItAgrees) {
+TEST(LabelFormatTest, ShortDataCouldBeginATrailerOnlyIfItAgrees) {
   std::string eov = EovRecord();
   for (int n = 1; n < 84; ++n) {
-    EXPECT_TRUE(CouldBeginEovRecord(eov.data(), n)) << n << " bytes";
+    EXPECT_TRUE(CouldBeginTrailer(eov.data(), n)) << n << " bytes";
   }
-  EXPECT_FALSE(CouldBeginEovRecord(eov.data(), 0));
+  EXPECT_FALSE(CouldBeginTrailer(eov.data(), 0));
   // From 84 bytes on the record can be recognised; nothing more is needed.
-  EXPECT_FALSE(CouldBeginEovRecord(eov.data(), 84));
+  EXPECT_FALSE(CouldBeginTrailer(eov.data(), 84));
 
   // A disagreement in the first identifier, at each of its positions.
   for (int pos = 0; pos < 4; ++pos) {
     std::string bad = eov;
     bad[static_cast<size_t>(pos)] = '*';
     if (pos > 0) {
-      EXPECT_TRUE(CouldBeginEovRecord(bad.data(), pos)) << "before " << pos;
+      EXPECT_TRUE(CouldBeginTrailer(bad.data(), pos)) << "before " << pos;
     }
-    EXPECT_FALSE(CouldBeginEovRecord(bad.data(), pos + 1)) << "at " << pos;
-    EXPECT_FALSE(CouldBeginEovRecord(bad.data(), 83)) << "at " << pos;
+    EXPECT_FALSE(CouldBeginTrailer(bad.data(), pos + 1)) << "at " << pos;
+    EXPECT_FALSE(CouldBeginTrailer(bad.data(), 83)) << "at " << pos;
   }
+  // The end-of-backup record counts as well.
+  char eof[kTrailerSize];
+  BuildEofRecord(eof);
+  EXPECT_TRUE(CouldBeginTrailer(eof, 83));
+  EXPECT_FALSE(CouldBeginTrailer(eof, 84));
   // Bytes 4..79 carry no identifier.
   std::string middle = eov;
   std::memset(&middle[4], '#', 76);
-  EXPECT_TRUE(CouldBeginEovRecord(middle.data(), 80));
-  EXPECT_TRUE(CouldBeginEovRecord(middle.data(), 83));
+  EXPECT_TRUE(CouldBeginTrailer(middle.data(), 80));
+  EXPECT_TRUE(CouldBeginTrailer(middle.data(), 83));
   // A disagreement in the second identifier counts once its bytes are there.
   for (int pos = 80; pos < 83; ++pos) {
     std::string bad = eov;
     bad[static_cast<size_t>(pos)] = '*';
-    EXPECT_TRUE(CouldBeginEovRecord(bad.data(), pos)) << "before " << pos;
-    EXPECT_FALSE(CouldBeginEovRecord(bad.data(), pos + 1)) << "at " << pos;
+    EXPECT_TRUE(CouldBeginTrailer(bad.data(), pos)) << "before " << pos;
+    EXPECT_FALSE(CouldBeginTrailer(bad.data(), pos + 1)) << "at " << pos;
   }
-  // Data that begins like EOF1 cannot become an end-of-volume record.
-  EXPECT_FALSE(CouldBeginEovRecord("EOF1", 4));
-  EXPECT_FALSE(CouldBeginEovRecord("EOX", 3));
-  EXPECT_TRUE(CouldBeginEovRecord("EO", 2));
+  // Data that begins like EOF1 may become the end-of-backup record.
+  EXPECT_TRUE(CouldBeginTrailer("EOF1", 4));
+  EXPECT_FALSE(CouldBeginTrailer("EOX", 3));
+  EXPECT_TRUE(CouldBeginTrailer("EO", 2));
 }
 
 }  // namespace

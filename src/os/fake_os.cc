@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "os/win32_codes.h"
+#include "rules/tape_name_rules.h"
 
 namespace kor {
 namespace {
@@ -33,9 +34,7 @@ constexpr uint32_t kShareWrite = 2;
 
 constexpr uint64_t kDefaultFreeSpace = uint64_t{1} << 40;  // 1 TiB
 
-bool IsDeviceName(const std::string &name) {
-  return name.compare(0, 4, "\\\\.\\") == 0;
-}
+bool IsDeviceName(const std::string &name) { return HasTapePrefix(name); }
 
 using Content = std::vector<uint8_t>;
 

@@ -3,17 +3,6 @@
 namespace kor {
 namespace {
 
-// "\\\\.\\" as typed by someone who doubled every backslash of "\\.\".
-constexpr char kDoubledDevicePrefix[] = "\\\\\\\\.\\\\";
-constexpr size_t kDoubledDevicePrefixLength = 7;
-constexpr char kDevicePrefix[] = "\\\\.\\";
-constexpr char kTapePrefix[] = "\\\\.";
-constexpr size_t kTapePrefixLength = 3;
-
-bool StartsWith(const std::string &text, const char *prefix, size_t length) {
-  return text.compare(0, length, prefix, length) == 0;
-}
-
 // The Windows rule shared by both styles: a leading backslash (a device,
 // a UNC or a drive-rooted name) or a drive letter keeps the name as it is.
 bool IsWindowsAbsolute(const std::string &name) {
@@ -37,9 +26,8 @@ bool NeedsCurrentDirectory(const std::string &name, PathStyle style) {
 
 std::string NormalizeName(const std::string &name, const std::string &cwd,
                           PathStyle style) {
-  if (StartsWith(name, kDoubledDevicePrefix, kDoubledDevicePrefixLength)) {
-    return kDevicePrefix + name.substr(kDoubledDevicePrefixLength);
-  }
+  const std::string reduced = ReduceTapePrefix(name);
+  if (reduced != name) return reduced;
   if (!NeedsCurrentDirectory(name, style)) return name;
   // Windows joins blindly: a drive root "c:\" gives "c:\\name", which is
   // what the platform's own code gives and the file system accepts.  On
@@ -49,10 +37,6 @@ std::string NormalizeName(const std::string &name, const std::string &cwd,
     return cwd + name;
   }
   return cwd + Separator(style) + name;
-}
-
-bool IsTapeName(const std::string &normalized) {
-  return StartsWith(normalized, kTapePrefix, kTapePrefixLength);
 }
 
 bool IsObjectStoreName(const std::string &name) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "os/os_layer.h"
+#include "rules/tape_name_rules.h"  // IsTapeName, the tape prefixes
 
 namespace kor {
 
@@ -26,10 +27,6 @@ bool NeedsCurrentDirectory(const std::string &name, PathStyle style);
 // The normalised form of `name`; `cwd` is used only for relative names.
 std::string NormalizeName(const std::string &name, const std::string &cwd,
                           PathStyle style);
-
-// True when a normalised name denotes a tape drive: it begins with the
-// three characters "\\." (two backslashes and a full stop).
-bool IsTapeName(const std::string &normalized);
 
 // True when `name` is an object-storage URL: it begins with "s3://" (the
 // scheme in any letter case).  Such a name is never joined with the

@@ -34,7 +34,10 @@ int32_t SwitchMedia(StripeHandle *h, int32_t direction) {
       return 0;
     }
   }
-  ++h->volume_number;
+  // The next volume is counted once, here: a read-side switch that failed
+  // counted it already, and trying again asks for the same volume.
+  if (!h->read_switch_failed) ++h->volume_number;
+  h->read_switch_failed = false;
   const int32_t result = h->media_type == MEDIA_TAPE
                              ? ReopenTapeDevice(h, direction)
                              : ReopenDiskDevice(h, direction);
@@ -43,8 +46,9 @@ int32_t SwitchMedia(StripeHandle *h, int32_t direction) {
   } else if (direction == kModeRead) {
     // The refused volume (bad labels, another stripe's) must not stay open
     // as if it were next: the stripe stays at the end of the volume it
-    // finished, so reading again tries the switch again.
+    // finished, so reading again tries the switch to the same volume.
     if (h->device_handle != kInvalidOsHandle) CloseDeviceFile(h);
+    h->read_switch_failed = true;
     h->io_status = IO_AT_EOV;
   }
   return result;

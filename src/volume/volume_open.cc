@@ -7,7 +7,6 @@
 #include "device/device_close.h"
 #include "device/disk_device.h"
 #include "device/tape_device.h"
-#include "device/win32_error_map.h"
 #include "diag/cancellation.h"
 #include "diag/error_report.h"
 #include "diag/trace_log.h"
@@ -102,7 +101,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
   h->spaceleft = h->capacity;
   h->open_mode = mode;
   // Bytes read ahead belong to the volume they came from.
-  ForgetVolumeReads(h);
+  ResetVolumeReads(h);
   if (h->stacker != 0) {
     if (h->nvols == 0) {
       if (trace) TraceLine(h, "Stripe %d no vols left. Gen Err\n", h->stripe);
@@ -135,7 +134,7 @@ int32_t OpenDevice(StripeHandle *h, int32_t mode) {
     // ask for the right one.  The error stays on record even if the next
     // attempt succeeds.
     CloseDevice(h, 0);
-    ForgetVolumeReads(h);
+    ResetVolumeReads(h);
     if (h->attended == 0) return -1;
     const std::string volume = std::to_string(h->volume_number);
     PostInfo(h, kErrVolume, {h->devname, "Tapes out of order"});
@@ -160,7 +159,6 @@ int32_t WriteHdrLabels(StripeHandle *h) {
   } labels[] = {{vol1, kLabelSize}, {hdr1, kHdr1Size}, {hdr2, kLabelSize}};
   int32_t result = 0;
   for (const auto &label : labels) {
-    SetThreadErrorClass(0);
     result = WriteDevice(h, label.label, label.length, true);
     if (result != label.length) {
       // A label that did not reach the volume whole (a full disk, a write

@@ -3,6 +3,11 @@
 # the folders below it (and itself):
 #
 #   api > datapath > volume > device = devstring > label > core > diag > os
+#     > rules
+#
+# rules/ holds what the library and korbr both obey (device-string keys,
+# tape names, the virtual tape's state file, message numbers); korbr
+# includes it too, so it includes nothing of ours at all.
 #
 # A header that climbs (diag including the stripe handle, say) makes the
 # lower layer depend on everything above it again; this check fails on the
@@ -27,9 +32,9 @@ src=${1:?usage: check_layers.sh SRC_DIR}
 
 rank() {
   case $1 in
-    os) echo 0 ;; diag) echo 1 ;; core) echo 2 ;; label) echo 3 ;;
-    device | devstring) echo 4 ;; volume) echo 5 ;; datapath) echo 6 ;;
-    api) echo 7 ;; *) echo -1 ;;
+    rules) echo 0 ;; os) echo 1 ;; diag) echo 2 ;; core) echo 3 ;;
+    label) echo 4 ;; device | devstring) echo 5 ;; volume) echo 6 ;;
+    datapath) echo 7 ;; api) echo 8 ;; *) echo -1 ;;
   esac
 }
 
@@ -42,6 +47,11 @@ while IFS= read -r file; do
   [ "$own" -ge 0 ] || continue
   checked=$((checked + 1))
   while IFS= read -r target; do
+    if [ "$folder" = rules ] && [ "$target" != rules ]; then
+      echo "layering: $file includes $target/ (rules/ includes nothing of ours)"
+      status=1
+      continue
+    fi
     [ "$target" = "$folder" ] && continue
     their=$(rank "$target")
     [ "$their" -ge 0 ] || continue  # korbr/ (the public header) and the like

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "cli/format/label_decode.h"
+#include "rules/tape_name_rules.h"
 
 namespace kor {
 namespace cli {
 
 bool IsTapeDevname(const std::string &devname) {
-  return devname.compare(0, 4, "\\\\.\\") == 0 ||
-         devname.compare(0, 7, "\\\\\\\\.\\\\") == 0;
+  return HasTapePrefix(ReduceTapePrefix(devname));
 }
 
 std::string AbsoluteDevname(const std::string &devname) {

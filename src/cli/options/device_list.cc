@@ -1,8 +1,9 @@
 // Device strings per stripe.
 #include "cli/options/device_list.h"
 
-#include <cctype>
 #include <set>
+
+#include "rules/device_string_rules.h"
 
 namespace kor {
 namespace cli {
@@ -77,23 +78,14 @@ std::string DevnameOf(const std::string &devstring) {
 
 std::string DeviceStringValue(const std::string &devstring,
                               const std::string &wanted) {
-  // key=value pairs separated by ';', keys without regard to case.
-  // A key given twice takes its last value, as in the library.
-  std::string devname;
-  size_t at = 0;
-  while (at < devstring.size()) {
-    const size_t equals = devstring.find('=', at);
-    if (equals == std::string::npos) break;
-    size_t end = devstring.find(';', equals + 1);
-    if (end == std::string::npos) end = devstring.size();
-    std::string key = devstring.substr(at, equals - at);
-    for (char &c : key) {
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (key == wanted) devname = devstring.substr(equals + 1, end - equals - 1);
-    at = end + 1;
-  }
-  return devname;
+  // The library's own walk: a key given twice takes its last value.
+  std::string found;
+  WalkDeviceString(devstring.c_str(), [&](const std::string &key,
+                                          const std::string &value) {
+    if (EqualIgnoringCase(key, wanted.c_str())) found = value;
+    return true;
+  });
+  return found;
 }
 
 }  // namespace cli

@@ -31,8 +31,9 @@ bool ExpandDevices(const std::vector<std::string> &devices, uint32_t stripes,
 // The value of the devname key (matched without regard to case), "" when
 // the string has none.
 std::string DevnameOf(const std::string &devstring);
-// The value of `key` (lower case; matched without regard to case), "" when
-// the string has none.  A key given twice gives its last value.
+// The value of `key` (matched without regard to case), "" when the string
+// has none, read in the library's grammar.  A key given twice gives its
+// last value.
 std::string DeviceStringValue(const std::string &devstring,
                               const std::string &key);
 

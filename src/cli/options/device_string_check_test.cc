@@ -42,6 +42,38 @@ TEST(DeviceStringCheckTest, RefusesWhatTheLibraryCannotHold) {
   }
 }
 
+// The library's rules, applied as the library applies them: blocksize is
+// checked for tape stripes only, and its grammar glues a piece without '='
+// to the key after it.
+TEST(DeviceStringCheckTest, FollowsTheLibrarysRules) {
+  struct Case {
+    std::string devstring;
+    const char *why;  // "" when accepted
+  };
+  const std::string tape = "devname=\\\\.\\TAPE0;dbtype=ZDBn";
+  const std::string disk = "devname=/bk/s0;dbtype=ZDBn";
+  const Case cases[] = {
+      {disk + ";blocksize=20000000", ""},
+      {disk + ";blocksize=100", ""},
+      {disk + ";blocksize=64k", "blocksize=64k is not a decimal number"},
+      {tape, ""},
+      {tape + ";blocksize=161", ""},
+      {tape + ";blocksize=16777215", ""},
+      {tape + ";blocksize=160", "blocksize=160 is outside 161 to 16777215"},
+      {tape + ";blocksize=20000000", "blocksize=20000000 is outside"},
+      {"devname=/bk/s0;;dbtype=ZDBn", "an empty piece"},
+      {disk + ";;", ""},
+      {"devname=/bk/s0;junk;dbtype=ZDBn", "'junk' is not key=value"},
+      {disk + ";averyveryverylongkey=1", "unknown key 'averyveryverylongkey'"},
+  };
+  for (const Case &c : cases) {
+    std::string why;
+    const bool accepted = CheckDeviceString(c.devstring, &why);
+    EXPECT_EQ(*c.why == '\0', accepted) << c.devstring << ": " << why;
+    EXPECT_EQ(0u, why.find(c.why)) << c.devstring << ": " << why;
+  }
+}
+
 }  // namespace
 }  // namespace cli
 }  // namespace kor

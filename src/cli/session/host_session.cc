@@ -20,6 +20,9 @@
 #include "cli/session/secret_guard.h"
 #include "cli/format/volume_locator.h"
 #include "cli/session/wait_diagnosis.h"
+#include "rules/device_string_rules.h"
+#include "rules/message_numbers.h"
+#include "rules/tape_name_rules.h"
 
 namespace kor {
 namespace cli {
@@ -64,14 +67,6 @@ int32_t KOR_CALL CancelledCallback() {
 
 const char *ArgText(const KorMessageArg *args, int i) {
   return args == nullptr ? nullptr : reinterpret_cast<const char *>(args[i]);
-}
-
-// "\\\\.\\TAPE0" as the library reduces it: "\\.\TAPE0".
-std::string ReducedTapeName(const std::string &name) {
-  if (name.compare(0, 7, "\\\\\\\\.\\\\") == 0) {
-    return "\\\\.\\" + name.substr(7);
-  }
-  return name;
 }
 
 std::string FormatRate(uint64_t bytes, double seconds) {
@@ -380,7 +375,7 @@ void HostSession::SetDevices(const std::vector<std::string> &devices,
   devices_ = devices;
   devnames_.clear();
   for (const std::string &d : devices_) {
-    devnames_.push_back(ReducedTapeName(DevnameOf(d)));
+    devnames_.push_back(ReduceTapePrefix(DevnameOf(d)));
   }
   volumes_.resize(devices_.size(), "-");
   std::memset(params_.dbname, 0, sizeof params_.dbname);
@@ -420,7 +415,7 @@ void HostSession::ClearProgressLocked() {
 }
 
 int HostSession::StripeOfDevice(const std::string &device) const {
-  const std::string reduced = ReducedTapeName(device);
+  const std::string reduced = ReduceTapePrefix(device);
   for (size_t s = 0; s < devnames_.size(); ++s) {
     const std::string &name = devnames_[s];
     if (name.empty()) continue;
@@ -438,7 +433,7 @@ int HostSession::StripeOfDevice(const std::string &device) const {
 void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
   const std::string text = MessageText(number, args);
   switch (number) {
-    case 9234: {
+    case kMsgMountVolume: {
       int stripe = -1;
       if (ArgText(args, 1) != nullptr) {
         std::lock_guard<std::mutex> lock(console_);
@@ -481,8 +476,8 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       }
       return;
     }
-    case 9235:
-    case 9236: {
+    case kMsgBackupVolume:
+    case kMsgRestoreVolume: {
       const char *volume = ArgText(args, 0);
       const char *device = ArgText(args, 1);
       if (volume != nullptr && device != nullptr) {
@@ -496,7 +491,7 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
       Note(text);
       return;
     }
-    case 9237: {
+    case kMsgSmallCapacity: {
       // It matters only to a backup, which fills volumes; every stripe
       // sends it for the same setting: once.
       if (options_.command != "backup") return;
@@ -505,15 +500,15 @@ void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
         if (!notes_once_.insert(text).second) return;
       }
       const char *value = ArgText(args, 0);
-      const uint64_t asked =
-          value != nullptr ? std::strtoull(value, nullptr, 10) : 0;
-      // What the library makes of it: at least 256 KB, in steps of 64 KB.
-      const uint64_t kb = std::max<uint64_t>(256, asked / 64 * 64);
+      const int64_t asked =
+          value != nullptr ? std::strtoll(value, nullptr, 10) : 0;
+      // What the library makes of it.
+      const int64_t kb = CapacityKbKept(asked);
       Note("capacity=" + std::string(value != nullptr ? value : "?") +
            ": each volume holds at most " + std::to_string(kb) + " KB of data");
       return;
     }
-    case 6920: {
+    case kErrVolume: {
       const char *device = ArgText(args, 0);
       const char *reason = ArgText(args, 1);
       // A disk volume out of order: the mount request that follows is

@@ -7,66 +7,68 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rules/message_numbers.h"
+
 namespace kor {
 namespace cli {
 namespace {
 
+// The number of text arguments of each form is the library's own
+// (rules/message_numbers.h).
 struct MessageRow {
   int32_t number;
-  int args;             // text arguments of the full form
-  const char *full;     // exactly `args` "%s"
+  const char *full;     // as many "%s" as the message's arguments
   const char *one_arg;  // one "%s", or null
   const char *no_args;  // no conversion, or null
 };
 
-// Errors (6918..6944) and operator messages (9234..9237).  6920 and 6932
-// arrive in several forms: with a reason or a system text, or with the
-// device alone.
+// Every number of the library's catalog.  6920 and 6932 arrive in several
+// forms: with a reason or a system text, or with the device alone.
 const MessageRow kRows[] = {
-    {6918, 0,
+    {kErrBadDeviceString,
      "the archive device string was refused: it needs devname= and dbtype= "
      "(ZDBn, ZDBX or Unkn), known keys only, keys of at most 15 and values "
      "of at most 255 characters, and valid type/method codes",
      nullptr, nullptr},
-    {6920, 2, "cannot use %s: %s",
+    {kErrVolume, "cannot use %s: %s",
      "cannot read the header labels of the volume on %s",
      "a volume could not be opened, or its labels are wrong"},
-    {6921, 2, "closing %s failed: %s", "closing %s failed", nullptr},
-    {6923, 0, "a volume was to be opened in a mode other than read or write",
+    {kErrClose, "closing %s failed: %s", "closing %s failed", nullptr},
+    {kErrOpenMode, "a volume was to be opened in a mode other than read or write",
      nullptr, nullptr},
-    {6925, 1, "the block size for %s lies outside what the tape drive accepts",
+    {kErrBlockSizeRange, "the block size for %s lies outside what the tape drive accepts",
      nullptr, nullptr},
-    {6926, 2, "cannot read the tape drive parameters of %s: %s", nullptr,
+    {kErrDriveParams, "cannot read the tape drive parameters of %s: %s", nullptr,
      nullptr},
-    {6927, 2, "cannot read the tape media parameters of %s: %s", nullptr,
+    {kErrMediaParams, "cannot read the tape media parameters of %s: %s", nullptr,
      nullptr},
-    {6928, 2, "cannot set the tape block size of %s: %s", nullptr, nullptr},
-    {6929, 2, "cannot determine the free space of %s: %s", nullptr, nullptr},
-    {6930, 0, "a stripe was closed with an invalid close mode", nullptr,
+    {kErrSetBlockSize, "cannot set the tape block size of %s: %s", nullptr, nullptr},
+    {kErrFreeSpace, "cannot determine the free space of %s: %s", nullptr, nullptr},
+    {kErrCloseMode, "a stripe was closed with an invalid close mode", nullptr,
      nullptr},
-    {6931, 2,
+    {kErrTapemark,
      "writing the closing tape marks on %s, or unloading the tape, failed: %s",
      nullptr, nullptr},
-    {6932, 2, "%s: given up: %s",
+    {kErrInterrupted, "%s: given up: %s",
      "cannot tell whether the tape in %s is write-protected", nullptr},
-    {6934, 2, "writing to %s failed: %s", nullptr, nullptr},
-    {6935, 2, "reading from %s failed: %s", nullptr, nullptr},
-    {6936, 1,
+    {kErrWrite, "writing to %s failed: %s", nullptr, nullptr},
+    {kErrRead, "reading from %s failed: %s", nullptr, nullptr},
+    {kErrNoMoreVolumes,
      "%s needs another volume and none can be had (the stripe is unattended, "
      "or the autoloader has no volumes left)",
      nullptr, nullptr},
-    {6937, 1,
+    {kErrDiskFull,
      "%s ran out of disk space and the wait for free space was given up",
      nullptr, nullptr},
-    {6939, 1, "no autoloader volumes are left for %s", nullptr, nullptr},
-    {6944, 1,
+    {kErrStackerEmpty, "no autoloader volumes are left for %s", nullptr, nullptr},
+    {kErrPrefixIsDirectory,
      "the device name %s is an existing directory; devname must be a "
      "file-name prefix such as DIRECTORY/name",
      nullptr, nullptr},
-    {9234, 2, "mount volume %s on %s", nullptr, nullptr},
-    {9235, 2, "now writing volume %s on %s", nullptr, nullptr},
-    {9236, 2, "now reading volume %s on %s", nullptr, nullptr},
-    {9237, 1,
+    {kMsgMountVolume, "mount volume %s on %s", nullptr, nullptr},
+    {kMsgBackupVolume, "now writing volume %s on %s", nullptr, nullptr},
+    {kMsgRestoreVolume, "now reading volume %s on %s", nullptr, nullptr},
+    {kMsgSmallCapacity,
      "capacity=%s (KB) is below 1048576 KB: every volume holds at most that "
      "much",
      nullptr, nullptr},
@@ -110,7 +112,8 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
                        size_t size) {
   if (text == nullptr || size == 0) return;
   const MessageRow *row = FindRow(number);
-  const int wanted = row != nullptr ? row->args : 2;
+  // The arguments of the full form; an unknown number shows up to two.
+  const int wanted = row != nullptr ? LibraryMessageArguments(number) : 2;
   std::string given[2];
   int present = 0;
   for (int i = 0; i < wanted && args != nullptr; ++i) {
@@ -133,13 +136,13 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
       std::snprintf(words, sizeof words, "unknown message: %s: %s",
                     given[0].c_str(), given[1].c_str());
     }
-  } else if (present < row->args && present == 0 && row->no_args != nullptr) {
+  } else if (present < wanted && present == 0 && row->no_args != nullptr) {
     std::snprintf(words, sizeof words, "%s", row->no_args);
-  } else if (present < row->args && present == 1 && row->one_arg != nullptr) {
+  } else if (present < wanted && present == 1 && row->one_arg != nullptr) {
     std::snprintf(words, sizeof words, row->one_arg, given[0].c_str());
   } else {
-    for (int i = present; i < row->args; ++i) given[i] = "?";
-    switch (row->args) {
+    for (int i = present; i < wanted; ++i) given[i] = "?";
+    switch (wanted) {
       case 0:
         std::snprintf(words, sizeof words, "%s", row->full);
         break;
@@ -154,7 +157,7 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
   }
   // A volume another process holds (a second backup onto the same prefix)
   // arrives as the system's text for a lock that is taken.
-  if (number == 6920 && present == 2 &&
+  if (number == kErrVolume && present == 2 &&
       (given[1] == std::strerror(EAGAIN) ||
        given[1] == std::strerror(EWOULDBLOCK))) {
     std::snprintf(words, sizeof words,
@@ -171,22 +174,6 @@ std::string MessageText(int32_t number, const KorMessageArg *args) {
   char text[KOR_MESSAGE_TEXT_SIZE];
   FormatMessageText(number, args, text, sizeof text);
   return text;
-}
-
-const std::vector<int32_t> &KnownMessageNumbers() {
-  static const std::vector<int32_t> numbers = [] {
-    std::vector<int32_t> all;
-    for (const MessageRow &row : kRows) all.push_back(row.number);
-    return all;
-  }();
-  return numbers;
-}
-
-bool IsKnownMessage(int32_t number) { return FindRow(number) != nullptr; }
-
-int MessageArgumentCount(int32_t number) {
-  const MessageRow *row = FindRow(number);
-  return row != nullptr ? row->args : 0;
 }
 
 }  // namespace cli

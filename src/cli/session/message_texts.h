@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "korbr/korbr.h"
 
@@ -27,13 +26,6 @@ namespace cli {
 void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
                        size_t size);
 std::string MessageText(int32_t number, const KorMessageArg *args);
-
-// The numbers the library can send: errors 6918..6944 and operator
-// messages 9234..9237.
-const std::vector<int32_t> &KnownMessageNumbers();
-bool IsKnownMessage(int32_t number);
-// How many text arguments message `number` carries at most.
-int MessageArgumentCount(int32_t number);
 
 }  // namespace cli
 }  // namespace kor

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,8 @@
 
 #include "cli/options/device_list.h"
 #include "cli/format/volume_locator.h"
+#include "rules/tape_name_rules.h"
+#include "rules/vtape_state_format.h"
 
 namespace kor {
 namespace cli {
@@ -45,33 +46,23 @@ std::string Kb(uint64_t kb) {
   return out.str();
 }
 
-// "TAPE<n>" (any case): n, else -1.
-int TapeNumber(const std::string &name) {
-  if (name.size() < 5) return -1;
-  std::string head = name.substr(0, 4);
-  for (char &c : head) c = static_cast<char>(std::toupper(c));
-  if (head != "TAPE") return -1;
-  for (size_t i = 4; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return -1;
-  }
-  return std::atoi(name.c_str() + 4);
-}
-
-// A virtual drive's state file: key=value lines.
+// A virtual drive's state file (rules/vtape_state_format.h): the loaded
+// cartridge and the write-protected ones.
 bool ReadVtapeState(const std::string &drive, uint32_t *loaded,
                     std::vector<uint32_t> *protected_list) {
-  std::ifstream in(drive + "/korbr-vtape.state");
+  std::ifstream in(drive + "/" + kVtapeStateFile);
   if (!in) return false;
   std::string line;
   *loaded = 0;
   while (std::getline(in, line)) {
-    if (line.compare(0, 7, "loaded=") == 0) {
-      *loaded =
-          static_cast<uint32_t>(std::strtoul(line.c_str() + 7, nullptr, 10));
-    } else if (line.compare(0, 10, "protected=") == 0) {
-      std::stringstream list(line.substr(10));
+    std::string key, value;
+    if (SplitVtapeStateLine(line, &key, &value) != VtapeLine::kPair) continue;
+    if (key == kVtapeKeyLoaded) {
+      *loaded = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    } else if (key == kVtapeKeyProtected) {
+      std::stringstream list(value);
       std::string item;
-      while (std::getline(list, item, ',')) {
+      while (std::getline(list, item, kVtapeListSeparator)) {
         if (!item.empty()) {
           protected_list->push_back(
               static_cast<uint32_t>(std::strtoul(item.c_str(), nullptr, 10)));
@@ -106,15 +97,8 @@ std::string DiagnoseTapeWait(const std::string &devname,
                              const std::string &device_dir,
                              uint32_t wanted_volume, bool writing) {
   // "\\.\NAME" as written in a device string, or as the library reduces it.
-  std::string name = devname;
-  for (const char *prefix : {"\\\\\\\\.\\\\", "\\\\.\\"}) {
-    const std::string p = prefix;
-    if (name.compare(0, p.size(), p) == 0) {
-      name = name.substr(p.size());
-      break;
-    }
-  }
-  const std::string shown = "\\\\.\\" + name;
+  const std::string name = TapeEntryName(devname);
+  const std::string shown = kTapePrefix + name;
   // As the library: a drive is one name inside the device directory, and
   // a name that would lead out of it is refused, never looked up there.
   if (name.empty() || name == "." || name == ".." ||
@@ -124,8 +108,8 @@ std::string DiagnoseTapeWait(const std::string &devname,
   }
   std::string path = device_dir + "/" + name;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 && TapeNumber(name) >= 0) {
-    path = device_dir + "/nst" + std::to_string(TapeNumber(name));
+  if (stat(path.c_str(), &st) != 0 && !LinuxTapeName(name).empty()) {
+    path = device_dir + "/" + LinuxTapeName(name);
   }
   if (stat(path.c_str(), &st) != 0) {
     return "no tape drive " + shown + " in " + device_dir +

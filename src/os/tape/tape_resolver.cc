@@ -7,28 +7,10 @@
 #include "os/tape/st_backend.h"
 #include "os/tape/virtual_tape.h"
 #include "os/win32_codes.h"
+#include "rules/tape_name_rules.h"
 
 namespace kor {
 namespace {
-
-constexpr char kTapePrefix[] = "\\\\.\\";
-constexpr size_t kTapePrefixLength = 4;
-
-// "nst<n>" when `name` is TAPE<n> in any case, else "".
-std::string LinuxTapeName(const std::string &name) {
-  if (name.size() < 5) return "";
-  static const char kTape[] = "tape";
-  for (size_t i = 0; i < 4; ++i) {
-    const char c = name[i];
-    const char lower =
-        (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != kTape[i]) return "";
-  }
-  for (size_t i = 4; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return "";
-  }
-  return "nst" + name.substr(4);
-}
 
 bool Exists(const std::string &path, struct stat *st) {
   return ::stat(path.c_str(), st) == 0;
@@ -43,7 +25,7 @@ std::string TapeDeviceDirectory() {
 }
 
 bool IsTapeDevicePath(const std::string &name) {
-  return name.compare(0, kTapePrefixLength, kTapePrefix) == 0;
+  return HasTapePrefix(name);
 }
 
 uint32_t ResolveTapeName(const std::string &name, const std::string &device_dir,

@@ -51,12 +51,9 @@
 
 #include "os/tape/simh_image.h"
 #include "os/tape/tape_backend.h"
+#include "rules/vtape_state_format.h"  // file names, keys, kVtapeMaxCartridges
 
 namespace kor {
-
-constexpr char kVtapeStateFile[] = "korbr-vtape.state";
-constexpr char kVtapeLockFile[] = "korbr-vtape.lock";
-constexpr uint32_t kVtapeMaxCartridges = 9999;
 
 struct VirtualDriveState {
   uint32_t cartridges = 0;
