@@ -1,4 +1,7 @@
-// Exit codes and the usage-error line shared by korbr's commands.
+// commands/: options in, a run built, an exit code out.
+//
+// What korbr's commands share: exit codes, the usage-error line, and the
+// options (with their checks) of every command that drives the library.
 #ifndef KORBR_CLI_COMMAND_COMMON_H_
 #define KORBR_CLI_COMMAND_COMMON_H_
 

@@ -1,3 +1,5 @@
+// format/: the bytes korbr stores, read without the library.
+//
 // The stream format korbr puts on each stripe, and the two sides that make
 // and check it.
 //

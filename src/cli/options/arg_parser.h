@@ -1,3 +1,6 @@
+// options/: the command line and environment, read and checked before
+// the library sees them.
+//
 // A small command-line parser for korbr's commands.
 //
 // Options are long ("--name value", "--name=value") or short ("-x value");

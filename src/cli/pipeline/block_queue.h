@@ -1,3 +1,5 @@
+// pipeline/: threads and buffers between input, hash, codec and stripes.
+//
 // Bounded queues of request-sized blocks between the threads of a backup or
 // restore: the one that reads or writes the data stream, the hasher, and
 // the threads that drive the stripes.  Each queue has one producer and one

@@ -1,3 +1,5 @@
+// session/: talking to the library, for the commands that drive it.
+//
 // What every korbr command that drives the library shares: the three
 // callbacks (message texts, operator dialogue, cancellation), the routing
 // of the library's trace log, the open-parameters record, the console

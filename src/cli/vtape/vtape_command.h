@@ -1,3 +1,5 @@
+// vtape/: the only part of korbr linked with the library's internals.
+//
 // `korbr vtape`: managing virtual tape drives from a shell, as an operator
 // manages a drive and its cartridges.
 //
