@@ -529,6 +529,41 @@ tape_stripes_with_autoloaders() {
 }
 
 
+# A tape record that cannot be read (its closing length word damaged, as
+# a drive reports an I/O error): the restore names that error and does
+# not call the backup incomplete, which korbr cannot know from a tape.
+read_error_is_reported_as_it_is() {
+  local d=$1
+  run_ok "$d/v.out" "$d/v.err" vtape create "$d/drive" --cartridges 1 \
+    --capacity 8M
+  run_ok "$d/v.out" "$d/v.err" vtape load "$d/drive" 1
+  head -c 2000000 /dev/urandom >"$d/in"
+  local tape='devname=\\.\drive;dbtype=ZDBn'
+  KOR_DEVICE_DIR=$d run_ok "$d/b.out" "$d/b.err" backup -q --device "$tape" \
+    "$d/in"
+  # Records of 65536 bytes, each framed by two 4-byte length words: spoil
+  # the closing word of the tenth record, well inside the data.
+  printf '\001\002\003\004' |
+    dd of="$d/drive/cartridge-1.tap" bs=1 seek=$((10 * 65544 - 4)) \
+      conv=notrunc status=none
+  run_ok "$d/v.out" "$d/v.err" vtape load "$d/drive" 1
+  KOR_DEVICE_DIR=$d run "$d/r.out" "$d/r.err" restore -q --device "$tape" \
+    "$d/out" </dev/null
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the read error is named" \
+    has "$d/r.err" "stripe 0: reading from .*drive failed: Input/output error" ||
+    return 1
+  expect "no incomplete-backup advice" lacks "$d/r.err" "incomplete" ||
+    return 1
+  # A disk volume cut short is what korbr can tell: there the advice stays.
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" s)" "$d/in"
+  truncate -s 100000 "$d/s0.2"
+  run "$d/r2.out" "$d/r2.err" restore -q --device "$(dev "$d" s)" "$d/out"
+  expect "restore exit 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "the cut volume is named as incomplete" has "$d/r2.err" \
+    "volume file $d/s0.2); the volume file ends without its closing labels: the backup is incomplete"
+}
+
 # Every wait is announced on standard error with its cause, also with
 # --quiet and without a terminal, and --wait-timeout gives it up with that
 # cause as the error.  (The waits last a second: korbr's own timeout.)
@@ -791,6 +826,7 @@ case_ "--help on every command" help_on_every_command
 case_ "labels of volumes and of other files" labels_of_volumes
 case_ "--quiet prints nothing" quiet_is_quiet
 case_ "tape stripes through virtual autoloaders" tape_stripes_with_autoloaders
+case_ "a read error is reported as it is" read_error_is_reported_as_it_is
 case_ "waits announced and given up (no drive, empty drive, full disk)" waits_are_announced_and_given_up
 # qemu-i386 (the 32-bit test run) gives a threaded program the last-created
 # thread's TLS once a signal handler returns, so korbr fails there after

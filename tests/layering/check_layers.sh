@@ -11,8 +11,20 @@
 #
 # A header that climbs (diag including the stripe handle, say) makes the
 # lower layer depend on everything above it again; this check fails on the
-# first such include in the library's own sources (tests and the CLI, which
-# drive the stack from outside, are not checked).
+# first such include in the library's own sources (tests, which drive the
+# stack from outside, are not checked).
+#
+# korbr (src/cli/) is a client of the library and has rooms of its own:
+#
+#   commands > pipeline > session > format > options;  commands > vtape
+#
+# commands/ may include every room, pipeline/ the three below it, and so
+# on down to options/, which includes no room.  vtape/ stands apart: only
+# commands/ includes it, it includes only format/ and options/, and it is
+# the one room that may include the library's internals.  The other rooms
+# reach the library through korbr/ (the public header) and the header-only
+# rules it shares with its hosts (rules/, os/file_mode.h), so that a
+# change inside the library never reaches them.
 #
 #   tests/layering/check_layers.sh SRC_DIR
 set -euo pipefail
@@ -50,9 +62,60 @@ while IFS= read -r file; do
   done < <(sed -n 's|^#include "\([a-z_]*\)/.*|\1|p' "$file")
 done < <(find "$src" \( -name '*.cc' -o -name '*.h' \) ! -name '*_test.cc' | sort)
 
+# The rooms each CLI room may include besides its own.
+cli_allowed() {
+  case $1 in
+    commands) echo "pipeline session format options vtape" ;;
+    pipeline) echo "session format options" ;;
+    session) echo "format options" ;;
+    format) echo "options" ;;
+    options) echo "" ;;
+    vtape) echo "format options" ;;
+    *) echo "?" ;;
+  esac
+}
+
+cli_checked=0
+while IFS= read -r file; do
+  room=${file#"$src"/cli/}
+  room=${room%%/*}
+  allowed=$(cli_allowed "$room")
+  if [ "$allowed" = "?" ]; then
+    echo "layering: $file is in no room of src/cli/"
+    status=1
+    continue
+  fi
+  cli_checked=$((cli_checked + 1))
+  while IFS= read -r path; do
+    top=${path%%/*}
+    if [ "$top" = cli ]; then
+      target=${path#cli/}
+      target=${target%%/*}
+      [ "$target" = "$room" ] && continue
+      case " $allowed " in
+        *" $target "*) ;;
+        *) echo "layering: $file includes cli/$target/ (not open to $room/)"
+           status=1 ;;
+      esac
+    elif [ "$top" = korbr ] || [ "$top" = rules ] ||
+         [ "$path" = os/file_mode.h ]; then
+      :
+    elif [ "$(rank "$top")" -ge 0 ] && [ "$room" != vtape ]; then
+      echo "layering: $file includes $path (only vtape/ reaches the library's internals)"
+      status=1
+    fi
+  done < <(sed -n 's|^#include "\([a-z_]*/[a-z_/]*\.h\)".*|\1|p' "$file")
+done < <(find "$src/cli" -mindepth 1 \( -name '*.cc' -o -name '*.h' \) \
+           ! -name '*_test.cc' | sort)
+
+if [ "$cli_checked" -lt 20 ]; then
+  echo "layering: only $cli_checked files found under $src/cli"
+  exit 1
+fi
+
 if [ "$checked" -lt 20 ]; then
   echo "layering: only $checked files found under $src"
   exit 1
 fi
-[ "$status" -eq 0 ] && echo "layering: $checked files, every include goes down the stack"
+[ "$status" -eq 0 ] && echo "layering: $checked files, every include goes down the stack; $cli_checked files of korbr, each in its room"
 exit "$status"

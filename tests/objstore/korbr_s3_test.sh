@@ -120,9 +120,36 @@ interop() {
   cmp "$dir/in" "$dir/out2"
 }
 
+# A volume object that opens but whose later bytes cannot be fetched (an
+# endpoint that refuses the GET, tests/objstore/failing_get_s3.py): the
+# restore names the store's answer, not an incomplete backup.
+failed_get() {
+  local dir="$work/failed_get" server port pid status=0
+  mkdir -p "$dir/disk"
+  head -c 20000000 /dev/urandom >"$dir/in"
+  "$KORBR" backup --quiet \
+    --device "devname=$dir/disk/v.s{stripe};dbtype=ZDBn;capacity=8192" \
+    "$dir/in" || return 1
+  [ -e "$dir/disk/v.s0.3" ] || return 1
+  server=$(/usr/bin/python3 "$(dirname "$0")/failing_get_s3.py" "$dir/disk" \
+    korbr-failing keys/v.s0.2) || return 1
+  read -r port pid <<<"$server"
+  # Parts of 5 MiB: the second GET of volume 2 is the one refused.
+  env AWS_ENDPOINT_URL="http://127.0.0.1:$port" KOR_S3_RETRIES=0 \
+    KOR_S3_PART_SIZE=5 "$KORBR" restore --quiet \
+    --device "devname=s3://korbr-failing/keys/v.s{stripe};dbtype=ZDBn" \
+    "$dir/out" </dev/null 2>"$dir/err" || status=$?
+  kill "$pid"
+  sed 's/^/    | /' "$dir/err"
+  [ "$status" -eq 1 ] &&
+    grep -q "stripe 0: reading from s3://korbr-failing/keys/v.s0 failed: object store: AccessDenied: .*(HTTP 403)" "$dir/err" &&
+    ! grep -q "incomplete" "$dir/err"
+}
+
 case_ "one stripe spans several volume objects" roundtrip one 1 2500000 1024 3
 case_ "four stripes, each on several volume objects" roundtrip four 4 2500000 256 8
 case_ "an empty stream" roundtrip empty 2 0 1024 2
+case_ "a failed GET is reported as the store answered" failed_get
 if command -v rclone >/dev/null; then
   case_ "rclone moves the volume objects both ways" interop
 else

@@ -1,0 +1,252 @@
+// korbr labels.
+#include "cli/commands/labels_command.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cli/options/arg_parser.h"
+#include "cli/commands/command_common.h"
+#include "cli/format/label_decode.h"
+#include "cli/format/printable_text.h"
+#include "cli/format/stream_format.h"
+
+// A stream header holds the backup time in 64 bits; with a 32-bit time_t
+// a time after January 2038 would be shown as one in 1901.
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
+
+namespace kor {
+namespace cli {
+namespace {
+
+const std::vector<OptionSpec> &LabelsOptions() {
+  static const std::vector<OptionSpec> specs = {
+      {"help", 'h', false, false, nullptr, "show this help and exit"},
+  };
+  return specs;
+}
+
+void PrintLabelsHelp() {
+  std::printf(
+      "Usage: korbr labels VOLUME\n"
+      "\n"
+      "Shows the labels and the layout of one disk volume file (such as\n"
+      "/backups/sales.s0.1), decoded: the VOL1 serial (stripe and volume),\n"
+      "the HDR1 and HDR2 fields, the bytes of data, and whether the backup\n"
+      "goes on on another volume (EOV) or ends on this one (EOF); also the\n"
+      "korbr stream header or trailer found in the data.\n"
+      "\n"
+      "Options:\n%s"
+      "\n"
+      "Exit status: 0 a complete volume, 1 not a volume (or cut short),\n"
+      "2 usage error.\n",
+      OptionsHelp(LabelsOptions()).c_str());
+}
+
+bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n =
+        pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string TimeText(uint64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts;
+  char text[64];
+  if (gmtime_r(&t, &parts) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+    return "?";
+  }
+  return text;
+}
+
+// The stream header, when the data of this volume begins with one.
+void ShowStreamHeader(int fd, const VolumeLabels &labels) {
+  if (labels.data_bytes < kHeaderRequestSize) return;
+  std::vector<uint8_t> bytes(kHeaderRequestSize);
+  if (!ReadAt(fd, kVolumeHeadSize, bytes.data(), bytes.size())) return;
+  StreamHeader h;
+  std::string why;
+  if (!DecodeHeader(bytes.data(), bytes.size(), &h, &why)) {
+    if (std::memcmp(bytes.data(), "KORBRSTR", 8) == 0) {
+      std::printf("stream header  present but unreadable: %s\n", why.c_str());
+    }
+    return;
+  }
+  std::printf(
+      "stream header  stripe %u of %u, backup %s, database '%s'\n"
+      "               requests of %u bytes, made %s\n",
+      h.stripe_index, h.stripe_count, BackupIdHex(h.backup_id).c_str(),
+      PrintableText(h.dbname).c_str(), h.request_size,
+      TimeText(h.created).c_str());
+}
+
+// The stream trailer, when the data of this volume ends with one: it is
+// the stripe's last request, so it lies request-size bytes before the end
+// of the data, and it names that size itself.
+// False when there is none.
+bool ShowStreamTrailer(int fd, const VolumeLabels &labels) {
+  const uint64_t data_end = kVolumeHeadSize + labels.data_bytes;
+  const uint64_t window =
+      std::min<uint64_t>(labels.data_bytes, kMaxRequestSize);
+  if (window < kMinRequestSize) return false;
+  std::vector<uint8_t> bytes(static_cast<size_t>(window));
+  if (!ReadAt(fd, data_end - window, bytes.data(), bytes.size())) return false;
+  for (uint64_t size = kMinRequestSize; size <= window; ++size) {
+    const uint8_t *at = bytes.data() + (window - size);
+    if (std::memcmp(at, "KORBREND", 8) != 0) continue;
+    StreamTrailer t;
+    std::string why;
+    if (!DecodeTrailer(at, static_cast<size_t>(size), &t, &why)) continue;
+    std::printf(
+        "stream trailer stripe %u of %u, backup %s\n"
+        "               stream of %llu bytes in %llu frames (%llu on "
+        "this stripe)\n"
+        "               SHA-256 %s\n",
+        t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
+        static_cast<unsigned long long>(t.total_bytes),
+        static_cast<unsigned long long>(t.total_frames),
+        static_cast<unsigned long long>(t.stripe_frames),
+        DigestHex(t.stream_digest).c_str());
+    return true;
+  }
+  return false;
+}
+
+// HDR1 dates are " YYDDD" (a blank or 0 for the 1900s, 1 for the 2000s,
+// then year and day of year); "000000" and blanks mean none was recorded.
+std::string DateText(const std::string &field) {
+  if (field.find_first_not_of("0 ") == std::string::npos) {
+    return "(none recorded)";
+  }
+  return field;
+}
+
+}  // namespace
+
+int RunLabelsCommand(int argc, char **argv) {
+  const std::string command = "labels";
+  ParsedArgs args;
+  std::string error;
+  if (!ParseArgs(LabelsOptions(), argc - 1, argv + 1, &args, &error)) {
+    return UsageError(command, error);
+  }
+  if (args.Has("help")) {
+    PrintLabelsHelp();
+    return kExitSuccess;
+  }
+  if (args.operands().size() != 1) {
+    return UsageError(command, "give exactly one VOLUME file");
+  }
+  const std::string path = args.operands().front();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "korbr labels: cannot open %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFailure;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr,
+                 "korbr labels: %s is not a volume file: not a "
+                 "regular file\n",
+                 path.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+  VolumeLabels labels;
+  labels.file_size = static_cast<uint64_t>(st.st_size);
+  uint8_t head[kVolumeHeadSize];
+  if (labels.file_size < kVolumeHeadSize || !ReadAt(fd, 0, head, sizeof head) ||
+      !DecodeVolumeHead(head, sizeof head, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize) {
+      error = "it is too short to hold the VOL1, HDR1 and HDR2 labels";
+    }
+    std::fprintf(stderr, "korbr labels: %s is not a volume file: %s\n",
+                 path.c_str(), error.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+
+  // The labels were checked to be printable ASCII; they are shown escaped
+  // all the same, as everything read from a volume is.
+  auto shown = [](const std::string &field) { return PrintableText(field); };
+  auto shown_char = [](char c) { return PrintableText(std::string(1, c)); };
+  std::printf("volume file    %s (%llu bytes)\n", path.c_str(),
+              static_cast<unsigned long long>(labels.file_size));
+  std::printf(
+      "VOL1           serial %s: stripe %d, volume %d; label "
+      "standard %s\n",
+      shown(labels.serial).c_str(), labels.stripe, labels.volume,
+      shown_char(labels.label_standard).c_str());
+  std::printf(
+      "HDR1           file section %s, file sequence %s, generation "
+      "%s version %s,\n"
+      "               created %s, expires %s, accessibility %s, "
+      "block count %s\n",
+      shown(labels.file_section).c_str(), shown(labels.file_sequence).c_str(),
+      shown(labels.generation).c_str(),
+      shown(labels.generation_version).c_str(),
+      shown(DateText(labels.creation_date)).c_str(),
+      shown(DateText(labels.expiration_date)).c_str(),
+      shown(labels.accessibility).c_str(), shown(labels.block_count).c_str());
+  std::printf(
+      "HDR2           record format %s, block length %s, record "
+      "length %s, buffer-offset length %s\n",
+      shown_char(labels.record_format).c_str(),
+      shown(labels.block_length).c_str(), shown(labels.record_length).c_str(),
+      shown(labels.buffer_offset_length).c_str());
+
+  uint8_t tail[kVolumeTailSize];
+  int code = kExitSuccess;
+  if (labels.file_size < kVolumeHeadSize + kVolumeTailSize ||
+      !ReadAt(fd, labels.file_size - kVolumeTailSize, tail, sizeof tail) ||
+      !DecodeVolumeTail(tail, sizeof tail, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize + kVolumeTailSize) {
+      error = "there is no room for trailer labels: the volume is incomplete";
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "korbr labels: %s: %s\n", path.c_str(), error.c_str());
+    code = kExitFailure;
+  } else {
+    labels.data_bytes = labels.file_size - kVolumeHeadSize - kVolumeTailSize;
+    std::printf(
+        "data           %llu bytes (offsets %llu to %llu)\n",
+        static_cast<unsigned long long>(labels.data_bytes),
+        static_cast<unsigned long long>(kVolumeHeadSize),
+        static_cast<unsigned long long>(kVolumeHeadSize + labels.data_bytes));
+    if (labels.end_of_volume) {
+      std::printf("trailer        EOV1+EOV2: the backup goes on on volume %d\n",
+                  labels.volume + 1);
+    } else {
+      std::printf("trailer        EOF1+EOF2: the last volume of stripe %d\n",
+                  labels.stripe);
+    }
+    ShowStreamHeader(fd, labels);
+    if (!labels.end_of_volume && !ShowStreamTrailer(fd, labels)) {
+      // The labels close the stripe, but korbr never wrote the record that
+      // ends its stream: the backup failed or was interrupted.
+      std::printf(
+          "stream trailer missing: the backup is incomplete (it failed or "
+          "was interrupted) and cannot be restored\n");
+    }
+  }
+  close(fd);
+  return code;
+}
+
+}  // namespace cli
+}  // namespace kor

@@ -1,0 +1,271 @@
+// format/: the bytes korbr stores, read without the library.
+//
+// The stream format korbr puts on each stripe, and the two sides that make
+// and check it.
+//
+// The library moves requests, not streams: every read request of a restore
+// must have exactly the size of the write request that put those bytes on
+// the media, and a stream read from a pipe has an unknown length (and
+// checksum) until it ends.  So each stripe carries, as library requests:
+//
+//   request 0       the stream header, always kHeaderRequestSize bytes, so a
+//                   restore can read it before it knows anything else;
+//   requests 1..n   data frames, every one exactly `request size` bytes
+//                   (the size the header names);
+//   request n+1     the stream trailer, also `request size` bytes.  It is
+//                   written when the input has ended, so it is the record
+//                   that carries the stream's length and SHA-256; the header
+//                   cannot, for a stream that is still being read.
+//
+// Data frame k (k = 0, 1, 2, ... over the whole stream) goes to stripe
+// k mod stripe-count.  All numbers are little-endian.
+//
+// Two versions exist.  Version 2 (written now) adds a checksum to every
+// data frame, so that a restore refuses a damaged frame before it hands a
+// byte of it on, and optional compression of the stream.  Version 1
+// (frames without checksum, never compressed) stays readable.
+//
+// Stream header (kHeaderRequestSize = 4096 bytes):
+//     0  8  "KORBRSTR"
+//     8  4  format version, 1 or 2
+//    12  4  stripe count, 1..32
+//    16  4  stripe index, 0..count-1
+//    20  4  request size of the data frames and the trailer
+//    24 16  backup id: random, the same on every stripe of one backup
+//    40  8  creation time, seconds since 1970-01-01 UTC
+//    48 32  database name, at most 30 bytes, NUL-padded
+//    80  4  compression of the stream (version 2): 0 none, 1 zstd
+//    84 44  zero
+//   128 32  SHA-256 of bytes 0..127 (the record's own seal)
+//   160 ..  zero
+//
+// Data frame (request size bytes):
+//     0  8  "KORBRDAT"
+//     8 16  backup id
+//    24  8  sequence number k
+//    32  4  payload length, 0..request size - 48
+//    36  4  flags: bit 0 = the last frame of the stream
+//    40  8  version 1: zero; version 2: XXH3-64 of bytes 0..39 followed by
+//           the payload
+//    48 ..  payload, then zeros up to the request size
+//
+// The payloads in sequence order are the stream as stored: the input
+// itself, or with compression one zstd stream of the input.
+//
+// Stream trailer (request size bytes):
+//     0  8  "KORBREND"
+//     8  4  format version
+//    12  4  stripe count
+//    16  4  stripe index
+//    20  4  request size
+//    24 16  backup id
+//    40  8  stream length in bytes
+//    48  8  data frames in the whole stream (at least 1)
+//    56  8  data frames on this stripe
+//    64 32  SHA-256 of the whole stream (the input as it was given)
+//    96  8  version 2: payload bytes of all frames (the stored stream;
+//           the stream length again unless compressed)
+//   104 24  zero
+//   128 32  SHA-256 of bytes 0..127
+//   160 ..  zero
+//
+// Every stream has at least one frame (an empty input gives one empty
+// frame marked last).  A backup that fails or is interrupted writes no
+// trailers, so its volumes can never pass for a complete backup.
+#ifndef KORBR_CLI_STREAM_FORMAT_H_
+#define KORBR_CLI_STREAM_FORMAT_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/format/sha256.h"
+
+namespace kor {
+namespace cli {
+
+constexpr uint32_t kStreamFormatVersion = 2;  // written by this korbr
+constexpr uint32_t kOldestStreamFormat = 1;   // still read
+constexpr uint32_t kHeaderRequestSize = 4096;
+constexpr uint32_t kFrameHeaderSize = 48;
+constexpr uint32_t kMinRequestSize = 4096;
+constexpr uint32_t kMaxRequestSize = 16u << 20;
+constexpr uint32_t kMaxStripes = 32;
+constexpr size_t kMaxDbNameLength = 30;
+constexpr uint32_t kFrameLastFlag = 1;
+
+enum class Compression : uint32_t { kNone = 0, kZstd = 1 };
+
+using BackupId = std::array<uint8_t, 16>;
+
+struct StreamHeader {
+  uint32_t version = kStreamFormatVersion;
+  uint32_t stripe_count = 0;
+  uint32_t stripe_index = 0;
+  uint32_t request_size = 0;
+  BackupId backup_id{};
+  uint64_t created = 0;  // seconds since 1970 UTC
+  std::string dbname;    // at most kMaxDbNameLength bytes
+  Compression compression = Compression::kNone;
+};
+
+struct FrameHeader {
+  BackupId backup_id{};
+  uint64_t sequence = 0;
+  uint32_t payload_length = 0;
+  bool last = false;
+  uint64_t checksum = 0;  // version 2
+};
+
+struct StreamTrailer {
+  uint32_t version = kStreamFormatVersion;
+  uint32_t stripe_count = 0;
+  uint32_t stripe_index = 0;
+  uint32_t request_size = 0;
+  BackupId backup_id{};
+  uint64_t total_bytes = 0;
+  uint64_t total_frames = 0;
+  uint64_t stripe_frames = 0;
+  Sha256Digest stream_digest{};
+  uint64_t stored_bytes = 0;  // version 2
+};
+
+// What a request of `request size` bytes read after the header is.
+enum class RequestKind { kFrame, kTrailer, kUnknown };
+
+// Payload bytes one data frame holds.
+inline uint32_t FramePayloadCapacity(uint32_t request_size) {
+  return request_size - kFrameHeaderSize;
+}
+// Frames of a stream of `total_frames` that lie on `stripe`.
+uint64_t FramesOnStripe(uint64_t total_frames, uint32_t stripe_count,
+                        uint32_t stripe);
+
+// Encoders fill the whole record: `out` holds kHeaderRequestSize bytes for
+// a header and `request_size` bytes for a trailer.
+void EncodeHeader(const StreamHeader &header, uint8_t *out);
+void EncodeTrailer(const StreamTrailer &trailer, uint8_t *out);
+// Writes the 48-byte frame header (with the checksum from version 2 on)
+// and zeroes the padding after a payload of header.payload_length bytes
+// that the caller has put at offset 48.
+void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
+               uint32_t version);
+// The checksum a version-2 frame carries, of its first 40 bytes and its
+// payload (`payload_length` bytes at offset 48).
+uint64_t FrameChecksum(const uint8_t *frame, uint32_t payload_length);
+// For a version-2 request that is a data frame: whether its checksum
+// matches.  Other requests (trailers, damage the checker names) and
+// version-1 frames pass; false with a reason only for a frame whose bytes
+// changed since the backup.
+bool FrameIntact(uint32_t version, const uint8_t *data, size_t size,
+                 std::string *why);
+
+// Decoders check magic, seal, version and ranges; on failure they say why.
+bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
+                  std::string *why);
+bool DecodeTrailer(const uint8_t *data, size_t size, StreamTrailer *trailer,
+                   std::string *why);
+bool DecodeFrameHeader(const uint8_t *data, size_t size, FrameHeader *header,
+                       std::string *why);
+RequestKind ClassifyRequest(const uint8_t *data, size_t size);
+
+std::string BackupIdHex(const BackupId &id);
+
+// The backup side: numbers frames, deals them to stripes, counts the stream,
+// and writes the trailers.  The stream's SHA-256 is taken elsewhere (on a
+// thread of its own) and handed to the trailers.
+class StreamEncoder {
+ public:
+  StreamEncoder(const BackupId &id, uint32_t stripe_count,
+                uint32_t request_size, uint64_t created,
+                const std::string &dbname,
+                Compression compression = Compression::kNone);
+  uint32_t stripe_count() const { return stripe_count_; }
+  uint32_t request_size() const { return request_size_; }
+  // The stripe that the next frame goes to.
+  uint32_t NextStripe() const;
+  // The header of `stripe` (kHeaderRequestSize bytes into `out`).
+  void EncodeHeaderFor(uint32_t stripe, uint8_t *out) const;
+  // Seals the next frame in `frame` (request size bytes) whose payload of
+  // `payload_length` bytes is already at offset 48; it goes to NextStripe()
+  // as it was before the call.
+  void SealNextFrame(uint8_t *frame, uint32_t payload_length, bool last);
+  // After the last frame: the trailer of `stripe` (request size bytes),
+  // carrying the input's length and `digest`, its SHA-256.  Without
+  // compression the input is the payloads in sequence order.
+  void EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
+                        const Sha256Digest &digest, uint8_t *out) const;
+  // Payload bytes sealed so far.
+  uint64_t total_bytes() const { return total_bytes_; }
+  uint64_t frames() const { return next_sequence_; }
+
+ private:
+  BackupId id_;
+  uint32_t stripe_count_;
+  uint32_t request_size_;
+  uint64_t created_;
+  std::string dbname_;
+  Compression compression_;
+  uint64_t next_sequence_ = 0;
+  uint64_t total_bytes_ = 0;
+};
+
+// The restore side: takes the requests of every stripe as they come off
+// the media and decides, request by request, whether they still make up
+// the one stream the headers announced; nothing it has not accepted should
+// reach the output.  The caller hashes the payloads it accepted (in
+// sequence order) and hands the digest to Finish.
+class StreamChecker {
+ public:
+  explicit StreamChecker(uint32_t stripes_expected);
+
+  // The header of each stripe (any order).  The first one fixes the
+  // backup; the others must agree with it.  stripes_expected 0 means "learn
+  // the stripe count from the first header".
+  bool AcceptHeader(uint32_t stripe, const uint8_t *data, size_t size,
+                    std::string *why);
+  bool HaveAllHeaders() const;
+  const StreamHeader &header() const { return first_header_; }
+  uint32_t stripe_count() const { return stripe_count_; }
+
+  // True while data frames are expected; then NextStripe() names the stripe
+  // whose next request comes next in the stream.
+  bool ExpectingFrames() const { return headers_done_ && !seen_last_; }
+  uint32_t NextStripe() const;
+  // A data request from NextStripe(): on success `payload` and
+  // `payload_length` give the bytes to write out.
+  bool AcceptFrame(uint32_t stripe, const uint8_t *data, size_t size,
+                   const uint8_t **payload, uint32_t *payload_length,
+                   std::string *why);
+  // Once the last frame is in: the trailer request of each stripe.
+  bool AcceptTrailer(uint32_t stripe, const uint8_t *data, size_t size,
+                     std::string *why);
+  // After every trailer: the stored bytes against what was accepted, and
+  // the stream as restored (`output_bytes` long, of SHA-256 `digest`:
+  // the payloads, decompressed when the stream is compressed) against the
+  // recorded length and digest.
+  bool Finish(uint64_t output_bytes, const Sha256Digest &digest,
+              std::string *why);
+  uint64_t bytes_accepted() const { return total_bytes_; }
+
+ private:
+  uint32_t stripes_expected_;
+  uint32_t stripe_count_ = 0;
+  StreamHeader first_header_;
+  std::vector<bool> have_header_;
+  bool headers_done_ = false;
+  uint64_t next_sequence_ = 0;
+  bool seen_last_ = false;
+  uint64_t total_bytes_ = 0;
+  std::vector<uint64_t> frames_per_stripe_;
+  std::vector<bool> have_trailer_;
+  StreamTrailer first_trailer_;
+  bool have_any_trailer_ = false;
+};
+
+}  // namespace cli
+}  // namespace kor
+
+#endif  // KORBR_CLI_STREAM_FORMAT_H_
