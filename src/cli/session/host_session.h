@@ -1,25 +1,17 @@
 // session/: talking to the library, for the commands that drive it.
 //
-// What every korbr command that drives the library shares: the three
-// callbacks (message texts, operator dialogue, cancellation), the routing
-// of the library's trace log, the open-parameters record, the console
-// (error lines, notes, the progress line) and Ctrl-C.
+// HostSession is what every korbr command that drives the library shares,
+// and the owner that wires its parts together, each in its own file:
+//   library_callbacks.h  the three C callbacks and their one target
+//   trace_routing.h      the library's trace log and the data descriptor
+//   stripe_devices.h     the open parameters (devices, database name)
+//   console.h            error lines, notes, the progress line, prompts
+//   interrupts.h         Ctrl-C (the process's one signal flag)
+//   wait_watch.h         library calls that wait, announced and timed out
+// What is left here is the operator dialogue: what each information
+// message from the library becomes.
 //
 // The library is reached only through the nine functions of korbr/korbr.h.
-//
-// Trace routing.  The library writes its trace log to the process's
-// standard output.  When the data goes to standard output (restore to "-"),
-// Start() first moves the real standard output to a private descriptor for
-// the data (data_fd()) and puts the trace destination on descriptor 1:
-// the --trace-file, or standard error.  With --trace-file the trace goes to
-// that file in every case.  With --quiet (and KORDBG not set by the user)
-// KORDBG becomes 0 and the trace is discarded.
-//
-// Cancellation.  SIGINT and SIGTERM only set a flag, which the cancelled
-// callback reports to the library and the commands poll between requests.
-// A second signal ends the process at once (exit 1), removing the partial
-// output file a restore registered.  Stripe threads block both signals so
-// that they reach the thread that may be waiting on the data stream.
 //
 // Operator dialogue.  9234 (mount a volume): with a terminal on standard
 // input that does not carry the data, the operator is prompted and korbr
@@ -31,28 +23,20 @@
 // first.  9235, 9236, 9237 and 6920 arrive as notes on standard error
 // unless --quiet.
 //
-// Waits.  The library waits inside its calls (free disk space, a drive
-// that is not ready, a volume to mount) without telling why.  Stripe
-// threads mark each library call (CallWatch); a watch thread notices a
-// call that has not returned for a second and a half, finds the cause
-// (wait_diagnosis.h) and announces it on standard error whatever
-// --quiet says, repeating it at most once a minute.  After the wait
-// timeout (--wait-timeout; by default none when an operator sits at a
-// terminal, else one hour) the cancelled callback gives the wait up, and
-// the cause becomes the stripe's error (ExplainFailure).
+// The wait timeout (--wait-timeout) is by default none when an operator
+// sits at a terminal, else one hour.
 #ifndef KORBR_CLI_HOST_SESSION_H_
 #define KORBR_CLI_HOST_SESSION_H_
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "cli/session/console.h"
+#include "cli/session/interrupts.h"
+#include "cli/session/library_callbacks.h"
+#include "cli/session/stripe_devices.h"
+#include "cli/session/wait_watch.h"
 #include "korbr/korbr.h"
 
 namespace kor {
@@ -64,14 +48,14 @@ struct SessionOptions {
   bool trace = false;            // the library's trace log is wanted
   int trace_mask = -1;           // --trace=MASK; -1: KORDBG or the default
   std::string trace_file;        // "" for none
-  int64_t wait_timeout_seconds = -1;  // -1: the default (see WaitWatch)
+  int64_t wait_timeout_seconds = -1;  // -1: the default (see above)
   bool data_to_stdout = false;   // the data stream goes to standard output
   bool data_from_stdin = false;  // the data stream comes from standard input
   uint32_t file_mode = 0600;     // of a trace file korbr creates
   std::vector<std::string> devices;  // the stripes' device strings
 };
 
-class HostSession {
+class HostSession : public LibraryListener {
  public:
   HostSession();
   ~HostSession();
@@ -87,89 +71,64 @@ class HostSession {
   // May be called again (a restore learns the stripe count from stripe 0).
   void SetDevices(const std::vector<std::string> &devices,
                   const std::string &dbname);
-  const OpenParams *params() const { return &params_; }
+  const OpenParams *params() const { return devices_.params(); }
   // Where the data goes when it goes to standard output.
   int data_fd() const { return data_fd_; }
 
-  static bool Interrupted();
-  // A partial output file to remove should a second Ctrl-C end the process.
-  static void SetPartialOutputPath(const std::string &path);
-  static void ClearPartialOutputPath();
-  // For worker threads: leave SIGINT and SIGTERM to the main thread, and
-  // name the thread (at most 15 bytes) as profilers and debuggers show it.
-  static void BlockInterruptsInThisThread(const std::string &name);
+  // Ctrl-C, for the commands (interrupts.h).
+  static bool Interrupted() { return cli::Interrupted(); }
+  static void SetPartialOutputPath(const std::string &path) {
+    cli::SetPartialOutputPath(path);
+  }
+  static void ClearPartialOutputPath() { cli::ClearPartialOutputPath(); }
+  static void BlockInterruptsInThisThread(const std::string &name) {
+    cli::BlockInterruptsInThisThread(name);
+  }
 
   // "korbr: COMMAND: LINE" on standard error, always.
-  void Error(const std::string &line);
+  void Error(const std::string &line) { console_.Error(line); }
   // "korbr: LINE" on standard error unless quiet.
-  void Note(const std::string &line);
+  void Note(const std::string &line) { console_.Note(line); }
   // "korbr: COMMAND: warning: LINE" on standard error, always.
-  void Warn(const std::string &line);
+  void Warn(const std::string &line) { console_.Announce("warning: " + line); }
 
-  // The progress line (standard error is a terminal and not quiet):
-  // bytes, rate and the current volume of each stripe, at most twice a
-  // second.  AddBytes may be called from any thread.
+  // The progress line (console.h).  AddBytes may be called from any thread.
   void StartProgress(uint32_t stripes);
-  void AddBytes(uint64_t bytes) { bytes_done_ += bytes; }
-  void StopProgress();
+  void AddBytes(uint64_t bytes) { console_.AddBytes(bytes); }
+  void StopProgress() { console_.StopProgress(); }
 
-  // The info callback's work (public for the callback trampoline).
-  void OnInfo(int32_t number, const KorMessageArg *args);
+  // LibraryListener: the info callback's work, and whether korbr itself
+  // gave the run up.
+  void OnInfo(int32_t number, const KorMessageArg *args) override;
+  bool GaveUp() const override { return watch_.GaveUp(); }
 
   // Marks a library call of `stripe` (for the wait watch).
-  void BeginCall(uint32_t stripe);
-  void EndCall(uint32_t stripe);
+  void BeginCall(uint32_t stripe) { watch_.BeginCall(stripe); }
+  void EndCall(uint32_t stripe) { watch_.EndCall(stripe); }
   // The error line for a stripe whose library call failed with
   // `library_text`: the cause korbr found when it gave a wait up, or the
   // library's text.
   std::string ExplainFailure(uint32_t stripe,
-                             const std::string &library_text) const;
+                             const std::string &library_text) const {
+    return watch_.ExplainFailure(stripe, library_text);
+  }
 
  private:
-  struct StripeWatch {
-    std::atomic<int64_t> call_started_ms{0};   // 0: not in a library call
-    std::atomic<uint32_t> wanted_volume{0};    // from the last 9234
-    std::atomic<bool> prompting{false};        // an operator prompt is up
-    std::atomic<bool> write_protected{false};  // 6920 "write protected" came
-    // The watch thread's own bookkeeping of the current wait.
-    int64_t wait_started_ms = 0;
-    int64_t announced_ms = 0;
-    std::string announced;
-  };
-  void WatchLoop();
-  void WatchStripe(uint32_t stripe, int64_t now_ms);
-  void Announce(const std::string &line);
-  void GiveUp(uint32_t stripe, const std::string &cause);
-  void ClearProgressLocked();
-  void ProgressLoop();
-  void PromptForVolume(const std::string &text);
-  int StripeOfDevice(const std::string &device) const;
+  void OnMountRequest(const std::string &text, const KorMessageArg *args);
+  void GiveUpOutOfOrderDisk(int stripe, const char *device,
+                            const char *volume);
+  void OnVolumeStarted(const std::string &text, const KorMessageArg *args);
+  void OnSmallCapacity(const std::string &text, const KorMessageArg *args);
+  void OnVolumeError(const std::string &text, const KorMessageArg *args);
 
   SessionOptions options_;
   bool trace_on_ = false;  // the library's trace is wanted
   int data_fd_ = -1;
-  OpenParams params_;
-  std::vector<std::string> devices_;
-  std::vector<std::string> devnames_;
-
-  std::mutex console_;           // standard error, progress state
-  bool progress_shown_ = false;  // a progress line is on the screen
-  std::set<std::string> notes_once_;
-  std::vector<std::string> volumes_;  // per stripe, "-" when unknown
-
-  std::atomic<uint64_t> bytes_done_{0};
-  bool progress_stop_ = false;
-  std::condition_variable progress_wake_;
-  std::thread progress_thread_;
-  std::chrono::steady_clock::time_point started_;
-
-  StripeWatch watch_[32];
-  int64_t wait_timeout_ms_ = -1;  // -1: none
-  bool watch_stop_ = false;
-  std::condition_variable watch_wake_;
-  std::thread watch_thread_;
-  mutable std::mutex causes_mutex_;
-  std::string causes_[32];  // why a wait of each stripe was given up
+  // Declared in the order they depend on one another: the watch announces
+  // on the console and reads the devices, so it stops first.
+  Console console_;
+  StripeDevices devices_;
+  WaitWatch watch_{&console_, &devices_};
 };
 
 // Marks one library call of a stripe for the wait watch.

@@ -1,0 +1,72 @@
+// Ctrl-C: the one signal flag and the handler that reads it.
+#include "cli/session/interrupts.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace kor {
+namespace cli {
+namespace {
+
+// The process's one signal flag.  A signal handler has no argument to
+// carry state in, so this record is the single place the handler reads:
+// a lock-free count of signals, and the path of a partial output file in a
+// fixed buffer (the handler may not allocate) published through `path_set`.
+struct SignalFlag {
+  std::atomic<int> count{0};
+  char path[4096];
+  volatile sig_atomic_t path_set = 0;
+};
+SignalFlag g_signal;
+
+extern "C" void OnInterruptSignal(int) {
+  if (g_signal.count.fetch_add(1) >= 1) {
+    if (g_signal.path_set) unlink(g_signal.path);
+    static const char kText[] =
+        "\nkorbr: interrupted again: stopping at once; the operation is "
+        "incomplete\n";
+    ssize_t ignored = write(2, kText, sizeof kText - 1);
+    (void)ignored;
+    _exit(1);
+  }
+}
+
+}  // namespace
+
+void InstallInterruptHandlers() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterruptSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked read sees EINTR
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed pipe shows as EPIPE on write
+}
+
+bool Interrupted() { return g_signal.count.load() > 0; }
+
+void SetPartialOutputPath(const std::string &path) {
+  g_signal.path_set = 0;
+  std::snprintf(g_signal.path, sizeof g_signal.path, "%s", path.c_str());
+  g_signal.path_set = path.size() < sizeof g_signal.path ? 1 : 0;
+}
+
+void ClearPartialOutputPath() { g_signal.path_set = 0; }
+
+void BlockInterruptsInThisThread(const std::string &name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+}  // namespace cli
+}  // namespace kor

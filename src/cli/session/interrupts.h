@@ -1,0 +1,32 @@
+// Ctrl-C: SIGINT and SIGTERM set the process's one signal flag, which the
+// commands poll and the cancelled callback reports to the library.
+//
+// Contract: InstallInterruptHandlers() is called once, before any worker
+// thread starts.  The first signal only counts; a second one ends the
+// process at once (exit 1), removing the partial output file registered
+// with SetPartialOutputPath() and saying so on standard error.  The
+// handler is installed without SA_RESTART so that a read blocked on the
+// data stream returns EINTR in the thread that takes the signal.
+#ifndef KORBR_CLI_SESSION_INTERRUPTS_H_
+#define KORBR_CLI_SESSION_INTERRUPTS_H_
+
+#include <string>
+
+namespace kor {
+namespace cli {
+
+void InstallInterruptHandlers();
+// True once SIGINT or SIGTERM has arrived.
+bool Interrupted();
+// A partial output file to remove should a second signal end the process.
+// A path longer than the handler's fixed buffer is not registered.
+void SetPartialOutputPath(const std::string &path);
+void ClearPartialOutputPath();
+// For worker threads: leave SIGINT and SIGTERM to the main thread, and
+// name the thread (at most 15 bytes) as profilers and debuggers show it.
+void BlockInterruptsInThisThread(const std::string &name);
+
+}  // namespace cli
+}  // namespace kor
+
+#endif  // KORBR_CLI_SESSION_INTERRUPTS_H_
