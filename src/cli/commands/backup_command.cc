@@ -24,8 +24,7 @@ namespace cli {
 namespace {
 
 const std::vector<OptionSpec> &BackupOptions() {
-  static const std::vector<OptionSpec> specs = {
-      kDeviceOption,
+  static const std::vector<OptionSpec> specs = LibraryCommandOptions({
       {"stripes", 's', true, false, "N",
        "number of stripes, 1 to 32 (default: 1, or one per --device)"},
       {"request-size", 'r', true, false, "BYTES",
@@ -35,12 +34,7 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
-      kQuietOption,
-      kTraceOption,
-      kTraceFileOption,
-      kWaitTimeoutOption,
-      {"help", 'h', false, false, nullptr, "show this help and exit"},
-  };
+  });
   return specs;
 }
 

@@ -83,6 +83,22 @@ const OptionSpec kWaitTimeoutOption = {
     "give up a wait for disk space, a drive or a volume after SECONDS "
     "(default: until Ctrl-C on a terminal, else one hour)"};
 
+// The options of a command that drives the library: --device, then the
+// command's own `specific` ones, then the session's options and --help, in
+// the order its help lists them.
+inline std::vector<OptionSpec> LibraryCommandOptions(
+    const std::vector<OptionSpec> &specific) {
+  std::vector<OptionSpec> specs = {kDeviceOption};
+  specs.insert(specs.end(), specific.begin(), specific.end());
+  for (const OptionSpec &spec :
+       {kQuietOption, kTraceOption, kTraceFileOption, kWaitTimeoutOption}) {
+    specs.push_back(spec);
+  }
+  specs.push_back(
+      {"help", 'h', false, false, nullptr, "show this help and exit"});
+  return specs;
+}
+
 // Reads --quiet, --trace, --trace-file and --wait-timeout into `options`
 // (with `command` set).  False with a usage error otherwise.
 inline bool ParseSessionOptions(const std::string &command,

@@ -19,17 +19,11 @@ namespace cli {
 namespace {
 
 const std::vector<OptionSpec> &RestoreOptions() {
-  static const std::vector<OptionSpec> specs = {
-      kDeviceOption,
+  static const std::vector<OptionSpec> specs = LibraryCommandOptions({
       {"stripes", 's', true, false, "N",
        "number of stripes, 1 to 32 (default: what the backup recorded, or "
        "one per --device)"},
-      kQuietOption,
-      kTraceOption,
-      kTraceFileOption,
-      kWaitTimeoutOption,
-      {"help", 'h', false, false, nullptr, "show this help and exit"},
-  };
+  });
   return specs;
 }
 
