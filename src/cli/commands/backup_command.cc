@@ -63,6 +63,60 @@ void PrintBackupHelp() {
 }
 
 
+// Reads what the backup is to do, in the order its usage errors are
+// reported: stripes, request size, database name, INPUT, compression and
+// the devices.  False with *error set.
+bool ReadBackupPlan(const ParsedArgs &args, BackupPlan *plan,
+                    std::vector<std::string> *devices, std::string *error) {
+  uint64_t stripes = 0;
+  if (!ParseStripesOption(args, &stripes, error)) return false;
+  uint64_t request_size = 65536;
+  if (args.Has("request-size") &&
+      (!ParseByteSize(args.Value("request-size"), &request_size) ||
+       request_size < kMinRequestSize || request_size > kMaxRequestSize)) {
+    *error = "--request-size must be 4K to 16M bytes, not '" +
+             args.Value("request-size") + "'";
+    return false;
+  }
+  plan->request_size = static_cast<uint32_t>(request_size);
+  plan->dbname = args.Has("dbname") ? args.Value("dbname") : "korbr";
+  if (plan->dbname.size() > kMaxDbNameLength) {
+    *error = "--dbname is longer than 30 bytes";
+    return false;
+  }
+  if (args.operands().size() > 1) {
+    *error = "more than one INPUT given";
+    return false;
+  }
+  if (args.Has("compress") &&
+      !ParseCompressOption(args.Value("compress"), &plan->zstd_level, error)) {
+    return false;
+  }
+  if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
+                     devices, error) ||
+      !CheckDeviceStrings(*devices, error)) {
+    return false;
+  }
+  plan->stripes = static_cast<uint32_t>(devices->size());
+  return true;
+}
+
+// Opens INPUT for reading; a directory is refused.  -1 after telling why.
+int OpenInput(const std::string &input) {
+  int fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    fd = -1;
+    errno = EISDIR;
+  }
+  if (fd < 0) {
+    std::fprintf(stderr, "korbr backup: cannot open %s: %s\n", input.c_str(),
+                 std::strerror(errno));
+  }
+  return fd;
+}
+
 }  // namespace
 
 int RunBackupCommand(int argc, char **argv) {
@@ -76,35 +130,10 @@ int RunBackupCommand(int argc, char **argv) {
     PrintBackupHelp();
     return kExitSuccess;
   }
-  uint64_t stripes = 0;
-  if (!ParseStripesOption(args, &stripes, &error))
-    return UsageError(command, error);
-  uint64_t request_size = 65536;
-  if (args.Has("request-size") &&
-      (!ParseByteSize(args.Value("request-size"), &request_size) ||
-       request_size < kMinRequestSize || request_size > kMaxRequestSize)) {
-    return UsageError(command, "--request-size must be 4K to 16M bytes, not '" +
-                                   args.Value("request-size") + "'");
-  }
-  const std::string dbname =
-      args.Has("dbname") ? args.Value("dbname") : "korbr";
-  if (dbname.size() > kMaxDbNameLength) {
-    return UsageError(command, "--dbname is longer than 30 bytes");
-  }
-  if (args.operands().size() > 1) {
-    return UsageError(command, "more than one INPUT given");
-  }
-  int zstd_level = 0;
-  if (args.Has("compress") &&
-      !ParseCompressOption(args.Value("compress"), &zstd_level, &error)) {
-    return UsageError(command, error);
-  }
+  BackupPlan plan;
   std::vector<std::string> devices;
-  if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
-                     &devices, &error) ||
-      !CheckDeviceStrings(devices, &error)) {
+  if (!ReadBackupPlan(args, &plan, &devices, &error))
     return UsageError(command, error);
-  }
   uint32_t file_mode = 0;
   if (!BackupFileModeOption(&file_mode, &error))
     return UsageError(command, error);
@@ -121,21 +150,8 @@ int RunBackupCommand(int argc, char **argv) {
                       "standard input is a terminal; give INPUT or redirect "
                       "standard input");
   }
-  int input_fd = 0;
-  if (input != "-") {
-    input_fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (input_fd >= 0 && fstat(input_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-      close(input_fd);
-      input_fd = -1;
-      errno = EISDIR;
-    }
-    if (input_fd < 0) {
-      std::fprintf(stderr, "korbr backup: cannot open %s: %s\n", input.c_str(),
-                   std::strerror(errno));
-      return kExitFailure;
-    }
-  }
+  plan.input_fd = input == "-" ? 0 : OpenInput(input);
+  if (plan.input_fd < 0) return kExitFailure;
 
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
@@ -145,15 +161,9 @@ int RunBackupCommand(int argc, char **argv) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     return kExitFailure;
   }
-  session.SetDevices(devices, dbname);
-  BackupPlan plan;
-  plan.input_fd = input_fd;
-  plan.stripes = static_cast<uint32_t>(devices.size());
-  plan.request_size = static_cast<uint32_t>(request_size);
-  plan.dbname = dbname;
-  plan.zstd_level = zstd_level;
+  session.SetDevices(devices, plan.dbname);
   const bool whole = RunBackup(&session, plan);
-  if (input_fd != 0) close(input_fd);
+  if (plan.input_fd != 0) close(plan.input_fd);
   return whole ? kExitSuccess : kExitFailure;
 }
 

@@ -135,6 +135,81 @@ std::string DateText(const std::string &field) {
   return field;
 }
 
+// The volume file's size and its VOL1, HDR1 and HDR2 labels.
+void PrintHeadLabels(const std::string &path, const VolumeLabels &labels) {
+  // The labels were checked to be printable ASCII; they are shown escaped
+  // all the same, as everything read from a volume is.
+  auto shown = [](const std::string &field) { return PrintableText(field); };
+  auto shown_char = [](char c) { return PrintableText(std::string(1, c)); };
+  std::printf("volume file    %s (%llu bytes)\n", path.c_str(),
+              static_cast<unsigned long long>(labels.file_size));
+  std::printf(
+      "VOL1           serial %s: stripe %d, volume %d; label "
+      "standard %s\n",
+      shown(labels.serial).c_str(), labels.stripe, labels.volume,
+      shown_char(labels.label_standard).c_str());
+  std::printf(
+      "HDR1           file section %s, file sequence %s, generation "
+      "%s version %s,\n"
+      "               created %s, expires %s, accessibility %s, "
+      "block count %s\n",
+      shown(labels.file_section).c_str(), shown(labels.file_sequence).c_str(),
+      shown(labels.generation).c_str(),
+      shown(labels.generation_version).c_str(),
+      shown(DateText(labels.creation_date)).c_str(),
+      shown(DateText(labels.expiration_date)).c_str(),
+      shown(labels.accessibility).c_str(), shown(labels.block_count).c_str());
+  std::printf(
+      "HDR2           record format %s, block length %s, record "
+      "length %s, buffer-offset length %s\n",
+      shown_char(labels.record_format).c_str(),
+      shown(labels.block_length).c_str(), shown(labels.record_length).c_str(),
+      shown(labels.buffer_offset_length).c_str());
+}
+
+// The trailer labels and what they say of the stream; the stream header and
+// trailer behind them.  kExitFailure, after saying why, when the volume has
+// no readable trailer labels.
+int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
+  VolumeLabels &labels = *labels_out;
+  std::string error;
+  uint8_t tail[kVolumeTailSize];
+  int code = kExitSuccess;
+  if (labels.file_size < kVolumeHeadSize + kVolumeTailSize ||
+      !ReadAt(fd, labels.file_size - kVolumeTailSize, tail, sizeof tail) ||
+      !DecodeVolumeTail(tail, sizeof tail, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize + kVolumeTailSize) {
+      error = "there is no room for trailer labels: the volume is incomplete";
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "korbr labels: %s: %s\n", path.c_str(), error.c_str());
+    code = kExitFailure;
+  } else {
+    labels.data_bytes = labels.file_size - kVolumeHeadSize - kVolumeTailSize;
+    std::printf(
+        "data           %llu bytes (offsets %llu to %llu)\n",
+        static_cast<unsigned long long>(labels.data_bytes),
+        static_cast<unsigned long long>(kVolumeHeadSize),
+        static_cast<unsigned long long>(kVolumeHeadSize + labels.data_bytes));
+    if (labels.end_of_volume) {
+      std::printf("trailer        EOV1+EOV2: the backup goes on on volume %d\n",
+                  labels.volume + 1);
+    } else {
+      std::printf("trailer        EOF1+EOF2: the last volume of stripe %d\n",
+                  labels.stripe);
+    }
+    ShowStreamHeader(fd, labels);
+    if (!labels.end_of_volume && !ShowStreamTrailer(fd, labels)) {
+      // The labels close the stripe, but korbr never wrote the record that
+      // ends its stream: the backup failed or was interrupted.
+      std::printf(
+          "stream trailer missing: the backup is incomplete (it failed or "
+          "was interrupted) and cannot be restored\n");
+    }
+  }
+  return code;
+}
+
 }  // namespace
 
 int RunLabelsCommand(int argc, char **argv) {
@@ -181,69 +256,8 @@ int RunLabelsCommand(int argc, char **argv) {
     return kExitFailure;
   }
 
-  // The labels were checked to be printable ASCII; they are shown escaped
-  // all the same, as everything read from a volume is.
-  auto shown = [](const std::string &field) { return PrintableText(field); };
-  auto shown_char = [](char c) { return PrintableText(std::string(1, c)); };
-  std::printf("volume file    %s (%llu bytes)\n", path.c_str(),
-              static_cast<unsigned long long>(labels.file_size));
-  std::printf(
-      "VOL1           serial %s: stripe %d, volume %d; label "
-      "standard %s\n",
-      shown(labels.serial).c_str(), labels.stripe, labels.volume,
-      shown_char(labels.label_standard).c_str());
-  std::printf(
-      "HDR1           file section %s, file sequence %s, generation "
-      "%s version %s,\n"
-      "               created %s, expires %s, accessibility %s, "
-      "block count %s\n",
-      shown(labels.file_section).c_str(), shown(labels.file_sequence).c_str(),
-      shown(labels.generation).c_str(),
-      shown(labels.generation_version).c_str(),
-      shown(DateText(labels.creation_date)).c_str(),
-      shown(DateText(labels.expiration_date)).c_str(),
-      shown(labels.accessibility).c_str(), shown(labels.block_count).c_str());
-  std::printf(
-      "HDR2           record format %s, block length %s, record "
-      "length %s, buffer-offset length %s\n",
-      shown_char(labels.record_format).c_str(),
-      shown(labels.block_length).c_str(), shown(labels.record_length).c_str(),
-      shown(labels.buffer_offset_length).c_str());
-
-  uint8_t tail[kVolumeTailSize];
-  int code = kExitSuccess;
-  if (labels.file_size < kVolumeHeadSize + kVolumeTailSize ||
-      !ReadAt(fd, labels.file_size - kVolumeTailSize, tail, sizeof tail) ||
-      !DecodeVolumeTail(tail, sizeof tail, &labels, &error)) {
-    if (labels.file_size < kVolumeHeadSize + kVolumeTailSize) {
-      error = "there is no room for trailer labels: the volume is incomplete";
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "korbr labels: %s: %s\n", path.c_str(), error.c_str());
-    code = kExitFailure;
-  } else {
-    labels.data_bytes = labels.file_size - kVolumeHeadSize - kVolumeTailSize;
-    std::printf(
-        "data           %llu bytes (offsets %llu to %llu)\n",
-        static_cast<unsigned long long>(labels.data_bytes),
-        static_cast<unsigned long long>(kVolumeHeadSize),
-        static_cast<unsigned long long>(kVolumeHeadSize + labels.data_bytes));
-    if (labels.end_of_volume) {
-      std::printf("trailer        EOV1+EOV2: the backup goes on on volume %d\n",
-                  labels.volume + 1);
-    } else {
-      std::printf("trailer        EOF1+EOF2: the last volume of stripe %d\n",
-                  labels.stripe);
-    }
-    ShowStreamHeader(fd, labels);
-    if (!labels.end_of_volume && !ShowStreamTrailer(fd, labels)) {
-      // The labels close the stripe, but korbr never wrote the record that
-      // ends its stream: the backup failed or was interrupted.
-      std::printf(
-          "stream trailer missing: the backup is incomplete (it failed or "
-          "was interrupted) and cannot be restored\n");
-    }
-  }
+  PrintHeadLabels(path, labels);
+  const int code = PrintTail(fd, path, &labels);
   close(fd);
   return code;
 }
