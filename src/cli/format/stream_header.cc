@@ -67,13 +67,7 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
 }
 
 std::string BackupIdHex(const BackupId &id) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : id) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 15]);
-  }
-  return text;
+  return HexOf(id.data(), id.size());
 }
 
 }  // namespace cli

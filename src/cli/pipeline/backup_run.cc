@@ -10,6 +10,7 @@
 #include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/backup_run_parts.h"
+#include "cli/pipeline/stripe_calls.h"
 
 // The backup time goes into the stream header as 64 bits; a 32-bit
 // time_t would wrap it in 2038.
@@ -96,13 +97,8 @@ bool BackupRun::SendTrailers() {
 
 // Names each stripe's failure.  True when every stripe wrote its trailer.
 bool BackupRun::ReportStripes() {
-  bool whole = true;
+  bool whole = ReportFailedStripes(session_, stripes_);
   for (auto &s : stripes_) {
-    if (!s->error.empty()) {
-      session_->Error("stripe " + std::to_string(s->index) + ": " +
-                      session_->ExplainFailure(s->index, s->error));
-      whole = false;
-    }
     if (!s->wrote_trailer) whole = false;
   }
   return whole;

@@ -13,7 +13,7 @@
 #include "cli/pipeline/backup_run_parts.h"
 #include "cli/pipeline/frame_compressor.h"
 #include "cli/pipeline/hash_stage.h"
-#include "cli/pipeline/library_reason.h"
+#include "cli/pipeline/stripe_calls.h"
 #include "korbr/korbr.h"
 
 namespace kor {
@@ -92,12 +92,9 @@ void BackupRun::Fail(const std::string &reason) {
 }
 
 void BackupRun::StripeMain(BackupStripe *stripe) {
-  HostSession::BlockInterruptsInThisThread("korbr-stripe" +
-                                           std::to_string(stripe->index));
   MessageBuffer msg;
-  std::memset(&msg, 0, sizeof msg);
-  void *handle = WatchedOpen(session_, stripe->index, session_->params(),
-                             KOR_MODE_WRITE, &msg);
+  void *handle =
+      OpenStripeInThisThread(session_, stripe->index, KOR_MODE_WRITE, &msg);
   if (handle == nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
     stripe->error = "cannot open: " + BufferText(msg);

@@ -9,6 +9,7 @@
 #include "cli/format/printable_text.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/restore_run_parts.h"
+#include "cli/pipeline/stripe_calls.h"
 
 namespace kor {
 namespace cli {
@@ -135,15 +136,7 @@ void RestoreRun::JoinStripes() {
 
 // Names each stripe's failure.  True when no stripe failed.
 bool RestoreRun::ReportStripes() {
-  bool ok = true;
-  for (auto &s : stripes_) {
-    if (!s->error.empty()) {
-      session_->Error("stripe " + std::to_string(s->index) + ": " +
-                      session_->ExplainFailure(s->index, s->error));
-      ok = false;
-    }
-  }
-  return ok;
+  return ReportFailedStripes(session_, stripes_);
 }
 
 void RestoreRun::ReportSuccess() {

@@ -8,7 +8,7 @@
 #include "cli/format/zstd_codec.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/hash_stage.h"
-#include "cli/pipeline/library_reason.h"
+#include "cli/pipeline/stripe_calls.h"
 #include "cli/pipeline/piece_writer.h"
 #include "cli/pipeline/restore_run_parts.h"
 #include "korbr/korbr.h"
@@ -52,12 +52,9 @@ void RestoreRun::StartStripe(uint32_t index) {
 }
 
 void RestoreRun::StripeMain(RestoreStripe *stripe) {
-  HostSession::BlockInterruptsInThisThread("korbr-stripe" +
-                                           std::to_string(stripe->index));
   MessageBuffer msg;
-  std::memset(&msg, 0, sizeof msg);
-  void *handle = WatchedOpen(session_, stripe->index, session_->params(),
-                             KOR_MODE_READ, &msg);
+  void *handle =
+      OpenStripeInThisThread(session_, stripe->index, KOR_MODE_READ, &msg);
   if (handle == nullptr) {
     FailStripe(stripe, "cannot open: " + BufferText(msg));
     stripe->full.Close();

@@ -264,14 +264,26 @@ int CartridgeOperands(const Subcommand &sub, const Arguments &args,
   return kExitOk;
 }
 
+// The DRIVE and cartridge number operands of `load` and `dump`, the drive
+// resolved to its directory.  kExitOk, or the exit code of the error it
+// reported.
+int DriveAndCartridge(const Subcommand &sub, const Arguments &args,
+                      std::ostream &err, std::string *path,
+                      uint32_t *cartridge) {
+  if (const int code = CartridgeOperands(
+          sub, args, 2, "give DRIVE and a cartridge number", err, cartridge))
+    return code;
+  std::string why;
+  if (!DrivePath(args.operands()[0], false, path, &why)) return Fail(err, why);
+  return kExitOk;
+}
+
 int Load(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (const int code = CartridgeOperands(
-          sub, args, 2, "give DRIVE and a cartridge number", err, &cartridge))
-    return code;
   std::string path, why;
-  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
+  if (const int code = DriveAndCartridge(sub, args, err, &path, &cartridge))
+    return code;
   if (!LoadCartridge(path, cartridge, &why)) return Fail(err, why);
   out << "loaded cartridge " << cartridge << " in " << path << "\n";
   return kExitOk;
@@ -343,11 +355,9 @@ std::string DescribeLabels(const uint8_t *head, size_t size) {
 int Dump(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (const int code = CartridgeOperands(
-          sub, args, 2, "give DRIVE and a cartridge number", err, &cartridge))
-    return code;
   std::string path, why;
-  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
+  if (const int code = DriveAndCartridge(sub, args, err, &path, &cartridge))
+    return code;
   VirtualDriveState s;
   if (!ReadVirtualDrive(path, &s, &why)) return Fail(err, why);
   if (cartridge > s.cartridges)
