@@ -25,8 +25,8 @@ namespace {
 
 const std::vector<OptionSpec> &BackupOptions() {
   static const std::vector<OptionSpec> specs = LibraryCommandOptions({
-      {"stripes", 's', true, false, "N",
-       "number of stripes, 1 to 32 (default: 1, or one per --device)"},
+      StripesOption(
+          "number of stripes, 1 to 32 (default: 1, or one per --device)"),
       {"request-size", 'r', true, false, "BYTES",
        "bytes per request, 4K to 16M, suffix K or M allowed (default 64K)"},
       {"dbname", 0, true, false, "NAME",
@@ -122,14 +122,11 @@ int OpenInput(const std::string &input) {
 int RunBackupCommand(int argc, char **argv) {
   const std::string command = "backup";
   ParsedArgs args;
+  if (const int code = ReadCommandArgs(command, BackupOptions(), argc, argv,
+                                       PrintBackupHelp, &args);
+      code >= 0)
+    return code;
   std::string error;
-  if (!ParseArgs(BackupOptions(), argc - 1, argv + 1, &args, &error)) {
-    return UsageError(command, error);
-  }
-  if (args.Has("help")) {
-    PrintBackupHelp();
-    return kExitSuccess;
-  }
   BackupPlan plan;
   std::vector<std::string> devices;
   if (!ReadBackupPlan(args, &plan, &devices, &error))

@@ -215,14 +215,11 @@ int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
 int RunLabelsCommand(int argc, char **argv) {
   const std::string command = "labels";
   ParsedArgs args;
+  if (const int code = ReadCommandArgs(command, LabelsOptions(), argc, argv,
+                                       PrintLabelsHelp, &args);
+      code >= 0)
+    return code;
   std::string error;
-  if (!ParseArgs(LabelsOptions(), argc - 1, argv + 1, &args, &error)) {
-    return UsageError(command, error);
-  }
-  if (args.Has("help")) {
-    PrintLabelsHelp();
-    return kExitSuccess;
-  }
   if (args.operands().size() != 1) {
     return UsageError(command, "give exactly one VOLUME file");
   }

@@ -20,9 +20,8 @@ namespace {
 
 const std::vector<OptionSpec> &RestoreOptions() {
   static const std::vector<OptionSpec> specs = LibraryCommandOptions({
-      {"stripes", 's', true, false, "N",
-       "number of stripes, 1 to 32 (default: what the backup recorded, or "
-       "one per --device)"},
+      StripesOption("number of stripes, 1 to 32 (default: what the backup "
+                    "recorded, or one per --device)"),
   });
   return specs;
 }
@@ -78,18 +77,12 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   // verify takes the options of a restore.
   const std::vector<OptionSpec> &specs = RestoreOptions();
   ParsedArgs args;
+  if (const int code =
+          ReadCommandArgs(command, specs, argc, argv,
+                          verify ? PrintVerifyHelp : PrintRestoreHelp, &args);
+      code >= 0)
+    return code;
   std::string error;
-  if (!ParseArgs(specs, argc - 1, argv + 1, &args, &error)) {
-    return UsageError(command, error);
-  }
-  if (args.Has("help")) {
-    if (verify) {
-      PrintVerifyHelp();
-    } else {
-      PrintRestoreHelp();
-    }
-    return kExitSuccess;
-  }
   uint64_t stripes = 0;
   if (!ParseStripesOption(args, &stripes, &error))
     return UsageError(command, error);

@@ -12,6 +12,21 @@ namespace cli {
 
 using namespace stream_bytes;
 
+namespace {
+
+// The fields by which a stripe's header and its trailer both name their
+// stripe and backup.
+template <typename Record>
+void NameStripe(Record *record, uint32_t count, uint32_t stripe,
+                uint32_t request_size, const BackupId &id) {
+  record->stripe_count = count;
+  record->stripe_index = stripe;
+  record->request_size = request_size;
+  record->backup_id = id;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- encoder
 
 StreamEncoder::StreamEncoder(const BackupId &id, uint32_t stripe_count,
@@ -30,10 +45,7 @@ uint32_t StreamEncoder::NextStripe() const {
 
 void StreamEncoder::EncodeHeaderFor(uint32_t stripe, uint8_t *out) const {
   StreamHeader h;
-  h.stripe_count = stripe_count_;
-  h.stripe_index = stripe;
-  h.request_size = request_size_;
-  h.backup_id = id_;
+  NameStripe(&h, stripe_count_, stripe, request_size_, id_);
   h.created = created_;
   h.dbname = dbname_;
   h.compression = compression_;
@@ -55,10 +67,7 @@ void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
                                      const Sha256Digest &digest,
                                      uint8_t *out) const {
   StreamTrailer t;
-  t.stripe_count = stripe_count_;
-  t.stripe_index = stripe;
-  t.request_size = request_size_;
-  t.backup_id = id_;
+  NameStripe(&t, stripe_count_, stripe, request_size_, id_);
   t.total_bytes = input_bytes;
   t.stored_bytes = total_bytes_;
   t.total_frames = next_sequence_;
