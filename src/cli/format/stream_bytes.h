@@ -87,6 +87,28 @@ inline bool CheckCommonFields(const char *what, uint32_t version, uint32_t count
   return true;
 }
 
+// A stripe's header and trailer both begin with their magic, then (bytes
+// 8 to 40) the format version, stripe count, stripe index, request size
+// and backup id.
+template <typename Record>
+void PutStripeFields(const Record &record, const char *magic, uint8_t *out) {
+  std::memcpy(out, magic, 8);
+  Put32(out + 8, record.version);
+  Put32(out + 12, record.stripe_count);
+  Put32(out + 16, record.stripe_index);
+  Put32(out + 20, record.request_size);
+  std::memcpy(out + 24, record.backup_id.data(), 16);
+}
+
+template <typename Record>
+void GetStripeFields(const uint8_t *data, Record *record) {
+  record->version = Get32(data + 8);
+  record->stripe_count = Get32(data + 12);
+  record->stripe_index = Get32(data + 16);
+  record->request_size = Get32(data + 20);
+  std::memcpy(record->backup_id.data(), data + 24, 16);
+}
+
 }  // namespace stream_bytes
 }  // namespace cli
 }  // namespace kor

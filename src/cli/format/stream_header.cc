@@ -1,6 +1,7 @@
 // The stream header: the first request of every stripe.
 #include "cli/format/stream_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -20,12 +21,7 @@ uint64_t FramesOnStripe(uint64_t total_frames, uint32_t stripe_count,
 
 void EncodeHeader(const StreamHeader &header, uint8_t *out) {
   std::memset(out, 0, kHeaderRequestSize);
-  std::memcpy(out, kHeaderMagic, 8);
-  Put32(out + 8, header.version);
-  Put32(out + 12, header.stripe_count);
-  Put32(out + 16, header.stripe_index);
-  Put32(out + 20, header.request_size);
-  std::memcpy(out + 24, header.backup_id.data(), 16);
+  PutStripeFields(header, kHeaderMagic, out);
   Put64(out + 40, header.created);
   std::memcpy(out + 48, header.dbname.data(),
               std::min(header.dbname.size(), kMaxDbNameLength));
@@ -42,11 +38,7 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
   }
   if (!SealIntact(data)) return Fail(why, "the stream header is damaged");
   StreamHeader h;
-  h.version = Get32(data + 8);
-  h.stripe_count = Get32(data + 12);
-  h.stripe_index = Get32(data + 16);
-  h.request_size = Get32(data + 20);
-  std::memcpy(h.backup_id.data(), data + 24, 16);
+  GetStripeFields(data, &h);
   h.created = Get64(data + 40);
   const char *name = reinterpret_cast<const char *>(data + 48);
   h.dbname.assign(name, strnlen(name, kMaxDbNameLength));

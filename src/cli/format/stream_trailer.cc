@@ -13,12 +13,7 @@ using namespace stream_bytes;
 
 void EncodeTrailer(const StreamTrailer &trailer, uint8_t *out) {
   std::memset(out, 0, trailer.request_size);
-  std::memcpy(out, kTrailerMagic, 8);
-  Put32(out + 8, trailer.version);
-  Put32(out + 12, trailer.stripe_count);
-  Put32(out + 16, trailer.stripe_index);
-  Put32(out + 20, trailer.request_size);
-  std::memcpy(out + 24, trailer.backup_id.data(), 16);
+  PutStripeFields(trailer, kTrailerMagic, out);
   Put64(out + 40, trailer.total_bytes);
   Put64(out + 48, trailer.total_frames);
   Put64(out + 56, trailer.stripe_frames);
@@ -34,11 +29,7 @@ bool DecodeTrailer(const uint8_t *data, size_t size, StreamTrailer *trailer,
   }
   if (!SealIntact(data)) return Fail(why, "the stream trailer is damaged");
   StreamTrailer t;
-  t.version = Get32(data + 8);
-  t.stripe_count = Get32(data + 12);
-  t.stripe_index = Get32(data + 16);
-  t.request_size = Get32(data + 20);
-  std::memcpy(t.backup_id.data(), data + 24, 16);
+  GetStripeFields(data, &t);
   t.total_bytes = Get64(data + 40);
   t.total_frames = Get64(data + 48);
   t.stripe_frames = Get64(data + 56);
