@@ -264,9 +264,8 @@ int CartridgeOperands(const Subcommand &sub, const Arguments &args,
   return kExitOk;
 }
 
-// The DRIVE and cartridge number operands of `load` and `dump`, the drive
-// resolved to its directory.  kExitOk, or the exit code of the error it
-// reported.
+// The DRIVE (resolved to its path) and cartridge operands of `load` and
+// `dump`.  kExitOk, or the exit code of the error it reported.
 int DriveAndCartridge(const Subcommand &sub, const Arguments &args,
                       std::ostream &err, std::string *path,
                       uint32_t *cartridge) {
