@@ -107,15 +107,15 @@ const OptionSpec kWaitTimeoutOption = {
     "(default: until Ctrl-C on a terminal, else one hour)"};
 
 // The options of a command that drives the library: --device, then the
-// command's own `specific` ones, then the session's options and --help, in
+// command's `own` ones, then the session's options and --help, in
 // the order its help lists them.
 inline std::vector<OptionSpec> LibraryCommandOptions(
-    const std::vector<OptionSpec> &specific) {
+    const std::vector<OptionSpec> &own) {
   std::vector<OptionSpec> specs = {kDeviceOption};
-  specs.insert(specs.end(), specific.begin(), specific.end());
-  for (const OptionSpec &spec :
+  specs.insert(specs.end(), own.begin(), own.end());
+  for (const OptionSpec &option :
        {kQuietOption, kTraceOption, kTraceFileOption, kWaitTimeoutOption}) {
-    specs.push_back(spec);
+    specs.push_back(option);
   }
   specs.push_back(
       {"help", 'h', false, false, nullptr, "show this help and exit"});
