@@ -33,6 +33,29 @@ inline int UsageError(const std::string &command, const std::string &error) {
   return kExitUsage;
 }
 
+// Parses a command's arguments against `specs` into *args.  -1 when the
+// command is to go on; otherwise the exit code, after a usage error or the
+// help `print_help` printed for --help.
+inline int ReadCommandArgs(const std::string &command,
+                           const std::vector<OptionSpec> &specs, int argc,
+                           char **argv, void (*print_help)(),
+                           ParsedArgs *args) {
+  std::string error;
+  if (!ParseArgs(specs, argc - 1, argv + 1, args, &error)) {
+    return UsageError(command, error);
+  }
+  if (args->Has("help")) {
+    print_help();
+    return kExitSuccess;
+  }
+  return -1;
+}
+
+// The --stripes option; `default_text` says what it is when absent.
+inline OptionSpec StripesOption(const char *default_text) {
+  return {"stripes", 's', true, false, "N", default_text};
+}
+
 // Reads --stripes (1..32) into *stripes, leaving it 0 when the option is
 // absent.  False with *error set when the value is not such a number.
 inline bool ParseStripesOption(const ParsedArgs &args, uint64_t *stripes,
@@ -82,6 +105,22 @@ const OptionSpec kWaitTimeoutOption = {
     "wait-timeout", 0, true, false, "SECONDS",
     "give up a wait for disk space, a drive or a volume after SECONDS "
     "(default: until Ctrl-C on a terminal, else one hour)"};
+
+// The options of a command that drives the library: --device, then the
+// command's `own` ones, then the session's options and --help, in
+// the order its help lists them.
+inline std::vector<OptionSpec> LibraryCommandOptions(
+    const std::vector<OptionSpec> &own) {
+  std::vector<OptionSpec> specs = {kDeviceOption};
+  specs.insert(specs.end(), own.begin(), own.end());
+  for (const OptionSpec &option :
+       {kQuietOption, kTraceOption, kTraceFileOption, kWaitTimeoutOption}) {
+    specs.push_back(option);
+  }
+  specs.push_back(
+      {"help", 'h', false, false, nullptr, "show this help and exit"});
+  return specs;
+}
 
 // Reads --quiet, --trace, --trace-file and --wait-timeout into `options`
 // (with `command` set).  False with a usage error otherwise.

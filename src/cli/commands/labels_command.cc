@@ -135,52 +135,8 @@ std::string DateText(const std::string &field) {
   return field;
 }
 
-}  // namespace
-
-int RunLabelsCommand(int argc, char **argv) {
-  const std::string command = "labels";
-  ParsedArgs args;
-  std::string error;
-  if (!ParseArgs(LabelsOptions(), argc - 1, argv + 1, &args, &error)) {
-    return UsageError(command, error);
-  }
-  if (args.Has("help")) {
-    PrintLabelsHelp();
-    return kExitSuccess;
-  }
-  if (args.operands().size() != 1) {
-    return UsageError(command, "give exactly one VOLUME file");
-  }
-  const std::string path = args.operands().front();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "korbr labels: cannot open %s: %s\n", path.c_str(),
-                 std::strerror(errno));
-    return kExitFailure;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fprintf(stderr,
-                 "korbr labels: %s is not a volume file: not a "
-                 "regular file\n",
-                 path.c_str());
-    close(fd);
-    return kExitFailure;
-  }
-  VolumeLabels labels;
-  labels.file_size = static_cast<uint64_t>(st.st_size);
-  uint8_t head[kVolumeHeadSize];
-  if (labels.file_size < kVolumeHeadSize || !ReadAt(fd, 0, head, sizeof head) ||
-      !DecodeVolumeHead(head, sizeof head, &labels, &error)) {
-    if (labels.file_size < kVolumeHeadSize) {
-      error = "it is too short to hold the VOL1, HDR1 and HDR2 labels";
-    }
-    std::fprintf(stderr, "korbr labels: %s is not a volume file: %s\n",
-                 path.c_str(), error.c_str());
-    close(fd);
-    return kExitFailure;
-  }
-
+// The volume file's size and its VOL1, HDR1 and HDR2 labels.
+void PrintHeadLabels(const std::string &path, const VolumeLabels &labels) {
   // The labels were checked to be printable ASCII; they are shown escaped
   // all the same, as everything read from a volume is.
   auto shown = [](const std::string &field) { return PrintableText(field); };
@@ -209,7 +165,14 @@ int RunLabelsCommand(int argc, char **argv) {
       shown_char(labels.record_format).c_str(),
       shown(labels.block_length).c_str(), shown(labels.record_length).c_str(),
       shown(labels.buffer_offset_length).c_str());
+}
 
+// The trailer labels and what they say of the stream; the stream header and
+// trailer behind them.  kExitFailure, after saying why, when the volume has
+// no readable trailer labels.
+int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
+  VolumeLabels &labels = *labels_out;
+  std::string error;
   uint8_t tail[kVolumeTailSize];
   int code = kExitSuccess;
   if (labels.file_size < kVolumeHeadSize + kVolumeTailSize ||
@@ -244,6 +207,54 @@ int RunLabelsCommand(int argc, char **argv) {
           "was interrupted) and cannot be restored\n");
     }
   }
+  return code;
+}
+
+}  // namespace
+
+int RunLabelsCommand(int argc, char **argv) {
+  const std::string command = "labels";
+  ParsedArgs args;
+  if (const int code = ReadCommandArgs(command, LabelsOptions(), argc, argv,
+                                       PrintLabelsHelp, &args);
+      code >= 0)
+    return code;
+  std::string error;
+  if (args.operands().size() != 1) {
+    return UsageError(command, "give exactly one VOLUME file");
+  }
+  const std::string path = args.operands().front();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "korbr labels: cannot open %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFailure;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr,
+                 "korbr labels: %s is not a volume file: not a "
+                 "regular file\n",
+                 path.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+  VolumeLabels labels;
+  labels.file_size = static_cast<uint64_t>(st.st_size);
+  uint8_t head[kVolumeHeadSize];
+  if (labels.file_size < kVolumeHeadSize || !ReadAt(fd, 0, head, sizeof head) ||
+      !DecodeVolumeHead(head, sizeof head, &labels, &error)) {
+    if (labels.file_size < kVolumeHeadSize) {
+      error = "it is too short to hold the VOL1, HDR1 and HDR2 labels";
+    }
+    std::fprintf(stderr, "korbr labels: %s is not a volume file: %s\n",
+                 path.c_str(), error.c_str());
+    close(fd);
+    return kExitFailure;
+  }
+
+  PrintHeadLabels(path, labels);
+  const int code = PrintTail(fd, path, &labels);
   close(fd);
   return code;
 }

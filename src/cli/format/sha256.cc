@@ -60,15 +60,19 @@ Sha256Digest Sha256Of(const void *data, size_t length) {
   return sha.Finish();
 }
 
-std::string DigestHex(const Sha256Digest &digest) {
+std::string HexOf(const uint8_t *bytes, size_t length) {
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(64);
-  for (uint8_t byte : digest) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 15]);
+  text.reserve(2 * length);
+  for (size_t i = 0; i < length; ++i) {
+    text.push_back(kHex[bytes[i] >> 4]);
+    text.push_back(kHex[bytes[i] & 15]);
   }
   return text;
+}
+
+std::string DigestHex(const Sha256Digest &digest) {
+  return HexOf(digest.data(), digest.size());
 }
 
 }  // namespace cli

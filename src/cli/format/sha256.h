@@ -43,6 +43,9 @@ class Sha256 {
 // The digest of one buffer.
 Sha256Digest Sha256Of(const void *data, size_t length);
 
+// Lower-case hexadecimal text of `length` bytes, two characters each.
+std::string HexOf(const uint8_t *bytes, size_t length);
+
 // Lower-case hexadecimal text of a digest (64 characters).
 std::string DigestHex(const Sha256Digest &digest);
 

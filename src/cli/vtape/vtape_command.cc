@@ -249,24 +249,40 @@ int Status(const Subcommand &sub, const Arguments &args, std::ostream &out,
   return kExitOk;
 }
 
-// Reads the cartridge number of `load`, `protect` and `dump`.
-bool CartridgeNumber(const std::string &text, uint32_t *cartridge) {
+// The operands of `load`, `protect` and `dump`: exactly `count` of them
+// (`usage` names them otherwise), the second a cartridge number, read into
+// *cartridge.  kExitOk, or the exit code of the usage error it reported.
+int CartridgeOperands(const Subcommand &sub, const Arguments &args,
+                      size_t count, const std::string &usage,
+                      std::ostream &err, uint32_t *cartridge) {
+  if (args.operands().size() != count) return UsageError(sub, err, usage);
   uint64_t n = 0;
-  if (!ParseCount(text, 1, kVtapeMaxCartridges, &n)) return false;
+  if (!ParseCount(args.operands()[1], 1, kVtapeMaxCartridges, &n))
+    return UsageError(sub, err,
+                      "bad cartridge number \"" + args.operands()[1] + "\"");
   *cartridge = static_cast<uint32_t>(n);
-  return true;
+  return kExitOk;
+}
+
+// The DRIVE (resolved to its path) and cartridge operands of `load` and
+// `dump`.  kExitOk, or the exit code of the error it reported.
+int DriveAndCartridge(const Subcommand &sub, const Arguments &args,
+                      std::ostream &err, std::string *path,
+                      uint32_t *cartridge) {
+  if (const int code = CartridgeOperands(
+          sub, args, 2, "give DRIVE and a cartridge number", err, cartridge))
+    return code;
+  std::string why;
+  if (!DrivePath(args.operands()[0], false, path, &why)) return Fail(err, why);
+  return kExitOk;
 }
 
 int Load(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.operands().size() != 2)
-    return UsageError(sub, err, "give DRIVE and a cartridge number");
-  if (!CartridgeNumber(args.operands()[1], &cartridge))
-    return UsageError(sub, err,
-                      "bad cartridge number \"" + args.operands()[1] + "\"");
   std::string path, why;
-  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
+  if (const int code = DriveAndCartridge(sub, args, err, &path, &cartridge))
+    return code;
   if (!LoadCartridge(path, cartridge, &why)) return Fail(err, why);
   out << "loaded cartridge " << cartridge << " in " << path << "\n";
   return kExitOk;
@@ -286,11 +302,10 @@ int Unload(const Subcommand &sub, const Arguments &args, std::ostream &out,
 int Protect(const Subcommand &sub, const Arguments &args, std::ostream &out,
             std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.operands().size() != 3)
-    return UsageError(sub, err, "give DRIVE, a cartridge number and on or off");
-  if (!CartridgeNumber(args.operands()[1], &cartridge))
-    return UsageError(sub, err,
-                      "bad cartridge number \"" + args.operands()[1] + "\"");
+  if (const int code = CartridgeOperands(
+          sub, args, 3, "give DRIVE, a cartridge number and on or off", err,
+          &cartridge))
+    return code;
   const std::string &setting = args.operands()[2];
   if (setting != "on" && setting != "off")
     return UsageError(sub, err, "say on or off, not \"" + setting + "\"");
@@ -339,13 +354,9 @@ std::string DescribeLabels(const uint8_t *head, size_t size) {
 int Dump(const Subcommand &sub, const Arguments &args, std::ostream &out,
          std::ostream &err) {
   uint32_t cartridge = 0;
-  if (args.operands().size() != 2)
-    return UsageError(sub, err, "give DRIVE and a cartridge number");
-  if (!CartridgeNumber(args.operands()[1], &cartridge))
-    return UsageError(sub, err,
-                      "bad cartridge number \"" + args.operands()[1] + "\"");
   std::string path, why;
-  if (!DrivePath(args.operands()[0], false, &path, &why)) return Fail(err, why);
+  if (const int code = DriveAndCartridge(sub, args, err, &path, &cartridge))
+    return code;
   VirtualDriveState s;
   if (!ReadVirtualDrive(path, &s, &why)) return Fail(err, why);
   if (cartridge > s.cartridges)

@@ -1,0 +1,175 @@
+#include "cli/pipeline/backup_run.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "cli/format/volume_locator.h"
+#include "cli/options/device_list.h"
+#include "cli/pipeline/backup_run_parts.h"
+#include "cli/pipeline/stripe_calls.h"
+
+// The backup time goes into the stream header as 64 bits; a 32-bit
+// time_t would wrap it in 2038.
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
+
+namespace kor {
+namespace cli {
+
+// Volume files of an earlier, longer backup stay behind the new one's last
+// volume (nothing deletes them); they are not part of this backup.
+void BackupRun::WarnOfLeftovers() {
+  for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
+    const std::vector<std::string> left =
+        LeftoverVolumes(DevnameOf(session_->params()->archdev[s]));
+    if (left.empty()) continue;
+    session_->Warn("stripe " + std::to_string(s) + ": " +
+                   std::to_string(left.size()) + " volume file" +
+                   (left.size() == 1 ? "" : "s") + " of another backup remain" +
+                   (left.size() == 1 ? "s" : "") +
+                   " after this backup's last "
+                   "volume (" +
+                   left.front() + (left.size() > 1 ? " ..." : "") +
+                   "); they are not part of it: remove them");
+  }
+}
+
+void BackupRun::StartStripes() {
+  for (auto &s : stripes_) {
+    BackupStripe *stripe = s.get();
+    stripe->thread = std::thread([this, stripe] { StripeMain(stripe); });
+  }
+}
+
+// Waits for every stripe's open and decides for all of them whether the
+// backup goes ahead.
+bool BackupRun::AwaitEveryOpen() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  opened_.wait(lock, [&] { return open_results_ == encoder_.stripe_count(); });
+  go_ = !failed_ && !HostSession::Interrupted();
+  decided_ = true;
+  opened_.notify_all();
+  return go_;
+}
+
+// Deals the whole input with the hasher (and the compressor) running
+// beside; true when all of it went through them.
+bool BackupRun::StreamInput() {
+  std::thread hasher([this] { HashMain(); });
+  std::thread compressor;
+  if (zstd_level_ > 0) compressor = std::thread([this] { CompressMain(); });
+  bool dealt = DealInput();
+  if (dealt) {
+    to_hash_.Close();
+  } else {
+    AbortAll();
+  }
+  hasher.join();
+  if (compressor.joinable()) compressor.join();
+  if (zstd_level_ > 0 && !compressed_all_) return false;
+  return dealt;
+}
+
+// The trailers go out only for a whole input on healthy stripes.
+bool BackupRun::SendTrailers() {
+  bool healthy;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    healthy = !failed_;
+  }
+  if (!hashed_all_ || !healthy || HostSession::Interrupted()) return false;
+  for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
+    std::unique_ptr<Block> block = TakeFree(s);
+    if (block == nullptr) return false;
+    encoder_.EncodeTrailerFor(s, input_bytes_.load(), digest_,
+                              block->bytes.data());
+    block->trailer = true;
+    const bool pushed = stripes_[s]->full.Push(std::move(block));
+    // Nothing follows the trailer: the writer need not wait for more.
+    stripes_[s]->full.Close();
+    if (!pushed) return false;
+  }
+  return true;
+}
+
+// Names each stripe's failure.  True when every stripe wrote its trailer.
+bool BackupRun::ReportStripes() {
+  bool whole = ReportFailedStripes(session_, stripes_);
+  for (auto &s : stripes_) {
+    if (!s->wrote_trailer) whole = false;
+  }
+  return whole;
+}
+
+void BackupRun::ReportSuccess() {
+  const uint32_t count = encoder_.stripe_count();
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "backed up %llu bytes in %llu frames on %u stripe%s",
+                static_cast<unsigned long long>(input_bytes_.load()),
+                static_cast<unsigned long long>(encoder_.frames()), count,
+                count == 1 ? "" : "s");
+  std::string line = text;
+  if (zstd_level_ > 0) {
+    std::snprintf(text, sizeof text, " (compressed to %llu bytes, %.2f:1)",
+                  static_cast<unsigned long long>(encoder_.total_bytes()),
+                  encoder_.total_bytes() > 0
+                      ? static_cast<double>(input_bytes_.load()) /
+                            static_cast<double>(encoder_.total_bytes())
+                      : 0.0);
+    line += text;
+  }
+  session_->Note(line);
+  WarnOfLeftovers();
+}
+
+void BackupRun::ReportIncomplete(bool all_open) {
+  if (!all_open) {
+    session_->Error("no data was backed up: not every stripe could be opened");
+  } else if (HostSession::Interrupted()) {
+    session_->Error("interrupted after " + std::to_string(input_bytes_.load()) +
+                    " bytes of input: the backup is incomplete; its volumes "
+                    "carry no stream trailer and cannot be restored");
+  } else {
+    session_->Error("the backup is incomplete (" +
+                    std::to_string(input_bytes_.load()) +
+                    " bytes of input were read); its volumes cannot be "
+                    "restored");
+  }
+}
+
+bool BackupRun::Execute() {
+  session_->StartProgress(encoder_.stripe_count());
+  StartStripes();
+  const bool all_open = AwaitEveryOpen();
+  bool dealt = false;
+  if (all_open) {
+    dealt = StreamInput() && SendTrailers();
+    if (!dealt) AbortAll();
+  }
+  for (auto &s : stripes_) s->thread.join();
+  session_->StopProgress();
+
+  bool complete = ReportStripes() && all_open && dealt;
+  if (!input_error_.empty()) session_->Error(input_error_);
+  if (!stage_error_.empty()) session_->Error(stage_error_);
+  // A backup whose every stripe has its trailer is whole, even when an
+  // interrupt arrived while the last trailers were going out.
+  if (complete) {
+    ReportSuccess();
+    return true;
+  }
+  ReportIncomplete(all_open);
+  return false;
+}
+
+bool RunBackup(HostSession *session, const BackupPlan &plan) {
+  BackupRun run(session, plan);
+  return run.Execute();
+}
+
+}  // namespace cli
+}  // namespace kor

@@ -1,0 +1,203 @@
+#include "cli/pipeline/restore_run.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "cli/format/printable_text.h"
+#include "cli/options/device_list.h"
+#include "cli/pipeline/restore_run_parts.h"
+#include "cli/pipeline/stripe_calls.h"
+
+namespace kor {
+namespace cli {
+
+bool RestoreRun::ReadHeaders() {
+  uint32_t count = stripes_given_;
+  if (count == 0) {
+    StartStripe(0);
+  } else {
+    for (uint32_t s = 0; s < count; ++s) StartStripe(s);
+  }
+  for (uint32_t s = 0; s < count || (count == 0 && s == 0); ++s) {
+    std::unique_ptr<Block> block = Next(s);
+    if (block == nullptr) return false;  // the stripe said why
+    if (!checker_.AcceptHeader(s, block->bytes.data(), block->bytes.size(),
+                               &reason_)) {
+      return false;
+    }
+    if (count == 0) {
+      // Stripe 0 told how many stripes the backup has.
+      count = checker_.stripe_count();
+      std::vector<std::string> devices;
+      std::string error;
+      if (!ExpandDevices(templates_, count, &devices, &error)) {
+        reason_ =
+            "the backup has " + std::to_string(count) + " stripes: " + error;
+        return false;
+      }
+      session_->SetDevices(devices, checker_.header().dbname);
+      session_->StartProgress(count);
+      for (uint32_t other = 1; other < count; ++other) StartStripe(other);
+    }
+  }
+  const StreamHeader &h = checker_.header();
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "restoring backup %s of '%s' from %u stripe%s (requests of "
+                "%u bytes)",
+                BackupIdHex(h.backup_id).c_str(),
+                PrintableText(h.dbname).c_str(),
+                h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
+  session_->Note(text);
+  const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);
+  to_hash_.SetBatch(HandOverBatch(blocks * h.stripe_count));
+  to_write_.SetBatch(HandOverBatch(blocks * h.stripe_count));
+  return true;
+}
+
+bool RestoreRun::ReadStream() {
+  compressed_ = checker_.header().compression == Compression::kZstd;
+  if (compressed_) {
+    // Past the inflater only its few output buffers circulate: a larger
+    // batch than they allow would make every hand-over wait it out.
+    to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
+    to_write_.SetBatch(HandOverBatch(kOutputBlocks));
+    for (size_t b = 0; b < kOutputBlocks; ++b) {
+      auto block = std::make_unique<Block>(kOutputSize);
+      block->pool = BlockPool::kCodec;
+      free_outputs_.Push(std::move(block));
+    }
+  }
+  std::thread inflater;
+  if (compressed_) inflater = std::thread([this] { InflateMain(); });
+  std::thread hasher([this] { HashMain(); });
+  std::thread writer([this] { WriteMain(); });
+  BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
+  bool ok = true;
+  while (ok && checker_.ExpectingFrames()) {
+    if (HostSession::Interrupted()) {
+      ok = false;
+      break;
+    }
+    const uint32_t s = checker_.NextStripe();
+    std::unique_ptr<Block> block = Next(s);
+    if (block == nullptr) {
+      // Aborted: the stripe's reason is recorded.  Closed without
+      // failing: it stopped because of an interrupt.
+      ok = false;
+      break;
+    }
+    const uint8_t *payload = nullptr;
+    uint32_t length = 0;
+    if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
+                              &payload, &length, &reason_)) {
+      ok = false;
+      break;
+    }
+    block->stripe = s;
+    block->payload_offset = kFrameHeaderSize;
+    block->payload_length = length;
+    ok = accepted.Push(std::move(block));
+  }
+  for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
+    std::unique_ptr<Block> block = Next(s);
+    ok = block != nullptr &&
+         checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
+                                &reason_);
+  }
+  if (ok) {
+    accepted.Close();
+  } else {
+    AbortAll();
+  }
+  if (inflater.joinable()) inflater.join();
+  hasher.join();
+  writer.join();
+  if (!ok || HostSession::Interrupted()) return false;
+  if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (!hashed_all_ || !wrote_all_) return false;
+  return checker_.Finish(hashed_bytes_, digest_, &reason_);
+}
+
+void RestoreRun::JoinStripes() {
+  for (size_t i = 0;; ++i) {
+    RestoreStripe *s = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (i >= stripes_.size()) break;
+      s = stripes_[i].get();
+    }
+    s->thread.join();
+  }
+}
+
+// Names each stripe's failure.  True when no stripe failed.
+bool RestoreRun::ReportStripes() {
+  return ReportFailedStripes(session_, stripes_);
+}
+
+void RestoreRun::ReportSuccess() {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                output_->verify_only
+                    ? "verified %llu bytes: every frame, the length and the "
+                      "SHA-256 check out"
+                    : "restored %llu bytes; length and SHA-256 verified",
+                static_cast<unsigned long long>(written_.load()));
+  session_->Note(text);
+}
+
+void RestoreRun::ReportFailure() {
+  if (!reason_.empty()) session_->Error(reason_);
+  if (!stage_error_.empty()) session_->Error(stage_error_);
+  if (HostSession::Interrupted()) {
+    session_->Error("interrupted after " + std::to_string(written_.load()) +
+                    " bytes of the stream");
+  }
+  if (output_->verify_only) {
+    session_->Error("the backup would not restore");
+  } else if (output_->to_stdout || output_->direct) {
+    session_->Error(
+        "failed: the " + std::to_string(written_.load()) +
+        " bytes written to " +
+        (output_->to_stdout ? std::string("standard output") : output_->path) +
+        " are incomplete or unverified; discard them");
+  } else if (!output_->renamed) {  // else the reason says what became of it
+    session_->Error("failed: " + output_->path +
+                    " was not written (the partial output was removed)");
+  }
+}
+
+bool RestoreRun::Execute() {
+  if (stripes_given_ != 0) session_->StartProgress(stripes_given_);
+  bool ok = ReadHeaders() && ReadStream();
+  if (!ok) AbortAll();
+  JoinStripes();
+  session_->StopProgress();
+
+  ok = ReportStripes() && ok;
+  std::string error;
+  if (ok && !output_->Commit(&error)) {
+    reason_ = error;
+    ok = false;
+  }
+  if (ok) {
+    ReportSuccess();
+    return true;
+  }
+  output_->Discard();
+  ReportFailure();
+  return false;
+}
+
+bool RunRestore(HostSession *session, Output *output, uint32_t stripes_given,
+                const std::vector<std::string> &device_templates) {
+  RestoreRun run(session, output, stripes_given, device_templates);
+  return run.Execute();
+}
+
+}  // namespace cli
+}  // namespace kor

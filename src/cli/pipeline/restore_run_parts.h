@@ -1,0 +1,108 @@
+// The parts of a restore run, shared by restore_run.cc (its steps and its
+// report) and restore_stages.cc (the threads it starts).  Only those two
+// include this.
+#ifndef KORBR_CLI_RESTORE_RUN_PARTS_H_
+#define KORBR_CLI_RESTORE_RUN_PARTS_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/format/sha256.h"
+#include "cli/format/stream_format.h"
+#include "cli/pipeline/block_queue.h"
+#include "cli/pipeline/restore_output.h"
+#include "cli/session/host_session.h"
+
+namespace kor {
+namespace cli {
+
+// A stripe's thread makes its blocks once it knows the request size from
+// the header; their number (BlocksPerStripe, at most kMaxBlocks) bounds the
+// memory.
+constexpr size_t kMaxBlocks = 32;
+
+// The inflater's output buffers come from the codec's pool.
+constexpr size_t kOutputSize = size_t{1} << 20;
+constexpr size_t kOutputBlocks = 8;
+
+struct RestoreStripe {
+  explicit RestoreStripe(uint32_t i)
+      : index(i), full(kMaxBlocks + 1), free(kMaxBlocks) {}
+  uint32_t index;
+  BlockQueue full;  // the header, then frames and the trailer, in order
+  BlockQueue free;  // emptied blocks coming back
+  std::thread thread;
+  std::string error;  // the reason this stripe failed, "" if none
+};
+
+class RestoreRun {
+ public:
+  RestoreRun(HostSession *session, Output *output, uint32_t stripes_given,
+             const std::vector<std::string> &device_templates)
+      : session_(session),
+        output_(output),
+        stripes_given_(stripes_given),
+        templates_(device_templates),
+        checker_(stripes_given) {}
+
+  // True when the stream was verified and committed.
+  bool Execute();
+
+ private:
+  void StartStripe(uint32_t index);
+  void StripeMain(RestoreStripe *stripe);
+  bool ReadFrames(RestoreStripe *stripe, void *handle,
+                  const StreamHeader &header, const std::string &devname);
+  void JoinStripes();
+  bool ReportStripes();
+  void ReportSuccess();
+  void ReportFailure();
+  void FailStripe(RestoreStripe *stripe, const std::string &reason);
+  void AbortAll();
+  bool ReadHeaders();
+  bool ReadStream();
+  std::unique_ptr<Block> Next(uint32_t stripe);
+  RestoreStripe *StripeAt(uint32_t stripe);
+  // The stages after the checks, each in its own thread so that hashing,
+  // writing the output and the stripes' reads overlap: the hasher takes
+  // accepted frames in sequence order, the writer writes their payloads
+  // and gives the blocks back to their stripes.
+  void HashMain();
+  void InflateMain();
+  void WriteMain();
+  void GiveBack(std::vector<void *> *blocks);
+  void GiveBack(std::unique_ptr<Block> block);
+  void StageFailed(const std::string &reason);
+
+  HostSession *session_;
+  Output *output_;
+  uint32_t stripes_given_;  // 0: learn it from stripe 0's header
+  std::vector<std::string> templates_;
+  StreamChecker checker_;
+  std::vector<std::unique_ptr<RestoreStripe>> stripes_;
+  std::mutex mutex_;
+  std::string reason_;  // what the main thread found wrong, if anything
+  bool compressed_ = false;    // the stream is zstd: inflate it first
+  BlockQueue to_inflate_{16};  // accepted frames of a compressed stream
+  BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
+  BlockQueue to_hash_{16};                  // the stream as restored, in order
+  BlockQueue to_write_{16};                 // hashed, in order
+  Sha256Digest digest_{};
+  uint64_t hashed_bytes_ = 0;
+  bool inflated_all_ = false;  // the inflater reached the stream's end
+  bool hashed_all_ = false;    // the hasher saw every block
+  bool wrote_all_ = false;     // the writer wrote every block
+  std::string stage_error_;    // why a stage after the checks stopped
+  std::atomic<uint64_t> written_{0};
+};
+
+}  // namespace cli
+}  // namespace kor
+
+#endif  // KORBR_CLI_RESTORE_RUN_PARTS_H_

@@ -1,0 +1,296 @@
+// The threads of a restore: the stripes' readers, the inflater, the
+// hasher and the writer of the output.
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "cli/format/volume_locator.h"
+#include "cli/format/zstd_codec.h"
+#include "cli/options/device_list.h"
+#include "cli/pipeline/hash_stage.h"
+#include "cli/pipeline/stripe_calls.h"
+#include "cli/pipeline/piece_writer.h"
+#include "cli/pipeline/restore_run_parts.h"
+#include "korbr/korbr.h"
+
+namespace kor {
+namespace cli {
+
+void RestoreRun::AbortAll() {
+  to_inflate_.Abort();
+  free_outputs_.Abort();
+  to_hash_.Abort();
+  to_write_.Abort();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto &s : stripes_) {
+    s->full.Abort();
+    s->free.Abort();
+  }
+}
+
+void RestoreRun::StageFailed(const std::string &reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stage_error_.empty()) stage_error_ = reason;
+  }
+  AbortAll();
+}
+
+void RestoreRun::FailStripe(RestoreStripe *stripe, const std::string &reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stripe->error = reason;
+  }
+  AbortAll();
+}
+
+void RestoreRun::StartStripe(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stripes_.push_back(std::make_unique<RestoreStripe>(index));
+  RestoreStripe *stripe = stripes_.back().get();
+  stripe->thread = std::thread([this, stripe] { StripeMain(stripe); });
+}
+
+void RestoreRun::StripeMain(RestoreStripe *stripe) {
+  MessageBuffer msg;
+  void *handle =
+      OpenStripeInThisThread(session_, stripe->index, KOR_MODE_READ, &msg);
+  if (handle == nullptr) {
+    FailStripe(stripe, "cannot open: " + BufferText(msg));
+    stripe->full.Close();
+    return;
+  }
+  // Read before the header goes to the main thread, which may then give
+  // the session the device strings of every stripe.
+  const std::string devname =
+      DevnameOf(session_->params()->archdev[stripe->index]);
+  bool failed = false;
+  auto header = std::make_unique<Block>(kHeaderRequestSize);
+  std::memset(&msg, 0, sizeof msg);
+  if (WatchedRead(session_, stripe->index, handle, header->bytes.data(),
+                  kHeaderRequestSize, &msg) != 0) {
+    FailStripe(stripe, "reading the stream header failed: " + BufferText(msg));
+    failed = true;
+  }
+  StreamHeader decoded;
+  std::string ignored;
+  // A header this stripe cannot read goes to the main thread all the same,
+  // which reports it; nothing more is read.
+  const bool readable =
+      !failed && DecodeHeader(header->bytes.data(), kHeaderRequestSize,
+                              &decoded, &ignored);
+  if (!failed && stripe->full.Push(std::move(header)) && readable) {
+    failed = !ReadFrames(stripe, handle, decoded, devname);
+  }
+  std::memset(&msg, 0, sizeof msg);
+  if (WatchedClose(session_, stripe->index, handle, KOR_CLOSE_NORMAL, &msg) !=
+          0 &&
+      !failed) {
+    FailStripe(stripe, "closing failed: " + BufferText(msg));
+  }
+  stripe->full.Close();
+}
+
+// Reads the stripe's frames after its header, up to the trailer, handing
+// each on once it is intact.  False when the stripe failed (the reason
+// recorded); true when it stopped at the trailer, a stop or an interrupt.
+bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
+                            const StreamHeader &decoded,
+                            const std::string &devname) {
+  MessageBuffer msg;
+  const uint32_t request = decoded.request_size;
+  const size_t blocks = BlocksPerStripe(decoded.stripe_count, request);
+  for (size_t b = 0; b < blocks; ++b) {
+    stripe->free.Push(std::make_unique<Block>(request));
+  }
+  stripe->free.SetBatch(HandOverBatch(blocks));
+  stripe->full.SetBatch(HandOverBatch(blocks));
+  // Where the next request begins in the stripe's request stream.
+  uint64_t offset = kHeaderRequestSize;
+  auto where = [&]() {
+    const std::string volume = DiskVolumeAt(devname, offset);
+    return volume.empty() ? std::string() : " (volume file " + volume + ")";
+  };
+  // The library reports every failed read alike (an I/O error, an
+  // object store that would not answer, data that ends early), so its
+  // reason text is the cause.  Only a volume file korbr itself finds
+  // without its closing labels says that the backup stopped short.
+  auto read_failure = [&]() {
+    const std::string volume = DiskVolumeAt(devname, offset);
+    std::string reason = BufferText(msg);
+    if (volume.empty()) return reason;
+    reason += " (volume file " + volume + ")";
+    if (VolumeCutShort(volume)) {
+      reason += "; the volume file ends without its closing labels: the "
+                "backup is incomplete, or the volume is damaged";
+    }
+    return reason;
+  };
+  for (;;) {
+    if (HostSession::Interrupted()) break;
+    std::unique_ptr<Block> block = stripe->free.Pop();
+    if (block == nullptr) break;
+    std::memset(&msg, 0, sizeof msg);
+    if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
+                    static_cast<int32_t>(request), &msg) != 0) {
+      FailStripe(stripe, read_failure());
+      return false;
+    }
+    // A damaged frame stops here, before any of it is handed on.
+    std::string damage;
+    if (!FrameIntact(decoded.version, block->bytes.data(),
+                     block->bytes.size(), &damage)) {
+      FailStripe(stripe, damage + where() + "; nothing of it was restored");
+      return false;
+    }
+    offset += request;
+    const RequestKind kind =
+        ClassifyRequest(block->bytes.data(), block->bytes.size());
+    if (!stripe->full.Push(std::move(block))) break;
+    if (kind != RequestKind::kFrame) break;  // the trailer, or damage
+  }
+  return true;
+}
+
+RestoreStripe *RestoreRun::StripeAt(uint32_t stripe) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stripes_[stripe].get();
+}
+
+std::unique_ptr<Block> RestoreRun::Next(uint32_t stripe) {
+  return StripeAt(stripe)->full.Pop();
+}
+
+void RestoreRun::HashMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  hashed_all_ = HashEveryBlock(
+      &to_hash_,
+      [this](std::unique_ptr<Block> block) {
+        hashed_bytes_ += block->payload_length;
+        return to_write_.Push(std::move(block));
+      },
+      &digest_);
+  if (hashed_all_) to_write_.Close();
+}
+
+void RestoreRun::InflateMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-zstd");
+  ZstdDecompressor zstd;
+  std::string why;
+  std::unique_ptr<Block> output;
+  CodecBuffer out;
+  auto take_output = [&]() -> bool {
+    output = free_outputs_.Pop();
+    if (output == nullptr) return false;
+    output->payload_offset = 0;
+    out.data = output->bytes.data();
+    out.size = output->bytes.size();
+    out.pos = 0;
+    return true;
+  };
+  auto pass_on = [&]() -> bool {
+    output->payload_length = static_cast<uint32_t>(out.pos);
+    return to_hash_.Push(std::move(output)) && take_output();
+  };
+  if (!take_output()) return;
+  for (;;) {
+    std::unique_ptr<Block> frame = to_inflate_.Pop();
+    if (frame == nullptr) break;
+    CodecBuffer in;
+    in.data = frame->bytes.data() + frame->payload_offset;
+    in.size = frame->payload_length;
+    // Until the frame is used up and zstd holds nothing back (it filled
+    // the output buffer last time).
+    while (in.pos < in.size || out.pos == out.size) {
+      if (out.pos == out.size && !pass_on()) return;
+      if (!zstd.Decompress(&in, &out, &why)) {
+        StageFailed(why + " (the backup is damaged)");
+        return;
+      }
+      if (in.pos == in.size && out.pos < out.size) break;
+    }
+    GiveBack(std::move(frame));
+  }
+  if (to_inflate_.aborted()) return;
+  if (!zstd.AtFrameEnd()) {
+    StageFailed(
+        "the stored stream ends inside its compressed data (the backup is "
+        "damaged)");
+    return;
+  }
+  if (out.pos > 0) {
+    if (!pass_on()) return;
+  }
+  inflated_all_ = true;
+  to_hash_.Close();
+}
+
+void RestoreRun::GiveBack(std::vector<void *> *blocks) {
+  for (void *owner : *blocks) {
+    GiveBack(std::unique_ptr<Block>(static_cast<Block *>(owner)));
+  }
+  blocks->clear();
+}
+
+void RestoreRun::GiveBack(std::unique_ptr<Block> block) {
+  if (block->pool == BlockPool::kCodec) {
+    free_outputs_.Push(std::move(block));
+    return;
+  }
+  const uint32_t stripe = block->stripe;
+  StripeAt(stripe)->free.Push(std::move(block));
+}
+
+void RestoreRun::WriteMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-write");
+  const int fd = output_->to_stdout ? session_->data_fd() : output_->fd;
+  // A regular file being made (not a device or a pipe) gets page-aligned
+  // writes.
+  PieceWriter writer(fd, !output_->to_stdout && !output_->direct);
+  std::vector<void *> done;
+  bool ok = true;
+  for (;;) {
+    std::unique_ptr<Block> block = to_write_.Pop();
+    if (block == nullptr) break;
+    if (HostSession::Interrupted()) {
+      // Ctrl-C: nothing more goes out, even what is already checked.
+      GiveBack(std::move(block));
+      AbortAll();
+      break;
+    }
+    const uint32_t length = block->payload_length;
+    if (output_->verify_only) {
+      GiveBack(std::move(block));
+      written_ += length;
+      session_->AddBytes(length);
+      continue;
+    }
+    Piece piece;
+    piece.data = block->bytes.data() + block->payload_offset;
+    piece.length = length;
+    piece.owner = block.release();
+    ok = writer.Add(piece, &done);
+    GiveBack(&done);
+    if (!ok) break;
+    written_ += length;
+    session_->AddBytes(length);
+  }
+  if (ok && !to_write_.aborted()) ok = writer.Flush(&done);
+  GiveBack(&done);
+  if (!ok) {
+    const int error = errno;
+    StageFailed(
+        "writing " +
+        std::string(output_->to_stdout ? "standard output" : output_->path) +
+        " failed: " + std::strerror(error));
+  } else {
+    wrote_all_ = !to_write_.aborted();
+  }
+  // Blocks still held go away with the writer; nobody waits for them now.
+  std::vector<void *> pending;
+  writer.TakePending(&pending);
+  for (void *owner : pending) delete static_cast<Block *>(owner);
+}
+
+}  // namespace cli
+}  // namespace kor
