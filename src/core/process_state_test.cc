@@ -1,4 +1,4 @@
-// Tests of the handle registry and the callback slots.
+// Tests of the handle registry.
 //
 // Strategy: the registry is process-wide and other tests in the same binary
 // may leave handles in it, so each test works relative to what it finds:
@@ -6,7 +6,6 @@
 // unlinks them again.  Handles are bare records: the registry never looks
 // inside them beyond the link.
 #include "core/process_state.h"
-#include "diag/host_callbacks.h"
 
 #include <gtest/gtest.h>
 
@@ -57,26 +56,6 @@ TEST(HandleRegistryTest, ForeignAndRepeatedHandlesDoNoHarm) {
   UnlinkHandle(&a);
   UnlinkHandle(&a);
   EXPECT_EQ(before, LiveHandleCount());
-}
-
-void KOR_CALL FormatA(int32_t, char *, int32_t, KorMessageArg *) {}
-void KOR_CALL InfoA(int32_t, KorMessageArg *, int32_t, void *) {}
-int32_t KOR_CALL CancelledA() { return 0; }
-
-TEST(CallbackSlotsTest, EachSlotHoldsItsOwnCallback) {
-  SetFormatStringCallback(&FormatA);
-  SetInfoCallback(nullptr);
-  SetCancelledCallback(&CancelledA);
-  EXPECT_EQ(&FormatA, FormatStringCallback());
-  EXPECT_EQ(nullptr, InfoCallback());
-  EXPECT_EQ(&CancelledA, CancelledCallback());
-  SetInfoCallback(&InfoA);
-  SetFormatStringCallback(nullptr);
-  EXPECT_EQ(nullptr, FormatStringCallback());
-  EXPECT_EQ(&InfoA, InfoCallback());
-  SetInfoCallback(nullptr);
-  SetCancelledCallback(nullptr);
-  EXPECT_EQ(nullptr, CancelledCallback());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 // test can install the scripted fake (fake_os.h) and inject any result.
 //
 // Implementations: posix_os.cc (Linux and other POSIX systems), win32_os.cc
-// (Windows), fake_os.cc (tests).  One instance serves the whole process;
+// with win32/ (Windows), fake_os.cc (tests).  One instance serves the whole process;
 // every method may be called from several threads at once.
 #ifndef KORBR_OS_OS_LAYER_H_
 #define KORBR_OS_OS_LAYER_H_

@@ -49,7 +49,7 @@ void BackupRun::StartStripes() {
 bool BackupRun::AwaitEveryOpen() {
   std::unique_lock<std::mutex> lock(mutex_);
   opened_.wait(lock, [&] { return open_results_ == encoder_.stripe_count(); });
-  go_ = !failed_ && !HostSession::Interrupted();
+  go_ = !failed_ && !interrupts_.Interrupted();
   decided_ = true;
   opened_.notify_all();
   return go_;
@@ -80,7 +80,7 @@ bool BackupRun::SendTrailers() {
     std::lock_guard<std::mutex> lock(mutex_);
     healthy = !failed_;
   }
-  if (!hashed_all_ || !healthy || HostSession::Interrupted()) return false;
+  if (!hashed_all_ || !healthy || interrupts_.Interrupted()) return false;
   for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = TakeFree(s);
     if (block == nullptr) return false;
@@ -129,7 +129,7 @@ void BackupRun::ReportSuccess() {
 void BackupRun::ReportIncomplete(bool all_open) {
   if (!all_open) {
     session_->Error("no data was backed up: not every stripe could be opened");
-  } else if (HostSession::Interrupted()) {
+  } else if (interrupts_.Interrupted()) {
     session_->Error("interrupted after " + std::to_string(input_bytes_.load()) +
                     " bytes of input: the backup is incomplete; its volumes "
                     "carry no stream trailer and cannot be restored");

@@ -54,6 +54,7 @@ class BackupRun {
  public:
   BackupRun(HostSession *session, const BackupPlan &plan)
       : session_(session),
+        interrupts_(session->interrupts()),
         input_fd_(plan.input_fd),
         request_size_(plan.request_size),
         zstd_level_(plan.zstd_level),
@@ -113,6 +114,7 @@ class BackupRun {
   void WarnOfLeftovers();
 
   HostSession *session_;
+  const InterruptSource &interrupts_;
   int input_fd_;
   uint32_t request_size_;
   int zstd_level_;  // 0: no compression

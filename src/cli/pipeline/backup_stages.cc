@@ -45,13 +45,14 @@ namespace {
 
 // Reads until `length` bytes are in or the input ends.  -1 on a read error
 // (errno kept) or when interrupted.
-ssize_t ReadFull(int fd, uint8_t *buffer, size_t length) {
+ssize_t ReadFull(int fd, uint8_t *buffer, size_t length,
+                 const InterruptSource &interrupts) {
   size_t got = 0;
   while (got < length) {
     const ssize_t n = read(fd, buffer + got, length - got);
     if (n == 0) break;
     if (n < 0) {
-      if (errno == EINTR && !HostSession::Interrupted()) continue;
+      if (errno == EINTR && !interrupts.Interrupted()) continue;
       return -1;
     }
     got += static_cast<size_t>(n);
@@ -213,8 +214,8 @@ std::unique_ptr<Block> BackupRun::TakeFree(uint32_t stripe) {
 }
 
 bool BackupRun::ReadFailed(ssize_t got) {
-  if (got >= 0 && !HostSession::Interrupted()) return false;
-  if (got < 0 && !HostSession::Interrupted()) {
+  if (got >= 0 && !interrupts_.Interrupted()) return false;
+  if (got < 0 && !interrupts_.Interrupted()) {
     input_error_ =
         std::string("reading the input failed: ") + std::strerror(errno);
   }
@@ -225,7 +226,8 @@ bool BackupRun::DealChunks() {
   for (;;) {
     std::unique_ptr<Block> chunk = free_chunks_.Pop();
     if (chunk == nullptr) return false;
-    const ssize_t got = ReadFull(input_fd_, chunk->bytes.data(), kChunkSize);
+    const ssize_t got =
+        ReadFull(input_fd_, chunk->bytes.data(), kChunkSize, interrupts_);
     if (ReadFailed(got)) return false;
     if (got == 0) return true;
     chunk->payload_offset = 0;
@@ -251,16 +253,17 @@ bool BackupRun::DealInput() {
   std::unique_ptr<Block> current = TakeFree(0);
   if (current == nullptr) return false;
   ssize_t got =
-      ReadFull(input_fd_, current->bytes.data() + kFrameHeaderSize, capacity);
+      ReadFull(input_fd_, current->bytes.data() + kFrameHeaderSize, capacity,
+               interrupts_);
   for (;;) {
     if (got < 0) {
-      if (!HostSession::Interrupted()) {
+      if (!interrupts_.Interrupted()) {
         input_error_ =
             std::string("reading the input failed: ") + std::strerror(errno);
       }
       return false;
     }
-    if (HostSession::Interrupted()) return false;
+    if (interrupts_.Interrupted()) return false;
     const uint32_t stripe = static_cast<uint32_t>(sequence % count);
     if (static_cast<uint32_t>(got) < capacity) {
       encoder_.SealNextFrame(current->bytes.data(), static_cast<uint32_t>(got),
@@ -274,7 +277,8 @@ bool BackupRun::DealInput() {
         TakeFree(static_cast<uint32_t>((sequence + 1) % count));
     if (next == nullptr) return false;
     const ssize_t next_got =
-        ReadFull(input_fd_, next->bytes.data() + kFrameHeaderSize, capacity);
+        ReadFull(input_fd_, next->bytes.data() + kFrameHeaderSize, capacity,
+                 interrupts_);
     const bool last = next_got == 0;
     encoder_.SealNextFrame(current->bytes.data(), capacity, last);
     current->payload_length = capacity;

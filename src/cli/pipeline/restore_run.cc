@@ -78,7 +78,7 @@ bool RestoreRun::ReadStream() {
   BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
   bool ok = true;
   while (ok && checker_.ExpectingFrames()) {
-    if (HostSession::Interrupted()) {
+    if (interrupts_.Interrupted()) {
       ok = false;
       break;
     }
@@ -116,7 +116,7 @@ bool RestoreRun::ReadStream() {
   if (inflater.joinable()) inflater.join();
   hasher.join();
   writer.join();
-  if (!ok || HostSession::Interrupted()) return false;
+  if (!ok || interrupts_.Interrupted()) return false;
   if (compressed_ && !inflated_all_) return false;  // the stage said why
   if (!hashed_all_ || !wrote_all_) return false;
   return checker_.Finish(hashed_bytes_, digest_, &reason_);
@@ -153,7 +153,7 @@ void RestoreRun::ReportSuccess() {
 void RestoreRun::ReportFailure() {
   if (!reason_.empty()) session_->Error(reason_);
   if (!stage_error_.empty()) session_->Error(stage_error_);
-  if (HostSession::Interrupted()) {
+  if (interrupts_.Interrupted()) {
     session_->Error("interrupted after " + std::to_string(written_.load()) +
                     " bytes of the stream");
   }

@@ -46,6 +46,7 @@ class RestoreRun {
   RestoreRun(HostSession *session, Output *output, uint32_t stripes_given,
              const std::vector<std::string> &device_templates)
       : session_(session),
+        interrupts_(session->interrupts()),
         output_(output),
         stripes_given_(stripes_given),
         templates_(device_templates),
@@ -81,6 +82,7 @@ class RestoreRun {
   void StageFailed(const std::string &reason);
 
   HostSession *session_;
+  const InterruptSource &interrupts_;
   Output *output_;
   uint32_t stripes_given_;  // 0: learn it from stripe 0's header
   std::vector<std::string> templates_;

@@ -127,7 +127,7 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     return reason;
   };
   for (;;) {
-    if (HostSession::Interrupted()) break;
+    if (interrupts_.Interrupted()) break;
     std::unique_ptr<Block> block = stripe->free.Pop();
     if (block == nullptr) break;
     std::memset(&msg, 0, sizeof msg);
@@ -252,7 +252,7 @@ void RestoreRun::WriteMain() {
   for (;;) {
     std::unique_ptr<Block> block = to_write_.Pop();
     if (block == nullptr) break;
-    if (HostSession::Interrupted()) {
+    if (interrupts_.Interrupted()) {
       // Ctrl-C: nothing more goes out, even what is already checked.
       GiveBack(std::move(block));
       AbortAll();

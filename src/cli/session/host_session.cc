@@ -61,6 +61,9 @@ int64_t WaitTimeoutMs(const SessionOptions &options) {
 
 HostSession::HostSession() = default;
 
+HostSession::HostSession(const InterruptSource &interrupts)
+    : interrupts_(&interrupts) {}
+
 HostSession::~HostSession() { DisconnectLibrary(this); }
 
 bool HostSession::Start(const SessionOptions &options, std::string *error) {

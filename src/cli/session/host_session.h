@@ -58,6 +58,9 @@ struct SessionOptions {
 class HostSession : public LibraryListener {
  public:
   HostSession();
+  // A session whose runs poll `interrupts` (which must outlive it) rather
+  // than the signal flag.
+  explicit HostSession(const InterruptSource &interrupts);
   ~HostSession();
   HostSession(const HostSession &) = delete;
   HostSession &operator=(const HostSession &) = delete;
@@ -75,8 +78,8 @@ class HostSession : public LibraryListener {
   // Where the data goes when it goes to standard output.
   int data_fd() const { return data_fd_; }
 
-  // Ctrl-C, for the commands (interrupts.h).
-  static bool Interrupted() { return cli::Interrupted(); }
+  // Ctrl-C, for the commands (interrupts.h): the source their runs poll.
+  const InterruptSource &interrupts() const { return *interrupts_; }
   static void SetPartialOutputPath(const std::string &path) {
     cli::SetPartialOutputPath(path);
   }
@@ -121,6 +124,7 @@ class HostSession : public LibraryListener {
   void OnSmallCapacity(const std::string &text, const KorMessageArg *args);
   void OnVolumeError(const std::string &text, const KorMessageArg *args);
 
+  const InterruptSource *interrupts_ = &SignalInterrupts();
   SessionOptions options_;
   bool trace_on_ = false;  // the library's trace is wanted
   int data_fd_ = -1;

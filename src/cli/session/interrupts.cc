@@ -51,6 +51,14 @@ void InstallInterruptHandlers() {
 
 bool Interrupted() { return g_signal.count.load() > 0; }
 
+const InterruptSource &SignalInterrupts() {
+  struct SignalSource final : InterruptSource {
+    bool Interrupted() const override { return cli::Interrupted(); }
+  };
+  static const SignalSource source;
+  return source;
+}
+
 void SetPartialOutputPath(const std::string &path) {
   g_signal.path_set = 0;
   std::snprintf(g_signal.path, sizeof g_signal.path, "%s", path.c_str());

@@ -18,6 +18,18 @@ namespace cli {
 void InstallInterruptHandlers();
 // True once SIGINT or SIGTERM has arrived.
 bool Interrupted();
+
+// What a run polls to learn whether the operator interrupted it.  The run
+// is handed one by whoever builds it (the command, from its session), so
+// no run reaches the signal flag by itself.
+class InterruptSource {
+ public:
+  virtual ~InterruptSource() = default;
+  virtual bool Interrupted() const = 0;
+};
+
+// The process's signal flag as a source: Interrupted() above.
+const InterruptSource &SignalInterrupts();
 // A partial output file to remove should a second signal end the process.
 // A path longer than the handler's fixed buffer is not registered.
 void SetPartialOutputPath(const std::string &path);

@@ -226,6 +226,105 @@ int OnProgress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 0;
 }
 
+// The options every request sets: where it goes, how it is signed and
+// verified, when a stalled transfer gives up, and the callbacks that fill
+// *reply.
+void SetTransferOptions(CURL *curl, const S3Settings &settings,
+                        const std::string &url, S3Client::Reply *reply) {
+  const std::string sigv4 = "aws:amz:" + settings.region + ":s3";
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (CURLSH *share = ProcessShare())
+    curl_easy_setopt(curl, CURLOPT_SHARE, share);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+#endif
+  curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
+  // Not CURLOPT_USERPWD: keys may hold a colon, where it would split them.
+  curl_easy_setopt(curl, CURLOPT_USERNAME, settings.access_key.c_str());
+  curl_easy_setopt(curl, CURLOPT_PASSWORD, settings.secret_key.c_str());
+  if (!settings.ca_bundle.empty())
+    curl_easy_setopt(curl, CURLOPT_CAINFO, settings.ca_bundle.c_str());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, reply);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, reply);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, reply);
+}
+
+// Sets the request's own headers (and a GET's larger body buffer); the
+// list returned is the caller's to free once the transfer is over.
+struct curl_slist *SetRequestHeaders(CURL *curl, const S3Settings &settings,
+                                     const S3Client::Request &request) {
+  // Every request carries its payload hash: the server checks the body
+  // against it, and libcurl signs it as given.
+  std::string hash = request.payload_hash;
+  if (hash.empty()) {
+    hash = request.body_length == 0 ? kEmptySha256
+                                    : Sha256Hex(request.body, request.body_length);
+  }
+  struct curl_slist *headers = nullptr;
+  headers = curl_slist_append(headers, ("x-amz-content-sha256: " + hash).c_str());
+  if (!settings.session_token.empty())
+    headers = curl_slist_append(
+        headers, ("x-amz-security-token: " + settings.session_token).c_str());
+  if (!request.range.empty())
+    headers = curl_slist_append(headers, ("Range: " + request.range).c_str());
+  if (request.sink != nullptr)
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBodyBufferBytes);
+  if (request.xml_body)
+    headers = curl_slist_append(headers, "Content-Type: application/xml");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  return headers;
+}
+
+// The method and, for PUT and POST, where the body comes from.
+void SetMethodOptions(CURL *curl, const S3Client::Request &request,
+                      S3Client::Reply *reply) {
+  const std::string method = request.method;
+  if (method == "HEAD") {
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  } else if (method == "PUT") {
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnUpload);
+    curl_easy_setopt(curl, CURLOPT_READDATA, reply);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, OnSeek);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, reply);
+    // Always the size: without it libcurl would send the body chunked,
+    // which S3 refuses for a signed payload.
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
+                     static_cast<curl_off_t>(request.body_length));
+  } else if (method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS,
+                     request.body != nullptr
+                         ? reinterpret_cast<const char *>(request.body)
+                         : "");
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body_length));
+  } else if (method != "GET") {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method);
+  }
+}
+
+// What a transfer that libcurl ended with `result` failed with.
+S3Failure TransportFailure(CURLcode result, const S3Client::Reply &reply) {
+  if (reply.stopped || reply.sink_stopped) return Cancelled("");
+  // A refused certificate or an unusable URL stays as it is however
+  // often it is tried.
+  const bool retry = result != CURLE_PEER_FAILED_VERIFICATION &&
+                     result != CURLE_SSL_CACERT_BADFILE &&
+                     result != CURLE_URL_MALFORMAT &&
+                     result != CURLE_UNSUPPORTED_PROTOCOL &&
+                     result != CURLE_OUT_OF_MEMORY;
+  return FailureFromTransport(retry, curl_easy_strerror(result));
+}
+
 }  // namespace
 
 std::string Sha256Hex(const uint8_t *data, size_t length) {
@@ -283,93 +382,14 @@ bool S3Client::Attempt(const Request &request, Reply *reply,
   curl_easy_reset(curl);
   const std::string url = RequestUrl(settings_.endpoint, location_.bucket,
                                      request.key, request.query);
-  const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  if (CURLSH *share = ProcessShare())
-    curl_easy_setopt(curl, CURLOPT_SHARE, share);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-#endif
-  curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
-  // Not CURLOPT_USERPWD: keys may hold a colon, where it would split them.
-  curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.access_key.c_str());
-  curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.secret_key.c_str());
-  if (!settings_.ca_bundle.empty())
-    curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.ca_bundle.c_str());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, reply);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, reply);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, reply);
-
-  // Every request carries its payload hash: the server checks the body
-  // against it, and libcurl signs it as given.
-  std::string hash = request.payload_hash;
-  if (hash.empty()) {
-    hash = request.body_length == 0 ? kEmptySha256
-                                    : Sha256Hex(request.body, request.body_length);
-  }
-  struct curl_slist *headers = nullptr;
-  headers = curl_slist_append(headers, ("x-amz-content-sha256: " + hash).c_str());
-  if (!settings_.session_token.empty())
-    headers = curl_slist_append(
-        headers, ("x-amz-security-token: " + settings_.session_token).c_str());
-  if (!request.range.empty())
-    headers = curl_slist_append(headers, ("Range: " + request.range).c_str());
-  if (request.sink != nullptr)
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBodyBufferBytes);
-  if (request.xml_body)
-    headers = curl_slist_append(headers, "Content-Type: application/xml");
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-
-  const std::string method = request.method;
-  if (method == "HEAD") {
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  } else if (method == "PUT") {
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnUpload);
-    curl_easy_setopt(curl, CURLOPT_READDATA, reply);
-    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, OnSeek);
-    curl_easy_setopt(curl, CURLOPT_SEEKDATA, reply);
-    // Always the size: without it libcurl would send the body chunked,
-    // which S3 refuses for a signed payload.
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
-                     static_cast<curl_off_t>(request.body_length));
-  } else if (method == "POST") {
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS,
-                     request.body != nullptr
-                         ? reinterpret_cast<const char *>(request.body)
-                         : "");
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.body_length));
-  } else if (method != "GET") {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method);
-  }
+  SetTransferOptions(curl, settings_, url, reply);
+  struct curl_slist *headers = SetRequestHeaders(curl, settings_, request);
+  SetMethodOptions(curl, request, reply);
   const CURLcode result = curl_easy_perform(curl);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_slist_free_all(headers);
   if (result == CURLE_OK) return true;
-  if (reply->stopped) {
-    *failure = Cancelled("");
-  } else if (reply->sink_stopped) {
-    *failure = Cancelled("");
-  } else {
-    // A refused certificate or an unusable URL stays as it is however
-    // often it is tried.
-    const bool retry = result != CURLE_PEER_FAILED_VERIFICATION &&
-                       result != CURLE_SSL_CACERT_BADFILE &&
-                       result != CURLE_URL_MALFORMAT &&
-                       result != CURLE_UNSUPPORTED_PROTOCOL &&
-                       result != CURLE_OUT_OF_MEMORY;
-    *failure = FailureFromTransport(retry, curl_easy_strerror(result));
-  }
+  *failure = TransportFailure(result, *reply);
   return false;
 }
 
