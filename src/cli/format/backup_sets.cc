@@ -217,7 +217,37 @@ void JudgeSet(BackupSet *set) {
   set->complete = set->faults.empty();
 }
 
+// Chains, and reads the header and trailer of, the volume files found
+// for one prefix.
+StripeFiles JudgeStripe(const std::string &prefix,
+                        std::vector<VolumeFile> found) {
+  std::sort(found.begin(), found.end(),
+            [](const VolumeFile &a, const VolumeFile &b) {
+              return a.number < b.number;
+            });
+  StripeFiles stripe;
+  stripe.prefix = prefix;
+  ChainVolumes(std::move(found), &stripe);
+  ReadHeader(&stripe);
+  ReadTrailer(&stripe);
+  return stripe;
+}
+
 }  // namespace
+
+StripeFiles ReadStripe(const std::string &prefix) {
+  std::vector<VolumeFile> found;
+  for (int n = 1; n < 10000; ++n) {
+    VolumeFile v;
+    v.path = prefix + "." + std::to_string(n);
+    v.number = n;
+    std::string why;
+    struct stat st;
+    if (lstat(v.path.c_str(), &st) != 0) break;
+    if (ReadVolumeLabels(&v, &why)) found.push_back(v);
+  }
+  return JudgeStripe(prefix, std::move(found));
+}
 
 bool SplitVolumeName(const std::string &name, std::string *prefix,
                      int *volume) {
@@ -324,15 +354,7 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
 
   std::map<std::string, BackupSet> by_id;  // backup id, or prefix
   for (auto &[prefix, found] : by_prefix) {
-    std::sort(found.begin(), found.end(),
-              [](const VolumeFile &a, const VolumeFile &b) {
-                return a.number < b.number;
-              });
-    StripeFiles stripe;
-    stripe.prefix = prefix;
-    ChainVolumes(std::move(found), &stripe);
-    ReadHeader(&stripe);
-    ReadTrailer(&stripe);
+    StripeFiles stripe = JudgeStripe(prefix, std::move(found));
     const std::string key = stripe.have_header
                                 ? "id " + BackupIdHex(stripe.header.backup_id)
                                 : "prefix " + prefix;

@@ -72,6 +72,11 @@ struct SetScan {
   std::vector<std::string> ignored;  // "FILE: why"
 };
 
+// The volumes, stream header and trailer of the one disk stripe whose
+// prefix is `prefix` (its volumes are `prefix`.1, .2, ...), judged as
+// above; no volumes when there are none.
+StripeFiles ReadStripe(const std::string &prefix);
+
 // Scans `where`: a directory (every volume file in it) or a prefix (the
 // volume files whose name begins with it).  False with *error set when
 // the directory cannot be read.
