@@ -26,10 +26,12 @@ void Console::Configure(const std::string &command, bool quiet) {
   run_started_ = started_;
 }
 
-void Console::Error(const std::string &line) {
+void Console::Error(const std::string &line) { WriteLine(line, true); }
+
+void Console::WriteLine(const std::string &line, bool error) {
   std::lock_guard<std::mutex> lock(mutex_);
   ClearProgressLocked();
-  if (first_error_.empty()) first_error_ = line;
+  if (error && first_error_.empty()) first_error_ = line;
   const std::string text = "korbr: " + command_ + ": " + line + "\n";
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);

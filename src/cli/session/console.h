@@ -36,7 +36,7 @@ class Console {
   void Error(const std::string &line);
   // The same, for lines the session itself announces (waits, requests for
   // action), always.
-  void Announce(const std::string &line) { Error(line); }
+  void Announce(const std::string &line) { WriteLine(line, false); }
   // "korbr: LINE" unless quiet.
   void Note(const std::string &line);
   // True the first time `text` is passed (a note every stripe sends alike).
@@ -77,7 +77,8 @@ class Console {
   std::vector<std::string> volumes();
   // Seconds since Configure.
   double Elapsed() const;
-  // The first error line written, without "korbr: COMMAND: ".
+  // The first Error line written, without "korbr: COMMAND: " (announced
+  // lines and warnings are not errors).
   std::string FirstError();
 
   // Shows `text` as a prompt and waits for Enter, the end of standard
@@ -86,6 +87,8 @@ class Console {
 
  private:
   void ClearProgressLocked();
+  // "korbr: COMMAND: LINE"; `error` lines are kept for FirstError.
+  void WriteLine(const std::string &line, bool error);
   void ProgressLoop();
   void RunProbe();
 
