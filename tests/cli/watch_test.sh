@@ -101,7 +101,7 @@ list_of_sets() {
   run "$d/b3.out" "$d/b3.err" backup --device "$(dev "$d/bk" cut.s)" "$d/in"
   expect "third backup exit 0" [ "$rc" -eq 0 ] || return 1
   local last
-  last=$(ls "$d"/bk/cut.s0.* | sort -t. -k3 -n | tail -1)
+  last=$d/bk/cut.s0.$(ls "$d"/bk/cut.s0.* | sed 's/.*\.//' | sort -n | tail -1)
   expect "the cut set spans volumes" [ "$last" != "$d/bk/cut.s0.1" ] || return 1
   rm "$last"
   echo "not a volume" >"$d/bk/notes.1"
