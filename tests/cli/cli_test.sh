@@ -405,7 +405,7 @@ usage_errors() {
     "restore $d/out"
     "restore --device x $d/a $d/b"
     "labels"
-    "labels a b"
+    "list"
     "frobnicate"
   )
   local c

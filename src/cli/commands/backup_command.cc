@@ -101,8 +101,8 @@ bool ReadBackupPlan(const ParsedArgs &args, BackupPlan *plan,
   return true;
 }
 
-// Opens INPUT for reading; a directory is refused.  -1 after telling why.
-int OpenInput(const std::string &input) {
+// Opens INPUT for reading; a directory is refused.  -1 with *error set.
+int OpenInput(const std::string &input, std::string *error) {
   int fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -110,11 +110,30 @@ int OpenInput(const std::string &input) {
     fd = -1;
     errno = EISDIR;
   }
-  if (fd < 0) {
-    std::fprintf(stderr, "korbr backup: cannot open %s: %s\n", input.c_str(),
-                 std::strerror(errno));
-  }
+  if (fd < 0) *error = "cannot open " + input + ": " + std::strerror(errno);
   return fd;
+}
+
+// The input's length when it is a regular file (its size is what will be
+// read); 0 when it cannot be known beforehand.
+uint64_t KnownInputSize(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// An empty stream from a pipe is most often a producer that failed before
+// writing anything; its exit status is lost unless the shell keeps it.
+void WarnOfEmptyPipe(HostSession *session, int fd) {
+  struct stat st;
+  if (session->data_bytes() != 0 ||
+      (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) {
+    return;
+  }
+  session->Warn(
+      "the input was empty (0 bytes): the program feeding it may have "
+      "failed; run the pipeline under 'set -o pipefail' so that its failure "
+      "shows (see the README)");
 }
 
 }  // namespace
@@ -147,20 +166,26 @@ int RunBackupCommand(int argc, char **argv) {
                       "standard input is a terminal; give INPUT or redirect "
                       "standard input");
   }
-  plan.input_fd = input == "-" ? 0 : OpenInput(input);
-  if (plan.input_fd < 0) return kExitFailure;
-
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
   options.devices = devices;
+  plan.input_fd = input == "-" ? 0 : OpenInput(input, &error);
+  if (plan.input_fd < 0) {
+    std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
+    return FailBeforeRun(options, error);
+  }
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
-    return kExitFailure;
+    if (plan.input_fd != 0) close(plan.input_fd);
+    return FailBeforeRun(options, error);
   }
   session.SetDevices(devices, plan.dbname);
-  const bool whole = RunBackup(&session, plan);
+  session.SetExpectedTotal(KnownInputSize(plan.input_fd), false);
+  bool whole = RunBackup(&session, plan);
+  if (whole) WarnOfEmptyPipe(&session, plan.input_fd);
   if (plan.input_fd != 0) close(plan.input_fd);
+  whole = session.Finish(whole) && whole;
   return whole ? kExitSuccess : kExitFailure;
 }
 

@@ -15,6 +15,7 @@
 #include "cli/options/device_string_check.h"
 #include "cli/options/environment_check.h"
 #include "cli/session/host_session.h"
+#include "cli/session/run_report.h"
 #include "cli/format/stream_format.h"
 #include "os/file_mode.h"
 
@@ -106,6 +107,15 @@ const OptionSpec kWaitTimeoutOption = {
     "give up a wait for disk space, a drive or a volume after SECONDS "
     "(default: until Ctrl-C on a terminal, else one hour)"};
 
+const OptionSpec kProgressOption = {
+    "progress", 0, false, false, nullptr,
+    "show the progress line on standard error even when it is not a "
+    "terminal (not with --quiet)"};
+const OptionSpec kJsonReportOption = {
+    "json", 0, true, false, "FILE",
+    "write the run's totals, or its error, to FILE as JSON (replaced "
+    "whole, success or failure)"};
+
 // The options of a command that drives the library: --device, then the
 // command's `own` ones, then the session's options and --help, in
 // the order its help lists them.
@@ -114,7 +124,8 @@ inline std::vector<OptionSpec> LibraryCommandOptions(
   std::vector<OptionSpec> specs = {kDeviceOption};
   specs.insert(specs.end(), own.begin(), own.end());
   for (const OptionSpec &option :
-       {kQuietOption, kTraceOption, kTraceFileOption, kWaitTimeoutOption}) {
+       {kQuietOption, kProgressOption, kJsonReportOption, kTraceOption,
+        kTraceFileOption, kWaitTimeoutOption}) {
     specs.push_back(option);
   }
   specs.push_back(
@@ -129,6 +140,8 @@ inline bool ParseSessionOptions(const std::string &command,
                                 std::string *error) {
   options->command = command;
   options->quiet = args.Has("quiet");
+  options->progress = args.Has("progress");
+  options->json_file = args.Value("json");
   options->trace_file = args.Value("trace-file");
   options->trace = args.Has("trace") || args.Has("trace-file");
   if (args.Has("trace") && !args.Value("trace").empty()) {
@@ -151,6 +164,24 @@ inline bool ParseSessionOptions(const std::string &command,
     options->wait_timeout_seconds = static_cast<int64_t>(seconds);
   }
   return true;
+}
+
+// A run that fails before its session starts still leaves its --json
+// report.  Returns kExitFailure.
+inline int FailBeforeRun(const SessionOptions &options,
+                         const std::string &error) {
+  if (options.json_file.empty()) return kExitFailure;
+  RunTotals totals;
+  totals.command = options.command;
+  totals.error = error;
+  totals.stripes = static_cast<uint32_t>(options.devices.size());
+  std::string why;
+  if (!WriteRunReport(options.json_file, RunReportJson(totals),
+                      options.file_mode, &why)) {
+    std::fprintf(stderr, "korbr %s: %s\n", options.command.c_str(),
+                 why.c_str());
+  }
+  return kExitFailure;
 }
 
 // The mode of the files korbr makes that hold backup data or its traces

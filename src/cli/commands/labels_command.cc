@@ -14,6 +14,7 @@
 
 #include "cli/options/arg_parser.h"
 #include "cli/commands/command_common.h"
+#include "cli/format/backup_sets.h"
 #include "cli/format/label_decode.h"
 #include "cli/format/printable_text.h"
 #include "cli/format/stream_format.h"
@@ -35,18 +36,22 @@ const std::vector<OptionSpec> &LabelsOptions() {
 
 void PrintLabelsHelp() {
   std::printf(
-      "Usage: korbr labels VOLUME\n"
+      "Usage: korbr labels VOLUME... | SET...\n"
       "\n"
-      "Shows the labels and the layout of one disk volume file (such as\n"
+      "Shows the labels and the layout of disk volume files (such as\n"
       "/backups/sales.s0.1), decoded: the VOL1 serial (stripe and volume),\n"
       "the HDR1 and HDR2 fields, the bytes of data, and whether the backup\n"
       "goes on on another volume (EOV) or ends on this one (EOF); also the\n"
-      "korbr stream header or trailer found in the data.\n"
+      "korbr stream header or trailer found in the data, and the backup the\n"
+      "volume belongs to (id, stripe, volume) as far as it can tell.  A SET\n"
+      "(a directory, or a prefix such as /backups/sales or\n"
+      "/backups/sales.s{stripe}) shows every volume of every set there; a\n"
+      "middle volume then names its backup through its stripe's first.\n"
       "\n"
       "Options:\n%s"
       "\n"
-      "Exit status: 0 a complete volume, 1 not a volume (or cut short),\n"
-      "2 usage error.\n",
+      "Exit status: 0 every volume complete, 1 one is not a volume (or is\n"
+      "cut short), 2 usage error.\n",
       OptionsHelp(LabelsOptions()).c_str());
 }
 
@@ -73,18 +78,19 @@ std::string TimeText(uint64_t seconds) {
   return text;
 }
 
-// The stream header, when the data of this volume begins with one.
-void ShowStreamHeader(int fd, const VolumeLabels &labels) {
-  if (labels.data_bytes < kHeaderRequestSize) return;
+// The stream header, when the data of this volume begins with one; false
+// when there is none.
+bool ShowStreamHeader(int fd, const VolumeLabels &labels, StreamHeader *out) {
+  if (labels.data_bytes < kHeaderRequestSize) return false;
   std::vector<uint8_t> bytes(kHeaderRequestSize);
-  if (!ReadAt(fd, kVolumeHeadSize, bytes.data(), bytes.size())) return;
+  if (!ReadAt(fd, kVolumeHeadSize, bytes.data(), bytes.size())) return false;
   StreamHeader h;
   std::string why;
   if (!DecodeHeader(bytes.data(), bytes.size(), &h, &why)) {
     if (std::memcmp(bytes.data(), "KORBRSTR", 8) == 0) {
       std::printf("stream header  present but unreadable: %s\n", why.c_str());
     }
-    return;
+    return false;
   }
   std::printf(
       "stream header  stripe %u of %u, backup %s, database '%s'\n"
@@ -92,13 +98,16 @@ void ShowStreamHeader(int fd, const VolumeLabels &labels) {
       h.stripe_index, h.stripe_count, BackupIdHex(h.backup_id).c_str(),
       PrintableText(h.dbname).c_str(), h.request_size,
       TimeText(h.created).c_str());
+  *out = h;
+  return true;
 }
 
 // The stream trailer, when the data of this volume ends with one: it is
 // the stripe's last request, so it lies request-size bytes before the end
 // of the data, and it names that size itself.
 // False when there is none.
-bool ShowStreamTrailer(int fd, const VolumeLabels &labels) {
+bool ShowStreamTrailer(int fd, const VolumeLabels &labels,
+                       StreamTrailer *out) {
   const uint64_t data_end = kVolumeHeadSize + labels.data_bytes;
   const uint64_t window =
       std::min<uint64_t>(labels.data_bytes, kMaxRequestSize);
@@ -121,6 +130,7 @@ bool ShowStreamTrailer(int fd, const VolumeLabels &labels) {
         static_cast<unsigned long long>(t.total_frames),
         static_cast<unsigned long long>(t.stripe_frames),
         DigestHex(t.stream_digest).c_str());
+    *out = t;
     return true;
   }
   return false;
@@ -167,10 +177,19 @@ void PrintHeadLabels(const std::string &path, const VolumeLabels &labels) {
       shown(labels.buffer_offset_length).c_str());
 }
 
+// What a volume tells of the backup it belongs to, from the stream
+// records it holds.
+struct Belonging {
+  bool have_id = false;
+  BackupId id{};
+  uint32_t stripe_count = 0;
+};
+
 // The trailer labels and what they say of the stream; the stream header and
 // trailer behind them.  kExitFailure, after saying why, when the volume has
 // no readable trailer labels.
-int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
+int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out,
+              Belonging *belonging) {
   VolumeLabels &labels = *labels_out;
   std::string error;
   uint8_t tail[kVolumeTailSize];
@@ -198,8 +217,16 @@ int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
       std::printf("trailer        EOF1+EOF2: the last volume of stripe %d\n",
                   labels.stripe);
     }
-    ShowStreamHeader(fd, labels);
-    if (!labels.end_of_volume && !ShowStreamTrailer(fd, labels)) {
+    StreamHeader header;
+    StreamTrailer trailer;
+    if (ShowStreamHeader(fd, labels, &header)) {
+      *belonging = {true, header.backup_id, header.stripe_count};
+    }
+    if (!labels.end_of_volume && ShowStreamTrailer(fd, labels, &trailer)) {
+      if (!belonging->have_id) {
+        *belonging = {true, trailer.backup_id, trailer.stripe_count};
+      }
+    } else if (!labels.end_of_volume) {
       // The labels close the stripe, but korbr never wrote the record that
       // ends its stream: the backup failed or was interrupted.
       std::printf(
@@ -210,20 +237,32 @@ int PrintTail(int fd, const std::string &path, VolumeLabels *labels_out) {
   return code;
 }
 
-}  // namespace
-
-int RunLabelsCommand(int argc, char **argv) {
-  const std::string command = "labels";
-  ParsedArgs args;
-  if (const int code = ReadCommandArgs(command, LabelsOptions(), argc, argv,
-                                       PrintLabelsHelp, &args);
-      code >= 0)
-    return code;
-  std::string error;
-  if (args.operands().size() != 1) {
-    return UsageError(command, "give exactly one VOLUME file");
+// The line naming the backup a volume belongs to.  `set` is what the
+// set the volume was found in says (the stripe's first volume), or null
+// when the volume was given alone.
+void PrintBackupLine(const VolumeLabels &labels, const Belonging &own,
+                     const Belonging *set) {
+  const Belonging *known = own.have_id ? &own : set;
+  std::string where = "stripe " + std::to_string(labels.stripe);
+  if (known != nullptr && known->have_id && known->stripe_count > 0) {
+    where += " of " + std::to_string(known->stripe_count);
   }
-  const std::string path = args.operands().front();
+  where += ", volume " + std::to_string(labels.volume);
+  if (known != nullptr && known->have_id) {
+    std::printf("backup         %s, %s%s\n", BackupIdHex(known->id).c_str(),
+                where.c_str(),
+                own.have_id ? "" : " (from the stripe's first volume)");
+  } else {
+    std::printf(
+        "backup         id unknown (no stream header in this volume), %s\n",
+        where.c_str());
+  }
+}
+
+// Shows one volume file.  `set` as for PrintBackupLine.  The exit code
+// for it.
+int ShowVolume(const std::string &path, const Belonging *set) {
+  std::string error;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     std::fprintf(stderr, "korbr labels: cannot open %s: %s\n", path.c_str(),
@@ -254,8 +293,81 @@ int RunLabelsCommand(int argc, char **argv) {
   }
 
   PrintHeadLabels(path, labels);
-  const int code = PrintTail(fd, path, &labels);
+  Belonging own;
+  const int code = PrintTail(fd, path, &labels, &own);
   close(fd);
+  PrintBackupLine(labels, own, set);
+  return code;
+}
+
+// Shows every volume of every set under `where` (a directory or prefix),
+// each naming its backup through its stripe's first volume.
+int ShowSets(const std::string &where, bool *first_view) {
+  SetScan scan;
+  std::string error;
+  if (!ScanBackupSets(where, &scan, &error)) {
+    std::fprintf(stderr, "korbr labels: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (scan.sets.empty()) {
+    std::fprintf(stderr, "korbr labels: no volume files in %s\n",
+                 where.c_str());
+    return kExitFailure;
+  }
+  int code = kExitSuccess;
+  for (const BackupSet &set : scan.sets) {
+    for (const StripeFiles &stripe : set.stripes) {
+      Belonging from_set;
+      if (stripe.have_header) {
+        from_set = {true, stripe.header.backup_id, stripe.header.stripe_count};
+      }
+      for (const VolumeFile &v : stripe.volumes) {
+        if (!*first_view) std::printf("\n");
+        *first_view = false;
+        if (ShowVolume(v.path, &from_set) != kExitSuccess) code = kExitFailure;
+      }
+      for (const std::string &left : stripe.leftovers) {
+        if (!*first_view) std::printf("\n");
+        *first_view = false;
+        // Its own records say what they can; the set's id is not its.
+        if (ShowVolume(left, nullptr) != kExitSuccess) code = kExitFailure;
+        std::printf("not in set     left over after the last volume of %s\n",
+                    PrintableText(stripe.prefix).c_str());
+      }
+    }
+  }
+  return code;
+}
+
+}  // namespace
+
+int RunLabelsCommand(int argc, char **argv) {
+  const std::string command = "labels";
+  ParsedArgs args;
+  if (const int code = ReadCommandArgs(command, LabelsOptions(), argc, argv,
+                                       PrintLabelsHelp, &args);
+      code >= 0)
+    return code;
+  if (args.operands().empty()) {
+    return UsageError(command, "give a VOLUME file, several, or a SET");
+  }
+  int code = kExitSuccess;
+  bool first_view = true;
+  for (const std::string &operand : args.operands()) {
+    struct stat st;
+    // A volume file is shown as it is; a directory, or a name that is no
+    // file, is taken as a set's place or prefix.
+    const bool file = stat(operand.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    int one = kExitSuccess;
+    if (file) {
+      if (!first_view) std::printf("\n");
+      first_view = false;
+      one = ShowVolume(operand, nullptr);
+    } else {
+      one = ShowSets(operand, &first_view);
+    }
+    if (one != kExitSuccess) code = one;
+  }
   return code;
 }
 

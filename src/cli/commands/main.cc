@@ -4,7 +4,9 @@
 //                 [--dbname NAME] [INPUT|-]
 //   korbr restore --device DEVSTRING [--stripes N] [OUTPUT|-]
 //   korbr verify  --device DEVSTRING [--stripes N]
-//   korbr labels  VOLUME
+//   korbr labels  VOLUME... | SET
+//   korbr list    DIR|PREFIX [--json]
+//   korbr --version
 //
 // Each command is one entry of the table below and lives in its own file.
 #include <sys/types.h>
@@ -15,7 +17,9 @@
 #include "cli/commands/backup_command.h"
 #include "cli/commands/command_common.h"
 #include "cli/commands/labels_command.h"
+#include "cli/commands/list_command.h"
 #include "cli/commands/restore_command.h"
+#include "cli/commands/version_info.h"
 #include "cli/vtape/vtape_command.h"
 
 // Inputs, outputs and volumes pass 2 and 4 GiB; every file of korbr is
@@ -38,7 +42,9 @@ const Command kCommands[] = {
     {"verify", kor::cli::RunVerifyCommand,
      "check that a backup would restore, writing nothing"},
     {"labels", kor::cli::RunLabelsCommand,
-     "show the labels and layout of a disk volume file"},
+     "show the labels and layout of disk volume files or a whole set"},
+    {"list", kor::cli::RunListCommand,
+     "list the backup sets in a directory or under a prefix"},
     {"vtape", kor::RunVtapeCommand,
      "manage virtual tape drives and their cartridges"},
 };
@@ -57,7 +63,9 @@ void PrintHelp(FILE *out) {
   }
   std::fprintf(out,
                "\n"
-               "'korbr COMMAND --help' describes a command and its options.\n"
+               "'korbr COMMAND --help' describes a command and its options;\n"
+               "'korbr --version' (-V) names the version, the stream formats\n"
+               "and the libraries.\n"
                "Exit status: 0 success, 1 failure, 2 usage error.\n");
 }
 
@@ -72,6 +80,10 @@ int main(int argc, char **argv) {
   if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0 ||
       std::strcmp(name, "help") == 0) {
     PrintHelp(stdout);
+    return kor::cli::kExitSuccess;
+  }
+  if (std::strcmp(name, "--version") == 0 || std::strcmp(name, "-V") == 0) {
+    std::fputs(kor::cli::VersionText().c_str(), stdout);
     return kor::cli::kExitSuccess;
   }
   for (const Command &c : kCommands) {

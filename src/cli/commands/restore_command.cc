@@ -3,11 +3,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/commands/command_common.h"
+#include "cli/format/backup_sets.h"
+#include "cli/format/volume_locator.h"
 #include "cli/options/arg_parser.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/restore_output.h"
@@ -71,6 +74,33 @@ void PrintRestoreHelp() {
       OptionsHelp(RestoreOptions()).c_str());
 }
 
+// The length of the stream a restore will give, read from the trailer of
+// the first stripe when it is on disk; without a readable trailer, the
+// data its volumes hold times the stripes is a fair guess (*estimated).
+// 0 when it cannot be told (tape, object storage, no header).
+void ExpectedStreamLength(const std::string &device, uint64_t *total,
+                          bool *estimated) {
+  *total = 0;
+  *estimated = false;
+  const std::string devname = DevnameOf(device);
+  if (devname.empty() || IsTapeDevname(devname) ||
+      devname.compare(0, 5, "s3://") == 0) {
+    return;
+  }
+  const StripeFiles stripe = ReadStripe(devname);
+  if (stripe.have_trailer) {
+    *total = stripe.trailer.total_bytes;
+  } else if (stripe.have_header) {
+    uint64_t data = 0;
+    for (const VolumeFile &v : stripe.volumes) {
+      data += v.file_size - std::min<uint64_t>(v.file_size, kVolumeHeadSize +
+                                                                kVolumeTailSize);
+    }
+    *total = data * stripe.header.stripe_count;
+    *estimated = true;
+  }
+}
+
 // restore and verify: `verify` writes nothing.
 int RunReadingCommand(int argc, char **argv, bool verify) {
   const std::string command = verify ? "verify" : "restore";
@@ -123,24 +153,28 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
                       "standard output is a terminal; give OUTPUT or redirect "
                       "standard output");
   }
+  options.file_mode = file_mode;
+  options.devices = devices;
   if (!output.Open(&error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
-    return kExitFailure;
+    return FailBeforeRun(options, error);
   }
 
   options.data_to_stdout = output.to_stdout;
-  options.file_mode = file_mode;
-  options.devices = devices;
   HostSession session;
   if (!session.Start(options, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     output.Discard();
-    return kExitFailure;
+    return FailBeforeRun(options, error);
   }
   session.SetDevices(devices, "");
-  return RunRestore(&session, &output, stripes_given, templates)
-             ? kExitSuccess
-             : kExitFailure;
+  uint64_t total = 0;
+  bool estimated = false;
+  ExpectedStreamLength(devices.front(), &total, &estimated);
+  session.SetExpectedTotal(total, estimated);
+  bool whole = RunRestore(&session, &output, stripes_given, templates);
+  whole = session.Finish(whole) && whole;
+  return whole ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace

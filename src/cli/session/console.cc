@@ -6,20 +6,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "cli/session/interrupts.h"
+#include "cli/session/run_report.h"
 
 namespace kor {
 namespace cli {
 namespace {
-
-std::string FormatRate(uint64_t bytes, double seconds) {
-  char text[96];
-  const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
-  std::snprintf(text, sizeof text, "%.1f MiB  %.1f MiB/s", mib,
-                seconds > 0 ? mib / seconds : 0.0);
-  return text;
-}
 
 }  // namespace
 
@@ -29,11 +23,15 @@ void Console::Configure(const std::string &command, bool quiet) {
   command_ = command;
   quiet_ = quiet;
   started_ = std::chrono::steady_clock::now();
+  run_started_ = started_;
 }
 
-void Console::Error(const std::string &line) {
+void Console::Error(const std::string &line) { WriteLine(line, true); }
+
+void Console::WriteLine(const std::string &line, bool error) {
   std::lock_guard<std::mutex> lock(mutex_);
   ClearProgressLocked();
+  if (error && first_error_.empty()) first_error_ = line;
   const std::string text = "korbr: " + command_ + ": " + line + "\n";
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
@@ -91,12 +89,57 @@ void Console::PromptForVolume(const std::string &text) {
   std::fputs("\n", stderr);
 }
 
-void Console::StartProgress(uint32_t stripes, bool trace_on_terminal) {
+void Console::SetTotal(uint64_t total, bool estimated) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  total_ = total;
+  total_estimated_ = estimated;
+}
+
+void Console::SetVolumeProbe(VolumeProbe probe) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  probe_ = std::move(probe);
+}
+
+void Console::RunProbe() {
+  VolumeProbe probe;
+  size_t stripes = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    probe = probe_;
+    stripes = volumes_.size();
+  }
+  if (!probe) return;
+  for (size_t s = 0; s < stripes; ++s) {
+    const std::string volume = probe(s, stripe_bytes(s));
+    if (!volume.empty()) SetVolume(s, volume);
+  }
+}
+
+void Console::ProbeVolumes() { RunProbe(); }
+
+std::vector<std::string> Console::volumes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return volumes_;
+}
+
+double Console::Elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                       run_started_)
+      .count();
+}
+
+std::string Console::FirstError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return first_error_;
+}
+
+void Console::StartProgress(uint32_t stripes, bool trace_on_terminal,
+                            bool forced) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (volumes_.size() < stripes) volumes_.resize(stripes, "-");
   }
-  if (quiet_ || !isatty(2) || progress_thread_.joinable() ||
+  if (quiet_ || !(forced || isatty(2)) || progress_thread_.joinable() ||
       trace_on_terminal) {
     return;
   }
@@ -121,17 +164,25 @@ void Console::StopProgress() {
 }
 
 void Console::ProgressLoop() {
+  // Drawn at once, so that the operator sees the run has started and what
+  // it expects, then once a second.
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!progress_stop_) {
-    progress_wake_.wait_for(lock, std::chrono::milliseconds(500));
+  for (bool first = true; !progress_stop_; first = false) {
+    if (!first) progress_wake_.wait_for(lock, std::chrono::seconds(1));
+    if (progress_stop_) break;
+    // The probe looks at files: not while other lines wait for the lock.
+    lock.unlock();
+    RunProbe();
+    lock.lock();
     if (progress_stop_) break;
     const double seconds = std::chrono::duration<double>(
                                std::chrono::steady_clock::now() - started_)
                                .count();
-    std::string line =
-        "\rkorbr: " + FormatRate(bytes_done_.load(), seconds) + "  volume";
-    for (const std::string &v : volumes_) line += " " + v;
-    line += "\033[K";
+    const std::string line =
+        "\rkorbr: " +
+        ProgressText(bytes_done_.load(), seconds, total_, total_estimated_,
+                     volumes_) +
+        "\033[K";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     progress_shown_ = true;

@@ -10,7 +10,9 @@
 
 #include "cli/format/label_decode.h"
 #include "cli/format/volume_locator.h"
+#include "cli/options/device_list.h"
 #include "cli/session/message_texts.h"
+#include "cli/session/run_report.h"
 #include "cli/session/secret_guard.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"
@@ -99,7 +101,70 @@ void HostSession::StartProgress(uint32_t stripes) {
   // A trace on the same terminal would break into the progress line.
   const bool trace_on_terminal = trace_on_ && options_.trace_file.empty() &&
                                  (options_.data_to_stdout || isatty(1));
-  console_.StartProgress(stripes, trace_on_terminal);
+  console_.SetVolumeProbe([this](size_t stripe, uint64_t at) {
+    return ProbeVolume(stripe, at);
+  });
+  console_.StartProgress(stripes, trace_on_terminal, options_.progress);
+}
+
+// The library names a new volume (9235, 9236) only to an operator at an
+// attended tape drive; on disk, on object storage and on unattended tape
+// it says nothing, so the volume is worked out here.  A disk stripe's
+// volume is found in its files: the one a backup has open is the first
+// without closing labels; otherwise the one whose data holds the stripe's
+// last byte so far.  Elsewhere, with at most `capacity` bytes of data per
+// volume, it is reckoned from the stripe's position.  "" when it cannot
+// be told.
+std::string HostSession::ProbeVolume(size_t stripe, uint64_t at) const {
+  const std::string device = devices_.DeviceOf(static_cast<uint32_t>(stripe));
+  const std::string devname = DevnameOf(device);
+  if (devname.empty() || at == 0) return "";
+  const bool object = devname.compare(0, 5, "s3://") == 0;
+  if (!object && !IsTapeDevname(devname)) {
+    std::string file;
+    if (options_.command == "backup") file = DiskVolumeBeingWritten(devname);
+    if (file.empty()) file = DiskVolumeAt(devname, at - 1);
+    const size_t dot = file.rfind('.');
+    return dot == std::string::npos ? "" : file.substr(dot + 1);
+  }
+  const std::string capacity = DeviceStringValue(device, "capacity");
+  if (capacity.empty() && !object) return "";  // a tape fills when it fills
+  const uint64_t per_volume =
+      capacity.empty()
+          ? kDefaultCapacity
+          : static_cast<uint64_t>(CapacityKbKept(std::strtoll(
+                capacity.c_str(), nullptr, 10))) * 1024;
+  return std::to_string(1 + (at - 1) / per_volume);
+}
+
+bool HostSession::Finish(bool ok) {
+  console_.ProbeVolumes();
+  RunTotals totals;
+  totals.command = options_.command;
+  totals.ok = ok;
+  totals.error = console_.FirstError();
+  if (!ok && totals.error.empty()) totals.error = "the run failed";
+  totals.data_bytes = console_.bytes_done();
+  totals.seconds = console_.Elapsed();
+  const std::vector<std::string> volumes = console_.volumes();
+  totals.stripes = static_cast<uint32_t>(volumes.size());
+  bool counted = !volumes.empty();
+  for (size_t s = 0; s < volumes.size(); ++s) {
+    totals.stored_bytes += console_.stripe_bytes(s);
+    const uint64_t n = std::strtoull(volumes[s].c_str(), nullptr, 10);
+    counted = counted && n > 0;
+    totals.volumes += n;
+  }
+  if (!counted) totals.volumes = 0;
+  if (ok) Note(options_.command + ": " + ClosingLine(totals));
+  if (options_.json_file.empty()) return true;
+  std::string error;
+  if (WriteRunReport(options_.json_file, RunReportJson(totals),
+                     options_.file_mode, &error)) {
+    return true;
+  }
+  Error(error);
+  return false;
 }
 
 void HostSession::OnInfo(int32_t number, const KorMessageArg *args) {
@@ -130,6 +195,8 @@ void HostSession::OnMountRequest(const std::string &text,
   const char *volume = ArgText(args, 0);
   const int stripe = device != nullptr ? devices_.StripeOf(device) : -1;
   if (stripe >= 0 && volume != nullptr) {
+    console_.SetVolume(static_cast<size_t>(stripe),
+                       std::string(volume).substr(0, 8));
     watch_.SetWantedVolume(static_cast<uint32_t>(stripe),
                            static_cast<uint32_t>(std::strtoul(volume, nullptr,
                                                               10)));

@@ -53,6 +53,8 @@ struct SessionOptions {
   bool data_from_stdin = false;  // the data stream comes from standard input
   uint32_t file_mode = 0600;     // of a trace file korbr creates
   std::vector<std::string> devices;  // the stripes' device strings
+  bool progress = false;         // --progress: the line also off a terminal
+  std::string json_file;         // --json FILE: the run's report, or ""
 };
 
 class HostSession : public LibraryListener {
@@ -99,6 +101,23 @@ class HostSession : public LibraryListener {
   void StartProgress(uint32_t stripes);
   void AddBytes(uint64_t bytes) { console_.AddBytes(bytes); }
   void StopProgress() { console_.StopProgress(); }
+  // What the data stream will amount to, for the percentage and the time
+  // left; `estimated` when only roughly.
+  void SetExpectedTotal(uint64_t total, bool estimated) {
+    console_.SetTotal(total, estimated);
+  }
+  // Bytes of the data stream counted by AddBytes so far.
+  uint64_t data_bytes() const { return console_.bytes_done(); }
+  // A library request of `stripe` that moved `bytes` (the Watched calls:
+  // the stripe's position in its request stream).
+  void AddStripeBytes(uint32_t stripe, int32_t bytes) {
+    if (bytes > 0) console_.AddStripeBytes(stripe, static_cast<uint64_t>(bytes));
+  }
+  // The run's end: the closing line when `ok` (unless quiet), and the
+  // --json report whatever happened, with the first error of a failed
+  // run.  False when the report could not be written (said on the
+  // console).
+  bool Finish(bool ok);
 
   // LibraryListener: the info callback's work, and whether korbr itself
   // gave the run up.
@@ -123,6 +142,7 @@ class HostSession : public LibraryListener {
   void OnVolumeStarted(const std::string &text, const KorMessageArg *args);
   void OnSmallCapacity(const std::string &text, const KorMessageArg *args);
   void OnVolumeError(const std::string &text, const KorMessageArg *args);
+  std::string ProbeVolume(size_t stripe, uint64_t at) const;
 
   const InterruptSource *interrupts_ = &SignalInterrupts();
   SessionOptions options_;
@@ -162,12 +182,16 @@ inline int32_t WatchedWrite(HostSession *session, uint32_t stripe, void *handle,
                             const void *data, int32_t length,
                             MessageBuffer *msg) {
   CallWatch watch(session, stripe);
-  return kor_write(handle, data, length, msg);
+  const int32_t rc = kor_write(handle, data, length, msg);
+  if (rc == 0) session->AddStripeBytes(stripe, length);
+  return rc;
 }
 inline int32_t WatchedRead(HostSession *session, uint32_t stripe, void *handle,
                            void *data, int32_t length, MessageBuffer *msg) {
   CallWatch watch(session, stripe);
-  return kor_read(handle, data, length, msg);
+  const int32_t rc = kor_read(handle, data, length, msg);
+  if (rc == 0) session->AddStripeBytes(stripe, length);
+  return rc;
 }
 inline int32_t WatchedClose(HostSession *session, uint32_t stripe, void *handle,
                             int32_t mode, MessageBuffer *msg) {

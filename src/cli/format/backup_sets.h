@@ -1,0 +1,89 @@
+// Finding the backup sets in a directory or under a prefix, from the
+// files alone: the volume labels and korbr's stream header and trailer,
+// read where they lie (the start of each stripe's first volume, the end
+// of its last), never the data between them.
+//
+// A disk stripe with prefix P keeps its volumes in P.1, P.2, ...  Files
+// are grouped by prefix into stripes, and stripes into sets by the backup
+// id of their stream header.  A set is complete when every stripe the
+// header announces is there once, each with its volumes 1..n in order
+// (every one closed by its labels, the last by EOF1+EOF2) and a trailer
+// that agrees with the header and with the bytes the volumes hold.
+// Volume files after a stripe's last volume belong to an older, longer
+// backup onto the same prefix: they are named, not counted.
+#ifndef KORBR_CLI_BACKUP_SETS_H_
+#define KORBR_CLI_BACKUP_SETS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/format/label_decode.h"
+#include "cli/format/stream_format.h"
+
+namespace kor {
+namespace cli {
+
+// Splits a file name "P.N" (N a volume number 1..9999 written without
+// leading zeros) into P and N.  False for any other name.
+bool SplitVolumeName(const std::string &name, std::string *prefix,
+                     int *volume);
+
+// The name of a set whose stripe prefixes are `prefixes`, prefixes[i]
+// holding stripe i: the one prefix of a single stripe; the common form with
+// "{stripe}" where the stripe numbers stand (as --device writes it); else
+// the prefixes joined by ", ".
+std::string SetName(const std::vector<std::string> &prefixes);
+
+struct VolumeFile {
+  std::string path;
+  int number = 0;           // N of P.N
+  bool labelled = false;    // VOL1, HDR1 and HDR2 decode
+  bool closed = false;      // ends with EOV1+EOV2 or EOF1+EOF2
+  VolumeLabels labels;      // when labelled (and closed: the tail too)
+  uint64_t file_size = 0;
+};
+
+struct StripeFiles {
+  std::string prefix;
+  std::vector<VolumeFile> volumes;    // by number, this backup's only
+  std::vector<std::string> leftovers; // after the last volume
+  bool have_header = false;
+  StreamHeader header;
+  bool have_trailer = false;
+  StreamTrailer trailer;
+  std::vector<std::string> faults;    // why the stripe is not whole
+};
+
+struct BackupSet {
+  std::string name;
+  bool have_header = false;  // false: stripes without a readable header
+  StreamHeader header;       // stripe 0's, or the first found
+  std::vector<StripeFiles> stripes;  // by stripe index when known
+  bool complete = false;
+  std::vector<std::string> faults;   // why not complete
+  bool have_input_bytes = false;
+  uint64_t input_bytes = 0;   // the stream's length, from a trailer
+  uint64_t stored_bytes = 0;  // the volume files' sizes
+};
+
+struct SetScan {
+  std::vector<BackupSet> sets;
+  std::vector<std::string> ignored;  // "FILE: why"
+};
+
+// The volumes, stream header and trailer of the one disk stripe whose
+// prefix is `prefix` (its volumes are `prefix`.1, .2, ...), judged as
+// above; no volumes when there are none.
+StripeFiles ReadStripe(const std::string &prefix);
+
+// Scans `where`: a directory (every volume file in it) or a prefix (the
+// volume files whose name begins with it).  False with *error set when
+// the directory cannot be read.
+bool ScanBackupSets(const std::string &where, SetScan *scan,
+                    std::string *error);
+
+}  // namespace cli
+}  // namespace kor
+
+#endif  // KORBR_CLI_BACKUP_SETS_H_
