@@ -70,6 +70,12 @@ TEST(MessageTextsTest, TheArgumentsGoWhereTheMessageSays) {
   EXPECT_EQ(MessageText(6920, busy.get()),
             "cannot use /bk/sales.s1.1: it is in use by another backup or "
             "restore (korbr 6920)");
+  // A volume directory that is not there: said so, not as free space.
+  Args no_directory({"/bk/nodir/sales", std::strerror(ENOENT)});
+  EXPECT_EQ(MessageText(6929, no_directory.get()),
+            "directory /bk/nodir does not exist (the volume files of "
+            "/bk/nodir/sales go there): create it or correct devname= "
+            "(korbr 6929)");
 }
 
 TEST(MessageTextsTest, FewerArgumentsThanTheFullForm) {
