@@ -842,5 +842,64 @@ case_ "backup files are owner-only under umask 022 and 000" files_are_owner_only
 case_ "32 stripes spanning three volumes each" thirty_two_stripes
 case_ "one stripe of eight fails mid-stream" one_stripe_fails_mid_stream
 
+# ------------------------------------------- messages that say what to do
+
+# A count of one is said in the singular; verify speaks of verifying.
+counts_and_verify_wording() {
+  local d=$1
+  printf x >"$d/one"
+  run_ok "$d/b.out" "$d/b.err" backup --device "$(dev "$d" o)" "$d/one"
+  expect "one byte in one frame on one stripe" \
+    has "$d/b.err" "backed up 1 byte in 1 frame on 1 stripe$" || return 1
+  run_ok "$d/v.out" "$d/v.err" verify --device "$(dev "$d" o)"
+  expect "verify says it verifies" has "$d/v.err" "verifying backup" ||
+    return 1
+  expect "verify never speaks of restoring" lacks "$d/v.err" "restor"
+}
+
+# A missing backup directory, and volume files missing, swapped between
+# stripes or taken from another backup: each named with what to do.
+volume_files_missing_or_mixed_up() {
+  local d=$1
+  run "$d/n.out" "$d/n.err" backup --device "devname=$d/nodir/s;dbtype=ZDBn" \
+    /dev/null
+  expect "the missing directory is named" \
+    has "$d/n.err" "directory $d/nodir does not exist" || return 1
+  head -c 700000 /dev/urandom >"$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" a)" --stripes 2 \
+    "$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" b)" --stripes 2 \
+    "$d/in"
+  mkdir "$d/keep"
+  cp "$d"/a* "$d/keep/"
+  # (file to change, how, what verify must say)
+  local missing="cannot use $d/a1.2: the volume file is missing: .*put it back"
+  # Either stripe may be the one to tell.
+  local swapped="a[01].2.*holds volume 2 of stripe [01].*: rename"
+  local foreign="(volume file $d/a1.2): put this backup's own volume file in its place"
+  local how
+  for how in "rm $d/a1.2|$missing" \
+    "mv $d/a0.2 $d/t; mv $d/a1.2 $d/a0.2; mv $d/t $d/a1.2|$swapped" \
+    "cp $d/b1.2 $d/a1.2|$foreign"; do
+    cp "$d"/keep/* "$d/"
+    eval "${how%%|*}"
+    run "$d/v.out" "$d/v.err" verify --device "$(dev "$d" a)"
+    expect "verify exit 1 after '${how%%|*}' (got $rc)" [ "$rc" -eq 1 ] ||
+      return 1
+    expect "'${how#*|}' after '${how%%|*}'" has "$d/v.err" "${how#*|}" ||
+      return 1
+  done
+}
+
+help_names_object_storage() {
+  local d=$1
+  run_ok "$d/h.out" "$d/h.err" backup --help
+  expect "backup --help names s3://" has "$d/h.out" "s3://BUCKET"
+}
+
+case_ "counts in the singular, verify speaks of verifying" counts_and_verify_wording
+case_ "missing directory, volume files missing or mixed up" volume_files_missing_or_mixed_up
+case_ "backup --help names object storage" help_names_object_storage
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -31,20 +31,9 @@ constexpr char kOutOfOrderReason[] = "Tapes out of order";
 
 // What a disk volume file holds instead, from its VOL1 label: " (it holds
 // volume V of stripe S)", or "" when that cannot be read.
-std::string HeldVolume(const std::string &file) {
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  uint8_t head[kVolumeHeadSize];
-  const bool read_whole = pread(fd, head, sizeof head, 0) ==
-                          static_cast<ssize_t>(sizeof head);
-  close(fd);
-  VolumeLabels labels;
-  std::string why;
-  if (!read_whole || !DecodeVolumeHead(head, sizeof head, &labels, &why)) {
-    return "";
-  }
-  return " (it holds volume " + std::to_string(labels.volume) +
-         " of stripe " + std::to_string(labels.stripe) + ")";
+std::string HeldVolume(const std::string &file, int stripe, int volume) {
+  const std::string held = VolumeHeldInstead(file, stripe, volume);
+  return held.empty() ? "" : " (it holds " + held + ")";
 }
 
 // An operator at a terminal ends a wait with Ctrl-C; with nobody there a
@@ -157,9 +146,14 @@ void HostSession::GiveUpOutOfOrderDisk(int stripe, const char *device,
   const std::string cause =
       file + " is not volume " + (volume != nullptr ? volume : "?") +
       (stripe >= 0 ? " of stripe " + std::to_string(stripe) : "") +
-      HeldVolume(file) +
-      ": the volume files are out of order; nobody can replace a disk "
-      "volume during a restore";
+      HeldVolume(file, stripe,
+                 volume != nullptr ? std::atoi(volume) : 0) +
+      ": the volume files are out of order, and nobody can replace a disk "
+      "volume during a " +
+      options_.command +
+      ": rename the files so that each holds the volume its number names "
+      "('korbr labels FILE' shows what a file holds), then " +
+      options_.command + " again";
   if (stripe >= 0) {
     watch_.GiveUp(static_cast<uint32_t>(stripe), cause);
   } else {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/format/volume_locator.h"
 #include "rules/message_numbers.h"
 
 namespace kor {
@@ -163,6 +164,15 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
        given[1] == std::strerror(EWOULDBLOCK))) {
     std::snprintf(words, sizeof words,
                   "cannot use %s: it is in use by another backup or restore",
+                  given[0].c_str());
+  }
+  // A disk volume file that is not there (a restore): what to do about it.
+  if (number == kErrVolume && present == 2 &&
+      given[1] == std::strerror(ENOENT) && !IsTapeDevname(given[0])) {
+    std::snprintf(words, sizeof words,
+                  "cannot use %s: the volume file is missing: every volume "
+                  "of every stripe is needed; put it back ('korbr labels "
+                  "FILE' shows which volume a file holds)",
                   given[0].c_str());
   }
   // The free space is asked of the volumes' directory: when that does not
