@@ -897,9 +897,30 @@ help_names_object_storage() {
   expect "backup --help names s3://" has "$d/h.out" "s3://BUCKET"
 }
 
+# bash completion of 'korbr vtape load' offers the virtual drives by their
+# tape names, then the drive's cartridges.
+completion_file=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../completion" &&
+                  pwd)/korbr
+completion_offers_drives() {
+  local d=$1 completion=$completion_file
+  mkdir "$d/drives"
+  run_ok "$d/v.out" "$d/v.err" vtape create "$d/drives/TAPE3" --cartridges 2 \
+    --capacity 1M
+  complete_words() {  # WORDS...: the offers for the last word, one a line
+    KOR_DEVICE_DIR=$d/drives bash -c 'source "$1"; shift; COMP_WORDS=("$@")
+      COMP_CWORD=$(( $# - 1 )); _korbr; printf "%s\n" "${COMPREPLY[@]}"' \
+      _ "$completion" "$@"
+  }
+  expect "the drive's tape name is offered" \
+    grep -qxF "'\\\\.\\TAPE3'" <(complete_words korbr vtape load '') || return 1
+  expect "then its cartridges" \
+    [ "$(complete_words korbr vtape load "'\\\\.\\TAPE3'" '' | tr '\n' ' ')" = "1 2 " ]
+}
+
 case_ "counts in the singular, verify speaks of verifying" counts_and_verify_wording
 case_ "missing directory, volume files missing or mixed up" volume_files_missing_or_mixed_up
 case_ "backup --help names object storage" help_names_object_storage
+case_ "completion of vtape load offers drive names" completion_offers_drives
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
