@@ -37,13 +37,18 @@ std::string HeldVolume(const std::string &file, int stripe, int volume) {
 }
 
 // An operator at a terminal ends a wait with Ctrl-C; with nobody there a
-// wait ends after an hour unless --wait-timeout says otherwise.  -1: none.
-int64_t WaitTimeoutMs(const SessionOptions &options) {
-  if (options.wait_timeout_seconds > 0) {
-    return options.wait_timeout_seconds * 1000;
+// wait ends after an hour unless --wait-timeout says otherwise.
+WaitWatch::Policy WaitPolicy(const SessionOptions &options) {
+  WaitWatch::Policy policy;
+  policy.writing = options.command == "backup";
+  policy.operator_present = isatty(0) && !options.data_from_stdin;
+  policy.timeout_given = options.wait_timeout_seconds > 0;
+  if (policy.timeout_given) {
+    policy.timeout_ms = options.wait_timeout_seconds * 1000;
+  } else if (!policy.operator_present) {
+    policy.timeout_ms = int64_t{3600} * 1000;
   }
-  if (!(isatty(0) && !options.data_from_stdin)) return int64_t{3600} * 1000;
-  return -1;
+  return policy;
 }
 
 }  // namespace
@@ -71,7 +76,7 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
 
   InstallInterruptHandlers();
   if (!ConnectLibrary(this, error)) return false;
-  watch_.Start(options.command == "backup", WaitTimeoutMs(options));
+  watch_.Start(WaitPolicy(options));
   return true;
 }
 

@@ -24,7 +24,8 @@
 // unless --quiet.
 //
 // The wait timeout (--wait-timeout) is by default none when an operator
-// sits at a terminal, else one hour.
+// sits at a terminal, else one hour (a minute for a tape drive that exists
+// nowhere, wait_watch.h).
 #ifndef KORBR_CLI_HOST_SESSION_H_
 #define KORBR_CLI_HOST_SESSION_H_
 
