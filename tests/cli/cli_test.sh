@@ -891,6 +891,38 @@ volume_files_missing_or_mixed_up() {
   done
 }
 
+# A tape backup without capacity= onto a virtual drive gets a capacity
+# that fits its cartridges, said in one line; where none fits, the end of
+# the cartridge fails the backup with what to set.
+tape_capacity_fits_the_cartridge() {
+  local d=$1
+  head -c 1500000 /dev/urandom >"$d/in"
+  mkdir "$d/drives"
+  local size
+  for size in 1M 300K; do
+    run_ok "$d/v.out" "$d/v.err" vtape create "$d/drives/T$size" \
+      --cartridges 4 --capacity "$size" --stacker
+    run_ok "$d/v.out" "$d/v.err" vtape load "$d/drives/T$size" 1
+  done
+  KOR_DEVICE_DIR=$d/drives run_ok "$d/b.out" "$d/b.err" backup \
+    --device 'devname=\\.\T1M;dbtype=ZDBn' "$d/in" </dev/null
+  expect "one line says which capacity korbr chose" \
+    [ "$(grep -c 'capacity=' "$d/b.err")" -eq 1 ] || return 1
+  expect "it names the cartridge size" has "$d/b.err" \
+    "cartridges of 1024 KB and no capacity= was given: using capacity=" ||
+    return 1
+  run_ok "$d/v.out" "$d/v.err" vtape load "$d/drives/T1M" 1
+  KOR_DEVICE_DIR=$d/drives run_ok "$d/r.out" "$d/r.err" restore \
+    --device 'devname=\\.\T1M;dbtype=ZDBn' "$d/out" </dev/null
+  expect "the stream comes back" cmp -s "$d/in" "$d/out" || return 1
+  KOR_DEVICE_DIR=$d/drives run "$d/s.out" "$d/s.err" backup \
+    --device 'devname=\\.\T300K;dbtype=ZDBn' "$d/in" </dev/null
+  expect "the backup fails at the end of the cartridge (got $rc)" \
+    [ "$rc" -eq 1 ] || return 1
+  expect "the error says what to set, with the cartridge size" \
+    has "$d/s.err" "set capacity= in the device string.*cartridges hold 300 KB"
+}
+
 help_names_object_storage() {
   local d=$1
   run_ok "$d/h.out" "$d/h.err" backup --help
@@ -919,6 +951,7 @@ completion_offers_drives() {
 
 case_ "counts in the singular, verify speaks of verifying" counts_and_verify_wording
 case_ "missing directory, volume files missing or mixed up" volume_files_missing_or_mixed_up
+case_ "tape capacity fitted to a virtual cartridge, or advised" tape_capacity_fits_the_cartridge
 case_ "backup --help names object storage" help_names_object_storage
 case_ "completion of vtape load offers drive names" completion_offers_drives
 

@@ -166,6 +166,7 @@ int RunBackupCommand(int argc, char **argv) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     return kExitFailure;
   }
+  session.SupplyTapeCapacities(&devices);
   session.SetDevices(devices, plan.dbname);
   const bool whole = RunBackup(&session, plan);
   if (plan.input_fd != 0) close(plan.input_fd);

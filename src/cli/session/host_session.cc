@@ -12,6 +12,7 @@
 #include "cli/format/volume_locator.h"
 #include "cli/session/message_texts.h"
 #include "cli/session/secret_guard.h"
+#include "cli/session/tape_capacity.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"
 #include "rules/message_numbers.h"
@@ -24,6 +25,9 @@ namespace {
 const char *ArgText(const KorMessageArg *args, int i) {
   return args == nullptr ? nullptr : reinterpret_cast<const char *>(args[i]);
 }
+
+// The system's text for a tape write at the end of the cartridge.
+constexpr char kEndOfMediaText[] = "End of the tape media";
 
 // The reason of the 6920 the library sends before asking for the right
 // volume in place of one out of sequence.
@@ -84,6 +88,27 @@ void HostSession::SetDevices(const std::vector<std::string> &devices,
                              const std::string &dbname) {
   devices_.Set(devices, dbname);
   console_.SetStripeCount(devices.size());
+}
+
+std::string HostSession::ExplainFailure(
+    uint32_t stripe, const std::string &library_text) const {
+  const std::string text = watch_.ExplainFailure(stripe, library_text);
+  if (text != library_text ||
+      library_text.find(kEndOfMediaText) == std::string::npos) {
+    return text;
+  }
+  const std::string advice = EndOfTapeAdvice(devices_.DeviceOf(stripe));
+  return advice.empty() ? text : text + ": " + advice;
+}
+
+void HostSession::SupplyTapeCapacities(std::vector<std::string> *devices) {
+  for (std::string &device : *devices) {
+    std::string note;
+    device = WithFittingCapacity(device, &note);
+    if (note.empty()) continue;
+    capacity_supplied_ = true;
+    if (console_.FirstTime(note)) Note(note);
+  }
 }
 
 void HostSession::StartProgress(uint32_t stripes) {
@@ -185,7 +210,11 @@ void HostSession::OnSmallCapacity(const std::string &text,
                                   const KorMessageArg *args) {
   // It matters only to a backup, which fills volumes; every stripe sends it
   // for the same setting: once.
-  if (options_.command != "backup" || !console_.FirstTime(text)) return;
+  // A capacity korbr supplied was announced already.
+  if (options_.command != "backup" || capacity_supplied_ ||
+      !console_.FirstTime(text)) {
+    return;
+  }
   const char *value = ArgText(args, 0);
   const int64_t asked = value != nullptr ? std::strtoll(value, nullptr, 10) : 0;
   // What the library makes of it.

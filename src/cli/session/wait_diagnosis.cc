@@ -73,13 +73,12 @@ bool ReadVtapeState(const std::string &drive, uint32_t *loaded,
   return true;
 }
 
-// Where tape names are looked up, as the library does.
-std::string DeviceDirectory() {
+}  // namespace
+
+std::string TapeDeviceDirectory() {
   const char *dir = std::getenv("KOR_DEVICE_DIR");
   return dir != nullptr && *dir ? dir : "/dev";
 }
-
-}  // namespace
 
 std::string DiagnoseDiskWait(const std::string &devname,
                              uint64_t required_kb) {
@@ -167,7 +166,7 @@ bool TapeDriveAbsent(const std::string &devstring) {
   const std::string devname = DevnameOf(devstring);
   if (!IsTapeDevname(devname)) return false;
   const std::string name = TapeEntryName(devname);
-  const std::string dir = DeviceDirectory();
+  const std::string dir = TapeDeviceDirectory();
   struct stat st;
   return stat((dir + "/" + name).c_str(), &st) != 0 &&
          (LinuxTapeName(name).empty() ||
@@ -178,7 +177,8 @@ std::string DiagnoseWait(const std::string &devstring, uint32_t wanted_volume,
                          bool writing) {
   const std::string devname = DevnameOf(devstring);
   if (IsTapeDevname(devname)) {
-    return DiagnoseTapeWait(devname, DeviceDirectory(), wanted_volume, writing);
+    return DiagnoseTapeWait(devname, TapeDeviceDirectory(), wanted_volume,
+                            writing);
   }
   if (!writing) return "";
   const std::string value = DeviceStringValue(devstring, "reqfreekb");
