@@ -12,6 +12,7 @@
 #include "cli/format/volume_locator.h"
 #include "cli/session/message_texts.h"
 #include "cli/session/secret_guard.h"
+#include "cli/session/store_advice.h"
 #include "cli/session/tape_capacity.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"
@@ -93,11 +94,15 @@ void HostSession::SetDevices(const std::vector<std::string> &devices,
 std::string HostSession::ExplainFailure(
     uint32_t stripe, const std::string &library_text) const {
   const std::string text = watch_.ExplainFailure(stripe, library_text);
-  if (text != library_text ||
-      library_text.find(kEndOfMediaText) == std::string::npos) {
-    return text;
+  if (text != library_text) return text;
+  std::string advice;
+  if (library_text.find(kEndOfMediaText) != std::string::npos) {
+    advice = EndOfTapeAdvice(devices_.DeviceOf(stripe));
+  } else {
+    const char *ca_bundle = std::getenv("AWS_CA_BUNDLE");
+    advice = StoreFailureAdvice(library_text,
+                                ca_bundle != nullptr ? ca_bundle : "");
   }
-  const std::string advice = EndOfTapeAdvice(devices_.DeviceOf(stripe));
   return advice.empty() ? text : text + ": " + advice;
 }
 

@@ -110,7 +110,8 @@ class HostSession : public LibraryListener {
   // `library_text`: the cause korbr found when it gave a wait up, or the
   // library's text.
   // A tape write that met the end of the cartridge also says what
-  // capacity= to set (tape_capacity.h).
+  // capacity= to set (tape_capacity.h); an object store's refused TLS
+  // certificate, AWS_CA_BUNDLE (store_advice.h).
   std::string ExplainFailure(uint32_t stripe,
                              const std::string &library_text) const;
 
