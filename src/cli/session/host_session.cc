@@ -13,6 +13,7 @@
 #include "cli/session/message_texts.h"
 #include "cli/session/secret_guard.h"
 #include "cli/session/store_advice.h"
+#include "cli/session/store_probe.h"
 #include "cli/session/tape_capacity.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"
@@ -98,6 +99,10 @@ std::string HostSession::ExplainFailure(
   std::string advice;
   if (library_text.find(kEndOfMediaText) != std::string::npos) {
     advice = EndOfTapeAdvice(devices_.DeviceOf(stripe));
+  } else if (!UnexplainedStoreObject(library_text).empty()) {
+    const std::string why =
+        AskStoreWhy(UnexplainedStoreObject(library_text));
+    if (!why.empty()) advice = "the store answers " + why;
   } else {
     const char *ca_bundle = std::getenv("AWS_CA_BUNDLE");
     advice = StoreFailureAdvice(library_text,
