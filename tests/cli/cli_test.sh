@@ -851,6 +851,12 @@ counts_and_verify_wording() {
   run_ok "$d/b.out" "$d/b.err" backup --device "$(dev "$d" o)" "$d/one"
   expect "one byte in one frame on one stripe" \
     has "$d/b.err" "backed up 1 byte in 1 frame on 1 stripe$" || return 1
+  run "$d/l.out" "$d/l.err" labels "$d/o0.1"
+  expect "labels: one byte in one frame" \
+    has "$d/l.out" "stream of 1 byte in 1 frame (1 on this stripe)" || return 1
+  run_ok "$d/t.out" "$d/t.err" vtape create "$d/drive" --cartridges 1 \
+    --capacity 1M
+  expect "vtape: one cartridge" has "$d/t.out" ": 1 cartridge of " || return 1
   run_ok "$d/v.out" "$d/v.err" verify --device "$(dev "$d" o)"
   expect "verify says it verifies" has "$d/v.err" "verifying backup" ||
     return 1
