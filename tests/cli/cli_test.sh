@@ -842,5 +842,124 @@ case_ "backup files are owner-only under umask 022 and 000" files_are_owner_only
 case_ "32 stripes spanning three volumes each" thirty_two_stripes
 case_ "one stripe of eight fails mid-stream" one_stripe_fails_mid_stream
 
+# ------------------------------------------- messages that say what to do
+
+# A count of one is said in the singular; verify speaks of verifying.
+counts_and_verify_wording() {
+  local d=$1
+  printf x >"$d/one"
+  run_ok "$d/b.out" "$d/b.err" backup --device "$(dev "$d" o)" "$d/one"
+  expect "one byte in one frame on one stripe" \
+    has "$d/b.err" "backed up 1 byte in 1 frame on 1 stripe$" || return 1
+  run "$d/l.out" "$d/l.err" labels "$d/o0.1"
+  expect "labels: one byte in one frame" \
+    has "$d/l.out" "stream of 1 byte in 1 frame (1 on this stripe)" || return 1
+  run_ok "$d/t.out" "$d/t.err" vtape create "$d/drive" --cartridges 1 \
+    --capacity 1M
+  expect "vtape: one cartridge" has "$d/t.out" ": 1 cartridge of " || return 1
+  run_ok "$d/v.out" "$d/v.err" verify --device "$(dev "$d" o)"
+  expect "verify says it verifies" has "$d/v.err" "verifying backup" ||
+    return 1
+  expect "verify never speaks of restoring" lacks "$d/v.err" "restor"
+}
+
+# A missing backup directory, and volume files missing, swapped between
+# stripes or taken from another backup: each named with what to do.
+volume_files_missing_or_mixed_up() {
+  local d=$1
+  run "$d/n.out" "$d/n.err" backup --device "devname=$d/nodir/s;dbtype=ZDBn" \
+    /dev/null
+  expect "the missing directory is named" \
+    has "$d/n.err" "directory $d/nodir does not exist" || return 1
+  head -c 700000 /dev/urandom >"$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" a)" --stripes 2 \
+    "$d/in"
+  run_ok "$d/b.out" "$d/b.err" backup -q --device "$(dev "$d" b)" --stripes 2 \
+    "$d/in"
+  mkdir "$d/keep"
+  cp "$d"/a* "$d/keep/"
+  # (file to change, how, what verify must say)
+  local missing="cannot use $d/a1.2: the volume file is missing: .*put it back"
+  # Either stripe may be the one to tell.
+  local swapped="a[01].2.*holds volume 2 of stripe [01].*: rename"
+  local foreign="(volume file $d/a1.2): put this backup's own volume file in its place"
+  local how
+  for how in "rm $d/a1.2|$missing" \
+    "mv $d/a0.2 $d/t; mv $d/a1.2 $d/a0.2; mv $d/t $d/a1.2|$swapped" \
+    "cp $d/b1.2 $d/a1.2|$foreign"; do
+    cp "$d"/keep/* "$d/"
+    eval "${how%%|*}"
+    run "$d/v.out" "$d/v.err" verify --device "$(dev "$d" a)"
+    expect "verify exit 1 after '${how%%|*}' (got $rc)" [ "$rc" -eq 1 ] ||
+      return 1
+    expect "'${how#*|}' after '${how%%|*}'" has "$d/v.err" "${how#*|}" ||
+      return 1
+  done
+}
+
+# A tape backup without capacity= onto a virtual drive gets a capacity
+# that fits its cartridges, said in one line; where none fits, the end of
+# the cartridge fails the backup with what to set.
+tape_capacity_fits_the_cartridge() {
+  local d=$1
+  head -c 1500000 /dev/urandom >"$d/in"
+  mkdir "$d/drives"
+  local size
+  for size in 1M 300K; do
+    run_ok "$d/v.out" "$d/v.err" vtape create "$d/drives/T$size" \
+      --cartridges 4 --capacity "$size" --stacker
+    run_ok "$d/v.out" "$d/v.err" vtape load "$d/drives/T$size" 1
+  done
+  KOR_DEVICE_DIR=$d/drives run_ok "$d/b.out" "$d/b.err" backup \
+    --device 'devname=\\.\T1M;dbtype=ZDBn' "$d/in" </dev/null
+  expect "one line says which capacity korbr chose" \
+    [ "$(grep -c 'capacity=' "$d/b.err")" -eq 1 ] || return 1
+  expect "it names the cartridge size" has "$d/b.err" \
+    "cartridges of 1024 KB and no capacity= was given: using capacity=" ||
+    return 1
+  run_ok "$d/v.out" "$d/v.err" vtape load "$d/drives/T1M" 1
+  KOR_DEVICE_DIR=$d/drives run_ok "$d/r.out" "$d/r.err" restore \
+    --device 'devname=\\.\T1M;dbtype=ZDBn' "$d/out" </dev/null
+  expect "the stream comes back" cmp -s "$d/in" "$d/out" || return 1
+  KOR_DEVICE_DIR=$d/drives run "$d/s.out" "$d/s.err" backup \
+    --device 'devname=\\.\T300K;dbtype=ZDBn' "$d/in" </dev/null
+  expect "the backup fails at the end of the cartridge (got $rc)" \
+    [ "$rc" -eq 1 ] || return 1
+  expect "the error says what to set, with the cartridge size" \
+    has "$d/s.err" "set capacity= in the device string.*cartridges hold 300 KB"
+}
+
+help_names_object_storage() {
+  local d=$1
+  run_ok "$d/h.out" "$d/h.err" backup --help
+  expect "backup --help names s3://" has "$d/h.out" "s3://BUCKET"
+}
+
+# bash completion of 'korbr vtape load' offers the virtual drives by their
+# tape names, then the drive's cartridges.
+completion_file=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../completion" &&
+                  pwd)/korbr
+completion_offers_drives() {
+  local d=$1 completion=$completion_file
+  mkdir "$d/drives"
+  run_ok "$d/v.out" "$d/v.err" vtape create "$d/drives/TAPE3" --cartridges 2 \
+    --capacity 1M
+  complete_words() {  # WORDS...: the offers for the last word, one a line
+    KOR_DEVICE_DIR=$d/drives bash -c 'source "$1"; shift; COMP_WORDS=("$@")
+      COMP_CWORD=$(( $# - 1 )); _korbr; printf "%s\n" "${COMPREPLY[@]}"' \
+      _ "$completion" "$@"
+  }
+  expect "the drive's tape name is offered" \
+    grep -qxF "'\\\\.\\TAPE3'" <(complete_words korbr vtape load '') || return 1
+  expect "then its cartridges" \
+    [ "$(complete_words korbr vtape load "'\\\\.\\TAPE3'" '' | tr '\n' ' ')" = "1 2 " ]
+}
+
+case_ "counts in the singular, verify speaks of verifying" counts_and_verify_wording
+case_ "missing directory, volume files missing or mixed up" volume_files_missing_or_mixed_up
+case_ "tape capacity fitted to a virtual cartridge, or advised" tape_capacity_fits_the_cartridge
+case_ "backup --help names object storage" help_names_object_storage
+case_ "completion of vtape load offers drive names" completion_offers_drives
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -6,8 +6,10 @@
 # 'korbr vtape --help' lists, must be an entry (a .TP tag) of the page;
 # every option, long or short, that 'korbr COMMAND --help' (and 'korbr
 # vtape SUBCOMMAND --help') shows must appear in the page; and every long
-# option the page names must be shown by some --help.  So a new command or
-# option cannot ship undocumented, nor a removed one stay in the page.
+# option the page names must be shown by some --help; and each command's
+# SYNOPSIS entry must name exactly the options its --help lists.  So a new
+# command or option cannot ship undocumented, nor a removed one stay in the
+# page.
 set -euo pipefail
 
 korbr=${1:?usage: man_page_test.sh PATH/TO/korbr PATH/TO/korbr.1}
@@ -81,6 +83,41 @@ for option in $(grep -oE -- '(^|[^[:alnum:]-])--[[:alpha:]][[:alnum:]-]*' <<<"$t
                 sed -E 's/^[^-]+//' | sort -u); do
   has_token "$option" "$all_help" ||
     fail "korbr.1 documents $option, which no 'korbr ... --help' shows"
+done
+
+# The SYNOPSIS: each command's (and each vtape subcommand's) ".SY" entry
+# names exactly the long options its --help lists (in its usage line and
+# option list), --help aside.
+synopsis=$(awk '/^\.SH SYNOPSIS/ { on = 1; next } /^\.SH/ { on = 0 } on' <<<"$text")
+listed_options() {  # HELP: the long options of the usage line and list
+  grep -E -- '^(Usage:| +-)' <<<"$1" |
+    grep -oE -- '--[[:alpha:]][[:alnum:]-]*' | grep -vx -- '--help' | sort -u
+}
+synopsis_options() {  # "korbr COMMAND ...": the long options of its entry
+  awk -v name="$1" '/^\.SY/ { sub(/^\.SY +/, ""); on = ($0 == name); next }
+                    /^\.YS/ { on = 0 } on' <<<"$synopsis" |
+    grep -oE -- '--[[:alpha:]][[:alnum:]-]*' | grep -vx -- '--help' | sort -u
+}
+check_synopsis() {  # "korbr COMMAND ..." ARGS...
+  local name=$1 help
+  shift
+  grep -qxE -- "\.SY +$name" <<<"$synopsis" ||
+    { fail "korbr.1's SYNOPSIS has no entry for '$name'"; return; }
+  help=$(help_of "$@") || return
+  local missing extra
+  missing=$(comm -23 <(listed_options "$help") <(synopsis_options "$name"))
+  extra=$(comm -13 <(listed_options "$help") <(synopsis_options "$name"))
+  [ -z "$missing" ] ||
+    fail "korbr.1's SYNOPSIS of '$name' lacks" $missing "(shown by its --help)"
+  [ -z "$extra" ] ||
+    fail "korbr.1's SYNOPSIS of '$name' names" $extra "(not in its --help)"
+}
+for command in $commands; do
+  if [ "$command" = vtape ]; then
+    for sub in $subs; do check_synopsis "korbr vtape $sub" vtape "$sub"; done
+  else
+    check_synopsis "korbr $command" "$command"
+  fi
 done
 
 if [ "$failures" -ne 0 ]; then

@@ -146,10 +146,34 @@ failed_get() {
     ! grep -q "incomplete" "$dir/err"
 }
 
+# A store that refuses to open a volume for reading (HEAD 403, without
+# the error document only a GET gets, tests/objstore/refusing_s3.py):
+# restore and verify name the store's code and message, as a backup does.
+refused_open() {
+  local dir="$work/refused_open" server port pid command status
+  mkdir -p "$dir"
+  server=$(/usr/bin/python3 "$(dirname "$0")/refusing_s3.py") || return 1
+  read -r port pid <<<"$server"
+  for command in restore verify; do
+    status=0
+    env AWS_ENDPOINT_URL="http://127.0.0.1:$port" KOR_S3_RETRIES=0 \
+      "$KORBR" "$command" --quiet \
+      --device "devname=s3://korbr-refused/keys/v.s{stripe};dbtype=ZDBn" \
+      $([ "$command" = restore ] && echo "$dir/out") </dev/null \
+      2>"$dir/err" || status=$?
+    sed 's/^/    | /' "$dir/err"
+    [ "$status" -eq 1 ] &&
+      grep -q "s3://korbr-refused/keys/v.s0.1: .*AccessDenied: refused by the test & its policy" "$dir/err" ||
+      { kill "$pid"; return 1; }
+  done
+  kill "$pid"
+}
+
 case_ "one stripe spans several volume objects" roundtrip one 1 2500000 1024 3
 case_ "four stripes, each on several volume objects" roundtrip four 4 2500000 256 8
 case_ "an empty stream" roundtrip empty 2 0 1024 2
 case_ "a failed GET is reported as the store answered" failed_get
+case_ "restore and verify name why the store refused a volume" refused_open
 if command -v rclone >/dev/null; then
   case_ "rclone moves the volume objects both ways" interop
 else

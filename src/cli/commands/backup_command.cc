@@ -49,6 +49,11 @@ void PrintBackupHelp() {
       "the data frames and a trailer with the stream's length and SHA-256, so\n"
       "that 'korbr restore' needs only the device strings.\n"
       "\n"
+      "A device name is a disk prefix (volume files PREFIX.1, PREFIX.2, ...),\n"
+      "a tape drive \\\\.\\NAME, or s3://BUCKET/KEY for object storage\n"
+      "(objects KEY.1, KEY.2, ...; endpoint, region and credentials from the\n"
+      "AWS_* variables).\n"
+      "\n"
       "Options:\n%s"
       "\n"
       "Examples:\n"
@@ -57,6 +62,9 @@ void PrintBackupHelp() {
       "      --stripes 4 sales.dump\n"
       "  pg_dump sales | korbr backup --stripes 2 \\\n"
       "      --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn' -\n"
+      "  korbr backup --device "
+      "'devname=s3://backups/sales.s{stripe};dbtype=ZDBn' \\\n"
+      "      --stripes 4 sales.dump\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       OptionsHelp(BackupOptions()).c_str());
@@ -180,6 +188,7 @@ int RunBackupCommand(int argc, char **argv) {
     if (plan.input_fd != 0) close(plan.input_fd);
     return FailBeforeRun(options, error);
   }
+  session.SupplyTapeCapacities(&devices);
   session.SetDevices(devices, plan.dbname);
   session.SetExpectedTotal(KnownInputSize(plan.input_fd), false);
   bool whole = RunBackup(&session, plan);

@@ -122,12 +122,11 @@ bool ShowStreamTrailer(int fd, const VolumeLabels &labels,
     if (!DecodeTrailer(at, static_cast<size_t>(size), &t, &why)) continue;
     std::printf(
         "stream trailer stripe %u of %u, backup %s\n"
-        "               stream of %llu bytes in %llu frames (%llu on "
-        "this stripe)\n"
+        "               stream of %s in %s (%llu on this stripe)\n"
         "               SHA-256 %s\n",
         t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
-        static_cast<unsigned long long>(t.total_bytes),
-        static_cast<unsigned long long>(t.total_frames),
+        Counted(t.total_bytes, "byte").c_str(),
+        Counted(t.total_frames, "frame").c_str(),
         static_cast<unsigned long long>(t.stripe_frames),
         DigestHex(t.stream_digest).c_str());
     *out = t;

@@ -23,5 +23,9 @@ std::string PrintableText(const std::string &stored) {
   return shown;
 }
 
+std::string Counted(uint64_t count, const std::string &noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 }  // namespace cli
 }  // namespace kor

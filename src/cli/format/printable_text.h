@@ -9,6 +9,7 @@
 #ifndef KORBR_CLI_PRINTABLE_TEXT_H_
 #define KORBR_CLI_PRINTABLE_TEXT_H_
 
+#include <cstdint>
 #include <string>
 
 namespace kor {
@@ -17,6 +18,10 @@ namespace cli {
 // `stored` with every byte below 0x20 or above 0x7e as "\xNN" (two lower
 // case hex digits) and "\" as "\\"; printable ASCII stays as it is.
 std::string PrintableText(const std::string &stored);
+
+// "1 frame", "0 frames", "2 frames": a count with its noun (one whose
+// plural takes an "s") in the number it needs.
+std::string Counted(uint64_t count, const std::string &noun);
 
 }  // namespace cli
 }  // namespace kor

@@ -252,11 +252,11 @@ bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
   }
   if (first_trailer_.total_bytes != output_bytes) {
     return Fail(why, Format("length mismatch: the backup recorded a stream "
-                            "of %llu bytes, %llu were restored",
+                            "of %llu bytes, %llu were read back",
                             first_trailer_.total_bytes, output_bytes));
   }
   if (digest != first_trailer_.stream_digest) {
-    return Fail(why, "checksum mismatch: the SHA-256 of the restored stream (" +
+    return Fail(why, "checksum mismatch: the SHA-256 of the stream read back (" +
                          DigestHex(digest) +
                          ") differs from the one the backup recorded (" +
                          DigestHex(first_trailer_.stream_digest) +

@@ -53,6 +53,24 @@ std::string DiskVolumeAt(const std::string &devname, uint64_t offset) {
   return last;
 }
 
+std::string VolumeHeldInstead(const std::string &path, int stripe,
+                              int volume) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  uint8_t head[kVolumeHeadSize];
+  const bool read_whole = pread(fd, head, sizeof head, 0) ==
+                          static_cast<ssize_t>(sizeof head);
+  close(fd);
+  VolumeLabels labels;
+  std::string why;
+  if (!read_whole || !DecodeVolumeHead(head, sizeof head, &labels, &why) ||
+      (labels.stripe == stripe && labels.volume == volume)) {
+    return "";
+  }
+  return "volume " + std::to_string(labels.volume) + " of stripe " +
+         std::to_string(labels.stripe);
+}
+
 namespace {
 
 // The tail labels of the volume file at `path`, decoded into *labels.

@@ -46,6 +46,13 @@ std::string DiskVolumeBeingWritten(const std::string &devname);
 // backup never finished writing it.
 bool VolumeCutShort(const std::string &path);
 
+// What a disk volume file whose name says volume `volume` of stripe
+// `stripe` holds instead, from its VOL1 label: "volume V of stripe S", or
+// "" when it holds the volume its name says or its labels cannot be read.
+// The labels name no backup: which backup a volume belongs to only its
+// data can tell.
+std::string VolumeHeldInstead(const std::string &path, int stripe, int volume);
+
 // The directory a disk volume file of `devname` lies in.
 std::string VolumeDirectory(const std::string &devname);
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "cli/format/printable_text.h"
 #include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/backup_run_parts.h"
@@ -107,15 +108,12 @@ bool BackupRun::ReportStripes() {
 void BackupRun::ReportSuccess() {
   const uint32_t count = encoder_.stripe_count();
   char text[320];
-  std::snprintf(text, sizeof text,
-                "backed up %llu bytes in %llu frames on %u stripe%s",
-                static_cast<unsigned long long>(input_bytes_.load()),
-                static_cast<unsigned long long>(encoder_.frames()), count,
-                count == 1 ? "" : "s");
-  std::string line = text;
+  std::string line = "backed up " + Counted(input_bytes_.load(), "byte") +
+                     " in " + Counted(encoder_.frames(), "frame") + " on " +
+                     Counted(count, "stripe");
   if (zstd_level_ > 0) {
-    std::snprintf(text, sizeof text, " (compressed to %llu bytes, %.2f:1)",
-                  static_cast<unsigned long long>(encoder_.total_bytes()),
+    std::snprintf(text, sizeof text, " (compressed to %s, %.2f:1)",
+                  Counted(encoder_.total_bytes(), "byte").c_str(),
                   encoder_.total_bytes() > 0
                       ? static_cast<double>(input_bytes_.load()) /
                             static_cast<double>(encoder_.total_bytes())
@@ -130,13 +128,14 @@ void BackupRun::ReportIncomplete(bool all_open) {
   if (!all_open) {
     session_->Error("no data was backed up: not every stripe could be opened");
   } else if (interrupts_.Interrupted()) {
-    session_->Error("interrupted after " + std::to_string(input_bytes_.load()) +
-                    " bytes of input: the backup is incomplete; its volumes "
+    session_->Error("interrupted after " +
+                    Counted(input_bytes_.load(), "byte") +
+                    " of input: the backup is incomplete; its volumes "
                     "carry no stream trailer and cannot be restored");
   } else {
     session_->Error("the backup is incomplete (" +
-                    std::to_string(input_bytes_.load()) +
-                    " bytes of input were read); its volumes cannot be "
+                    Counted(input_bytes_.load(), "byte") +
+                    " of input read); its volumes cannot be "
                     "restored");
   }
 }

@@ -37,6 +37,7 @@ struct Block {
   uint32_t stripe = 0;          // for kStripe: the stripe it belongs to
   uint32_t payload_offset = 0;  // where the payload begins in `bytes`
   uint32_t payload_length = 0;  // payload bytes
+  uint64_t stripe_offset = 0;   // restore: where it lies in its stripe
 };
 
 class BlockQueue {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/format/printable_text.h"
+#include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/restore_run_parts.h"
 #include "cli/pipeline/stripe_calls.h"
@@ -44,18 +45,27 @@ bool RestoreRun::ReadHeaders() {
     }
   }
   const StreamHeader &h = checker_.header();
-  char text[256];
-  std::snprintf(text, sizeof text,
-                "restoring backup %s of '%s' from %u stripe%s (requests of "
-                "%u bytes)",
-                BackupIdHex(h.backup_id).c_str(),
-                PrintableText(h.dbname).c_str(),
-                h.stripe_count, h.stripe_count == 1 ? "" : "s", h.request_size);
-  session_->Note(text);
+  session_->Note(std::string(output_->verify_only ? "verifying" : "restoring") +
+                 " backup " + BackupIdHex(h.backup_id) + " of '" +
+                 PrintableText(h.dbname) + "' from " +
+                 Counted(h.stripe_count, "stripe") + " (requests of " +
+                 Counted(h.request_size, "byte") + ")");
   const size_t blocks = BlocksPerStripe(h.stripe_count, h.request_size);
   to_hash_.SetBatch(HandOverBatch(blocks * h.stripe_count));
   to_write_.SetBatch(HandOverBatch(blocks * h.stripe_count));
   return true;
+}
+
+// Adds to the reason of a frame refused the volume file it came from, and
+// what to do about it.
+void RestoreRun::NameVolumeOf(uint32_t stripe, const Block &block) {
+  const std::string volume = DiskVolumeAt(
+      DevnameOf(session_->params()->archdev[stripe]), block.stripe_offset);
+  if (volume.empty()) return;
+  reason_ += " (volume file " + volume + ")";
+  if (reason_.find("another backup") != std::string::npos) {
+    reason_ += ": put this backup's own volume file in its place";
+  }
 }
 
 bool RestoreRun::ReadStream() {
@@ -94,6 +104,7 @@ bool RestoreRun::ReadStream() {
     uint32_t length = 0;
     if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
                               &payload, &length, &reason_)) {
+      NameVolumeOf(s, *block);
       ok = false;
       break;
     }
@@ -140,29 +151,25 @@ bool RestoreRun::ReportStripes() {
 }
 
 void RestoreRun::ReportSuccess() {
-  char text[160];
-  std::snprintf(text, sizeof text,
-                output_->verify_only
-                    ? "verified %llu bytes: every frame, the length and the "
-                      "SHA-256 check out"
-                    : "restored %llu bytes; length and SHA-256 verified",
-                static_cast<unsigned long long>(written_.load()));
-  session_->Note(text);
+  const std::string bytes = Counted(written_.load(), "byte");
+  session_->Note(output_->verify_only
+                     ? "verified " + bytes +
+                           ": every frame, the length and the SHA-256 check out"
+                     : "restored " + bytes + "; length and SHA-256 verified");
 }
 
 void RestoreRun::ReportFailure() {
   if (!reason_.empty()) session_->Error(reason_);
   if (!stage_error_.empty()) session_->Error(stage_error_);
   if (interrupts_.Interrupted()) {
-    session_->Error("interrupted after " + std::to_string(written_.load()) +
-                    " bytes of the stream");
+    session_->Error("interrupted after " + Counted(written_.load(), "byte") +
+                    " of the stream");
   }
   if (output_->verify_only) {
     session_->Error("the backup would not restore");
   } else if (output_->to_stdout || output_->direct) {
     session_->Error(
-        "failed: the " + std::to_string(written_.load()) +
-        " bytes written to " +
+        "failed: the " + Counted(written_.load(), "byte") + " written to " +
         (output_->to_stdout ? std::string("standard output") : output_->path) +
         " are incomplete or unverified; discard them");
   } else if (!output_->renamed) {  // else the reason says what became of it

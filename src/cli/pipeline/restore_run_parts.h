@@ -68,6 +68,7 @@ class RestoreRun {
   void AbortAll();
   bool ReadHeaders();
   bool ReadStream();
+  void NameVolumeOf(uint32_t stripe, const Block &block);
   std::unique_ptr<Block> Next(uint32_t stripe);
   RestoreStripe *StripeAt(uint32_t stripe);
   // The stages after the checks, each in its own thread so that hashing,

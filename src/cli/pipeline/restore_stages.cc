@@ -1,6 +1,7 @@
 // The threads of a restore: the stripes' readers, the inflater, the
 // hasher and the writer of the output.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -120,7 +121,16 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     std::string reason = BufferText(msg);
     if (volume.empty()) return reason;
     reason += " (volume file " + volume + ")";
-    if (VolumeCutShort(volume)) {
+    const size_t dot = volume.rfind('.');
+    const std::string held = VolumeHeldInstead(
+        volume, static_cast<int>(stripe->index),
+        std::atoi(volume.c_str() + dot + 1));
+    if (!held.empty()) {
+      reason += "; that file holds " + held +
+                ": the volume files are mixed up: rename them so that each "
+                "holds the volume its name says ('korbr labels FILE' shows "
+                "what a file holds)";
+    } else if (VolumeCutShort(volume)) {
       reason += "; the volume file ends without its closing labels: the "
                 "backup is incomplete, or the volume is damaged";
     }
@@ -140,9 +150,12 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     std::string damage;
     if (!FrameIntact(decoded.version, block->bytes.data(),
                      block->bytes.size(), &damage)) {
-      FailStripe(stripe, damage + where() + "; nothing of it was restored");
+      FailStripe(stripe, damage + where() + (output_->verify_only
+                                               ? "; nothing of it was used"
+                                               : "; nothing of it was restored"));
       return false;
     }
+    block->stripe_offset = offset;
     offset += request;
     const RequestKind kind =
         ClassifyRequest(block->bytes.data(), block->bytes.size());

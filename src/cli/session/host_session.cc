@@ -14,6 +14,9 @@
 #include "cli/session/message_texts.h"
 #include "cli/session/run_report.h"
 #include "cli/session/secret_guard.h"
+#include "cli/session/store_advice.h"
+#include "cli/session/store_probe.h"
+#include "cli/session/tape_capacity.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"
 #include "rules/message_numbers.h"
@@ -27,36 +30,33 @@ const char *ArgText(const KorMessageArg *args, int i) {
   return args == nullptr ? nullptr : reinterpret_cast<const char *>(args[i]);
 }
 
+// The system's text for a tape write at the end of the cartridge.
+constexpr char kEndOfMediaText[] = "End of the tape media";
+
 // The reason of the 6920 the library sends before asking for the right
 // volume in place of one out of sequence.
 constexpr char kOutOfOrderReason[] = "Tapes out of order";
 
 // What a disk volume file holds instead, from its VOL1 label: " (it holds
 // volume V of stripe S)", or "" when that cannot be read.
-std::string HeldVolume(const std::string &file) {
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  uint8_t head[kVolumeHeadSize];
-  const bool read_whole = pread(fd, head, sizeof head, 0) ==
-                          static_cast<ssize_t>(sizeof head);
-  close(fd);
-  VolumeLabels labels;
-  std::string why;
-  if (!read_whole || !DecodeVolumeHead(head, sizeof head, &labels, &why)) {
-    return "";
-  }
-  return " (it holds volume " + std::to_string(labels.volume) +
-         " of stripe " + std::to_string(labels.stripe) + ")";
+std::string HeldVolume(const std::string &file, int stripe, int volume) {
+  const std::string held = VolumeHeldInstead(file, stripe, volume);
+  return held.empty() ? "" : " (it holds " + held + ")";
 }
 
 // An operator at a terminal ends a wait with Ctrl-C; with nobody there a
-// wait ends after an hour unless --wait-timeout says otherwise.  -1: none.
-int64_t WaitTimeoutMs(const SessionOptions &options) {
-  if (options.wait_timeout_seconds > 0) {
-    return options.wait_timeout_seconds * 1000;
+// wait ends after an hour unless --wait-timeout says otherwise.
+WaitWatch::Policy WaitPolicy(const SessionOptions &options) {
+  WaitWatch::Policy policy;
+  policy.writing = options.command == "backup";
+  policy.operator_present = isatty(0) && !options.data_from_stdin;
+  policy.timeout_given = options.wait_timeout_seconds > 0;
+  if (policy.timeout_given) {
+    policy.timeout_ms = options.wait_timeout_seconds * 1000;
+  } else if (!policy.operator_present) {
+    policy.timeout_ms = int64_t{3600} * 1000;
   }
-  if (!(isatty(0) && !options.data_from_stdin)) return int64_t{3600} * 1000;
-  return -1;
+  return policy;
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ bool HostSession::Start(const SessionOptions &options, std::string *error) {
 
   InstallInterruptHandlers();
   if (!ConnectLibrary(this, error)) return false;
-  watch_.Start(options.command == "backup", WaitTimeoutMs(options));
+  watch_.Start(WaitPolicy(options));
   return true;
 }
 
@@ -95,6 +95,35 @@ void HostSession::SetDevices(const std::vector<std::string> &devices,
                              const std::string &dbname) {
   devices_.Set(devices, dbname);
   console_.SetStripeCount(devices.size());
+}
+
+std::string HostSession::ExplainFailure(
+    uint32_t stripe, const std::string &library_text) const {
+  const std::string text = watch_.ExplainFailure(stripe, library_text);
+  if (text != library_text) return text;
+  std::string advice;
+  if (library_text.find(kEndOfMediaText) != std::string::npos) {
+    advice = EndOfTapeAdvice(devices_.DeviceOf(stripe));
+  } else if (!UnexplainedStoreObject(library_text).empty()) {
+    const std::string why =
+        AskStoreWhy(UnexplainedStoreObject(library_text));
+    if (!why.empty()) advice = "the store answers " + why;
+  } else {
+    const char *ca_bundle = std::getenv("AWS_CA_BUNDLE");
+    advice = StoreFailureAdvice(library_text,
+                                ca_bundle != nullptr ? ca_bundle : "");
+  }
+  return advice.empty() ? text : text + ": " + advice;
+}
+
+void HostSession::SupplyTapeCapacities(std::vector<std::string> *devices) {
+  for (std::string &device : *devices) {
+    std::string note;
+    device = WithFittingCapacity(device, &note);
+    if (note.empty()) continue;
+    capacity_supplied_ = true;
+    if (console_.FirstTime(note)) Note(note);
+  }
 }
 
 void HostSession::StartProgress(uint32_t stripes) {
@@ -227,9 +256,14 @@ void HostSession::GiveUpOutOfOrderDisk(int stripe, const char *device,
   const std::string cause =
       file + " is not volume " + (volume != nullptr ? volume : "?") +
       (stripe >= 0 ? " of stripe " + std::to_string(stripe) : "") +
-      HeldVolume(file) +
-      ": the volume files are out of order; nobody can replace a disk "
-      "volume during a restore";
+      HeldVolume(file, stripe,
+                 volume != nullptr ? std::atoi(volume) : 0) +
+      ": the volume files are out of order, and nobody can replace a disk "
+      "volume during a " +
+      options_.command +
+      ": rename the files so that each holds the volume its number names "
+      "('korbr labels FILE' shows what a file holds), then " +
+      options_.command + " again";
   if (stripe >= 0) {
     watch_.GiveUp(static_cast<uint32_t>(stripe), cause);
   } else {
@@ -256,7 +290,11 @@ void HostSession::OnSmallCapacity(const std::string &text,
                                   const KorMessageArg *args) {
   // It matters only to a backup, which fills volumes; every stripe sends it
   // for the same setting: once.
-  if (options_.command != "backup" || !console_.FirstTime(text)) return;
+  // A capacity korbr supplied was announced already.
+  if (options_.command != "backup" || capacity_supplied_ ||
+      !console_.FirstTime(text)) {
+    return;
+  }
   const char *value = ArgText(args, 0);
   const int64_t asked = value != nullptr ? std::strtoll(value, nullptr, 10) : 0;
   // What the library makes of it.

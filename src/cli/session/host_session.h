@@ -24,7 +24,8 @@
 // unless --quiet.
 //
 // The wait timeout (--wait-timeout) is by default none when an operator
-// sits at a terminal, else one hour.
+// sits at a terminal, else one hour (a minute for a tape drive that exists
+// nowhere, wait_watch.h).
 #ifndef KORBR_CLI_HOST_SESSION_H_
 #define KORBR_CLI_HOST_SESSION_H_
 
@@ -130,10 +131,15 @@ class HostSession : public LibraryListener {
   // The error line for a stripe whose library call failed with
   // `library_text`: the cause korbr found when it gave a wait up, or the
   // library's text.
+  // A tape write that met the end of the cartridge also says what
+  // capacity= to set (tape_capacity.h); an object store's refused TLS
+  // certificate, AWS_CA_BUNDLE (store_advice.h).
   std::string ExplainFailure(uint32_t stripe,
-                             const std::string &library_text) const {
-    return watch_.ExplainFailure(stripe, library_text);
-  }
+                             const std::string &library_text) const;
+
+  // Before SetDevices: gives each tape stripe on a virtual drive without
+  // capacity= one that fits its cartridges, saying so in a note.
+  void SupplyTapeCapacities(std::vector<std::string> *devices);
 
  private:
   void OnMountRequest(const std::string &text, const KorMessageArg *args);
@@ -147,6 +153,7 @@ class HostSession : public LibraryListener {
   const InterruptSource *interrupts_ = &SignalInterrupts();
   SessionOptions options_;
   bool trace_on_ = false;  // the library's trace is wanted
+  bool capacity_supplied_ = false;  // korbr chose a stripe's capacity=
   int data_fd_ = -1;
   // Declared in the order they depend on one another: the watch announces
   // on the console and reads the devices, so it stops first.

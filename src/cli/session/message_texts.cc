@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "cli/format/volume_locator.h"
 #include "rules/message_numbers.h"
 
 namespace kor {
@@ -163,6 +165,28 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
     std::snprintf(words, sizeof words,
                   "cannot use %s: it is in use by another backup or restore",
                   given[0].c_str());
+  }
+  // A disk volume file that is not there (a restore): what to do about it.
+  if (number == kErrVolume && present == 2 &&
+      given[1] == std::strerror(ENOENT) && !IsTapeDevname(given[0])) {
+    std::snprintf(words, sizeof words,
+                  "cannot use %s: the volume file is missing: every volume "
+                  "of every stripe is needed; put it back ('korbr labels "
+                  "FILE' shows which volume a file holds)",
+                  given[0].c_str());
+  }
+  // The free space is asked of the volumes' directory: when that does not
+  // exist, that is what the operator must mend, not the free space.
+  if (number == kErrFreeSpace && present == 2 &&
+      given[1] == std::strerror(ENOENT)) {
+    const size_t slash = given[0].rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "."
+                                   : given[0].substr(0, slash == 0 ? 1 : slash);
+    std::snprintf(words, sizeof words,
+                  "directory %s does not exist (the volume files of %s go "
+                  "there): create it or correct devname=",
+                  directory.c_str(), given[0].c_str());
   }
   char number_text[32];
   std::snprintf(number_text, sizeof number_text, " (korbr %d)",

@@ -58,10 +58,15 @@ TEST(MessageTextsTest, TheArgumentsGoWhereTheMessageSays) {
   Args mount({"3", "\\\\.\\TAPE0"});
   EXPECT_EQ(MessageText(9234, mount.get()),
             "mount volume 3 on \\\\.\\TAPE0 (korbr 9234)");
-  Args open_failed({"/bk/sales.s1.2", "No such file or directory\r\n"});
-  EXPECT_EQ(
-      MessageText(6920, open_failed.get()),
-      "cannot use /bk/sales.s1.2: No such file or directory (korbr 6920)");
+  Args open_failed({"/bk/sales.s1.2", "Permission denied\r\n"});
+  EXPECT_EQ(MessageText(6920, open_failed.get()),
+            "cannot use /bk/sales.s1.2: Permission denied (korbr 6920)");
+  // A missing volume file: said so, with what to do.
+  Args missing({"/bk/sales.s1.2", std::strerror(ENOENT)});
+  EXPECT_EQ(MessageText(6920, missing.get()),
+            "cannot use /bk/sales.s1.2: the volume file is missing: every "
+            "volume of every stripe is needed; put it back ('korbr labels "
+            "FILE' shows which volume a file holds) (korbr 6920)");
   Args capacity({"4096"});
   EXPECT_TRUE(
       Contains(MessageText(9237, capacity.get()), "capacity=4096 (KB)"));
@@ -70,6 +75,12 @@ TEST(MessageTextsTest, TheArgumentsGoWhereTheMessageSays) {
   EXPECT_EQ(MessageText(6920, busy.get()),
             "cannot use /bk/sales.s1.1: it is in use by another backup or "
             "restore (korbr 6920)");
+  // A volume directory that is not there: said so, not as free space.
+  Args no_directory({"/bk/nodir/sales", std::strerror(ENOENT)});
+  EXPECT_EQ(MessageText(6929, no_directory.get()),
+            "directory /bk/nodir does not exist (the volume files of "
+            "/bk/nodir/sales go there): create it or correct devname= "
+            "(korbr 6929)");
 }
 
 TEST(MessageTextsTest, FewerArgumentsThanTheFullForm) {

@@ -75,6 +75,11 @@ bool ReadVtapeState(const std::string &drive, uint32_t *loaded,
 
 }  // namespace
 
+std::string TapeDeviceDirectory() {
+  const char *dir = std::getenv("KOR_DEVICE_DIR");
+  return dir != nullptr && *dir ? dir : "/dev";
+}
+
 std::string DiagnoseDiskWait(const std::string &devname,
                              uint64_t required_kb) {
   const std::string directory = VolumeDirectory(devname);
@@ -112,9 +117,15 @@ std::string DiagnoseTapeWait(const std::string &devname,
     path = device_dir + "/" + LinuxTapeName(name);
   }
   if (stat(path.c_str(), &st) != 0) {
-    return "no tape drive " + shown + " in " + device_dir +
-           " (set KOR_DEVICE_DIR to the directory of virtual drives, or "
-           "create one with 'korbr vtape create')";
+    const std::string looked_for =
+        LinuxTapeName(name).empty()
+            ? device_dir + "/" + name + " does not exist"
+            : "neither " + device_dir + "/" + name + " nor " + path +
+                  " exists";
+    return "no tape drive " + shown + " in " + device_dir + ": " +
+           looked_for +
+           " (a typing error? set KOR_DEVICE_DIR to the directory of "
+           "virtual drives, or create one with 'korbr vtape create')";
   }
   const std::string load_hint =
       "korbr vtape load '" + shown + "' " +
@@ -151,13 +162,23 @@ std::string DiagnoseTapeWait(const std::string &devname,
          (writing ? " that is not write-protected" : "");
 }
 
+bool TapeDriveAbsent(const std::string &devstring) {
+  const std::string devname = DevnameOf(devstring);
+  if (!IsTapeDevname(devname)) return false;
+  const std::string name = TapeEntryName(devname);
+  const std::string dir = TapeDeviceDirectory();
+  struct stat st;
+  return stat((dir + "/" + name).c_str(), &st) != 0 &&
+         (LinuxTapeName(name).empty() ||
+          stat((dir + "/" + LinuxTapeName(name)).c_str(), &st) != 0);
+}
+
 std::string DiagnoseWait(const std::string &devstring, uint32_t wanted_volume,
                          bool writing) {
   const std::string devname = DevnameOf(devstring);
   if (IsTapeDevname(devname)) {
-    const char *dir = std::getenv("KOR_DEVICE_DIR");
-    return DiagnoseTapeWait(devname, dir != nullptr && *dir ? dir : "/dev",
-                            wanted_volume, writing);
+    return DiagnoseTapeWait(devname, TapeDeviceDirectory(), wanted_volume,
+                            writing);
   }
   if (!writing) return "";
   const std::string value = DeviceStringValue(devstring, "reqfreekb");

@@ -31,6 +31,14 @@ std::string DiagnoseTapeWait(const std::string &devname,
                              const std::string &device_dir,
                              uint32_t wanted_volume, bool writing);
 
+// Where tape names are looked up, as the library does: KOR_DEVICE_DIR, or
+// /dev.
+std::string TapeDeviceDirectory();
+
+// True when the stripe's device is a tape name that names nothing in the
+// device directory (not even as its Linux st name): most likely mistyped.
+bool TapeDriveAbsent(const std::string &devstring);
+
 // The whole diagnosis for a stripe's device string.
 std::string DiagnoseWait(const std::string &devstring, uint32_t wanted_volume,
                          bool writing);

@@ -46,7 +46,9 @@ TEST_F(WaitDiagnosisTest, TapeWaitsNameTheDriveAndTheWayOut) {
     bool writing;
     std::string expected;  // a part of the line; "" for no cause
   } cases[] = {
-      {"\\\\.\\TAPE9", 0, true, "no tape drive \\\\.\\TAPE9 in " + dir_},
+      {"\\\\.\\TAPE9", 0, true,
+       "no tape drive \\\\.\\TAPE9 in " + dir_ + ": neither " + dir_ +
+           "/TAPE9 nor " + dir_ + "/nst9 exists"},
       {"\\\\.\\TAPE0", 0, true,
        "no cartridge in \\\\.\\TAPE0: load one (korbr vtape load"},
       {"\\\\.\\TAPE0", 2, false,

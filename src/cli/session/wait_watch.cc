@@ -2,6 +2,7 @@
 #include "cli/session/wait_watch.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "cli/options/device_list.h"
 #include "cli/session/console.h"
@@ -18,8 +19,10 @@ constexpr int64_t kWaitNoticeMs = 1500;
 // A wait whose cause korbr cannot tell is announced only after this.
 constexpr int64_t kUnexplainedWaitMs = 30000;
 constexpr int64_t kRepeatMs = 60000;
+// An unattended wait for a tape drive that exists nowhere.
+constexpr int64_t kAbsentDriveMs = 60000;
 
-int64_t NowMs() {
+int64_t SteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -27,8 +30,11 @@ int64_t NowMs() {
 
 }  // namespace
 
-WaitWatch::WaitWatch(Console *console, const StripeDevices *devices)
-    : console_(console), devices_(devices) {}
+WaitWatch::WaitWatch(Console *console, const StripeDevices *devices,
+                     int64_t (*now_ms)())
+    : console_(console),
+      devices_(devices),
+      now_ms_(now_ms != nullptr ? now_ms : SteadyNowMs) {}
 
 WaitWatch::~WaitWatch() {
   if (!thread_.joinable()) return;
@@ -40,9 +46,8 @@ WaitWatch::~WaitWatch() {
   thread_.join();
 }
 
-void WaitWatch::Start(bool writing, int64_t timeout_ms) {
-  writing_ = writing;
-  timeout_ms_ = timeout_ms;
+void WaitWatch::Start(const Policy &policy) {
+  policy_ = policy;
   thread_ = std::thread([this] {
     BlockInterruptsInThisThread("korbr-watch");
     Loop();
@@ -50,7 +55,7 @@ void WaitWatch::Start(bool writing, int64_t timeout_ms) {
 }
 
 void WaitWatch::BeginCall(uint32_t stripe) {
-  if (stripe < kStripes) stripes_[stripe].call_started_ms.store(NowMs());
+  if (stripe < kStripes) stripes_[stripe].call_started_ms.store(now_ms_());
 }
 
 void WaitWatch::EndCall(uint32_t stripe) {
@@ -90,10 +95,27 @@ void WaitWatch::Loop() {
     wake_.wait_for(lock, std::chrono::milliseconds(250));
     if (stop_) break;
     lock.unlock();
-    const int64_t now = NowMs();
-    for (uint32_t s = 0; s < kStripes; ++s) WatchStripe(s, now);
+    Poll();
     lock.lock();
   }
+}
+
+void WaitWatch::Poll() {
+  const int64_t now = now_ms_();
+  for (uint32_t s = 0; s < kStripes; ++s) WatchStripe(s, now);
+}
+
+// The stripe's wait timeout, -1 for none.
+int64_t WaitWatch::TimeoutOf(uint32_t stripe) const {
+  const int64_t timeout = policy_.timeout_ms;
+  if (policy_.timeout_given) return timeout;
+  const std::string device = devices_->DeviceOf(stripe);
+  const std::string attended = DeviceStringValue(device, "attended");
+  const bool unattended =
+      !policy_.operator_present ||
+      (!attended.empty() && std::strtol(attended.c_str(), nullptr, 10) == 0);
+  if (!unattended || !TapeDriveAbsent(device)) return timeout;
+  return timeout >= 0 && timeout < kAbsentDriveMs ? timeout : kAbsentDriveMs;
 }
 
 // Why the stripe waits, or "" while that cannot be told yet.
@@ -101,8 +123,9 @@ std::string WaitWatch::CauseOf(uint32_t stripe, int64_t now, int64_t started) {
   const std::string device = devices_->DeviceOf(stripe);
   if (device.empty()) return "";
   const StripeWatch &w = stripes_[stripe];
-  std::string cause = DiagnoseWait(device, w.wanted_volume.load(), writing_);
-  if (w.write_protected.load() && writing_) {
+  std::string cause =
+      DiagnoseWait(device, w.wanted_volume.load(), policy_.writing);
+  if (w.write_protected.load() && policy_.writing) {
     // The library hands a write-protected cartridge back and tries again
     // later: the drive looks empty, but the cause is the protection.
     const std::string drive = DevnameOf(device);
@@ -133,11 +156,12 @@ void WaitWatch::WatchStripe(uint32_t stripe, int64_t now) {
   }
   const std::string cause = CauseOf(stripe, now, started);
   if (cause.empty()) return;
-  const bool timed_out = timeout_ms_ >= 0 && now - started >= timeout_ms_;
+  const int64_t timeout = TimeoutOf(stripe);
+  const bool timed_out = timeout >= 0 && now - started >= timeout;
   if (w.announced.empty() ||
       (!timed_out &&
        (cause != w.announced || now - w.announced_ms >= kRepeatMs))) {
-    AnnounceWait(stripe, cause, now, started, timed_out);
+    AnnounceWait(stripe, cause, now, started, timeout, timed_out);
   }
   if (timed_out) {
     GiveUp(stripe, "gave up after " + std::to_string((now - started) / 1000) +
@@ -146,15 +170,16 @@ void WaitWatch::WatchStripe(uint32_t stripe, int64_t now) {
 }
 
 void WaitWatch::AnnounceWait(uint32_t stripe, const std::string &cause,
-                             int64_t now, int64_t started, bool timed_out) {
+                             int64_t now, int64_t started, int64_t timeout,
+                            bool timed_out) {
   StripeWatch &w = stripes_[stripe];
   const bool repeat = cause == w.announced;
   w.announced = cause;
   w.announced_ms = now;
   std::string how = "Ctrl-C gives up";
-  if (timeout_ms_ >= 0 && !timed_out) {
+  if (timeout >= 0 && !timed_out) {
     how += ", as does the wait timeout in " +
-           std::to_string((timeout_ms_ - (now - started) + 999) / 1000) + " s";
+           std::to_string((timeout - (now - started) + 999) / 1000) + " s";
   }
   const int64_t waited_s = (now - started) / 1000;
   console_->Announce(

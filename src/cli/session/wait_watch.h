@@ -10,6 +10,11 @@
 // cancelled callback says so to the library (GaveUp()), and the cause
 // becomes the stripe's error (ExplainFailure()).
 //
+// A tape name that exists nowhere is most likely mistyped: with nobody
+// attending (no operator at a terminal, or attended=0 in the stripe's
+// device string) and no --wait-timeout of its own, that wait is given up
+// after a minute, not the hour of other unattended waits.
+//
 // Contract: Start() once; the thread stops when the watch is destroyed.
 // Every other method is safe from any thread.  Stripes 32 and above are
 // not watched.
@@ -31,14 +36,27 @@ class StripeDevices;
 
 class WaitWatch {
  public:
-  WaitWatch(Console *console, const StripeDevices *devices);
+  // `now_ms`: the clock, in milliseconds (the steady clock by default).
+  WaitWatch(Console *console, const StripeDevices *devices,
+            int64_t (*now_ms)() = nullptr);
   ~WaitWatch();
   WaitWatch(const WaitWatch &) = delete;
   WaitWatch &operator=(const WaitWatch &) = delete;
 
-  // `writing`: a backup (a write-protected cartridge is then a cause).
-  // `timeout_ms`: -1 for none.
-  void Start(bool writing, int64_t timeout_ms);
+  struct Policy {
+    bool writing = false;          // a backup: a write-protected cartridge
+                                   // is then a cause
+    int64_t timeout_ms = -1;       // -1 for none
+    bool timeout_given = false;    // --wait-timeout set timeout_ms
+    bool operator_present = true;  // at a terminal that can answer
+  };
+  // Sets the policy and starts the watch thread.
+  void Start(const Policy &policy);
+  // Sets the policy only; Poll() then does the watch thread's work.
+  void SetPolicy(const Policy &policy) { policy_ = policy; }
+  // Looks at every stripe once, as the watch thread does four times a
+  // second: announces waits and gives them up.
+  void Poll();
 
   void BeginCall(uint32_t stripe);
   void EndCall(uint32_t stripe);
@@ -72,13 +90,14 @@ class WaitWatch {
   void Loop();
   void WatchStripe(uint32_t stripe, int64_t now_ms);
   std::string CauseOf(uint32_t stripe, int64_t now_ms, int64_t started);
+  int64_t TimeoutOf(uint32_t stripe) const;
   void AnnounceWait(uint32_t stripe, const std::string &cause, int64_t now,
-                    int64_t started, bool timed_out);
+                    int64_t started, int64_t timeout, bool timed_out);
 
   Console *console_;
   const StripeDevices *devices_;
-  bool writing_ = false;
-  int64_t timeout_ms_ = -1;
+  int64_t (*now_ms_)();
+  Policy policy_;
   StripeWatch stripes_[kStripes];
   std::atomic<bool> gave_up_{false};
 

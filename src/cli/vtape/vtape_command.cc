@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/format/printable_text.h"
 #include "cli/options/arg_parser.h"
 #include "label/label_format.h"
 #include "os/tape/simh_image.h"
@@ -205,8 +206,10 @@ int Create(const Subcommand &sub, const Arguments &args, std::ostream &out,
   std::string path, why;
   if (!DrivePath(args.operands()[0], true, &path, &why)) return Fail(err, why);
   if (!CreateVirtualDrive(path, state, &why)) return Fail(err, why);
-  out << "created " << path << ": " << state.cartridges << " cartridges of "
-      << state.capacity << " bytes, " << (state.stacker ? "stacker" : "manual")
+  out << "created " << path << ": "
+      << cli::Counted(state.cartridges, "cartridge")
+      << " of " << cli::Counted(state.capacity, "byte") << ", "
+      << (state.stacker ? "stacker" : "manual")
       << " mode, empty\n";
   return kExitOk;
 }
@@ -241,7 +244,7 @@ int Status(const Subcommand &sub, const Arguments &args, std::ostream &out,
     if (bytes < 0) {
       out << "image missing";
     } else {
-      out << bytes << " bytes used";
+      out << cli::Counted(static_cast<uint64_t>(bytes), "byte") << " used";
     }
     out << (s.IsProtected(c) ? ", write-protected" : ", writable")
         << (s.loaded == c ? ", in the drive" : "") << "\n";
@@ -382,7 +385,8 @@ int Dump(const Subcommand &sub, const Arguments &args, std::ostream &out,
             break;
           case simh::Object::kRecord: {
             ++records;
-            out << "record " << records << ": " << object.length << " bytes";
+            out << "record " << records << ": "
+                << cli::Counted(object.length, "byte");
             const std::string labels = DescribeLabels(head, size);
             if (!labels.empty()) out << "  " << labels;
             out << "\n";
@@ -392,8 +396,10 @@ int Dump(const Subcommand &sub, const Arguments &args, std::ostream &out,
       },
       &why);
   if (!ok) return Fail(err, image + ": " + why);
-  out << (end_of_medium ? "end of medium: " : "end of data: ") << records
-      << " records, " << marks << " tape marks\n";
+  out << (end_of_medium ? "end of medium: " : "end of data: ")
+      << cli::Counted(records, "record") << ", "
+      << cli::Counted(marks, "tape mark")
+      << "\n";
   return kExitOk;
 }
 
