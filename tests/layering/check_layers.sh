@@ -16,10 +16,12 @@
 #
 # korbr (src/cli/) is a client of the library and has rooms of its own:
 #
-#   commands > pipeline > session > format > options;  commands > vtape
+#   commands > setlife > pipeline > session > format > options;
+#   commands > vtape
 #
-# commands/ may include every room, pipeline/ the three below it, and so
-# on down to options/, which includes no room.  vtape/ stands apart: only
+# commands/ may include every room, setlife/ (a backup set's lock and
+# staging) those below it but pipeline/, which it never needs, pipeline/
+# the three below it, and so on down to options/, which includes no room.  vtape/ stands apart: only
 # commands/ includes it, it includes only format/ and options/, and it is
 # the one room that may include the library's internals.  The other rooms
 # reach the library through korbr/ (the public header) and the header-only
@@ -65,7 +67,8 @@ done < <(find "$src" \( -name '*.cc' -o -name '*.h' \) ! -name '*_test.cc' | sor
 # The rooms each CLI room may include besides its own.
 cli_allowed() {
   case $1 in
-    commands) echo "pipeline session format options vtape" ;;
+    commands) echo "setlife pipeline session format options vtape" ;;
+    setlife) echo "session format options" ;;
     pipeline) echo "session format options" ;;
     session) echo "format options" ;;
     format) echo "options" ;;

@@ -16,6 +16,7 @@
 #include "cli/options/device_list.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/session/host_session.h"
+#include "cli/setlife/backup_set.h"
 #include "cli/format/stream_format.h"
 #include "cli/format/zstd_codec.h"
 
@@ -34,6 +35,9 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
+      {"keep-partial", 0, false, false, nullptr,
+       "keep the volume files of a backup that fails, for diagnosis "
+       "(by default they are removed)"},
   });
   return specs;
 }
@@ -48,6 +52,13 @@ void PrintBackupHelp() {
       "stripes, each stripe in its own thread.  Each stripe carries a header,\n"
       "the data frames and a trailer with the stream's length and SHA-256, so\n"
       "that 'korbr restore' needs only the device strings.\n"
+      "\n"
+      "The backup locks its set for the whole run: a second backup or a\n"
+      "restore of the same prefixes is refused meanwhile.  Onto disk\n"
+      "prefixes that hold a backup already, the new one is written under\n"
+      "staging names and replaces the old one only once it is whole; a\n"
+      "backup that fails leaves the old one as it was and removes its own\n"
+      "volume files.\n"
       "\n"
       "Options:\n%s"
       "\n"
@@ -153,13 +164,18 @@ int RunBackupCommand(int argc, char **argv) {
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
   options.devices = devices;
+  const bool keep_partial = args.Has("keep-partial");
+  BackupSet set;
+  std::vector<std::string> write_devices;
   HostSession session;
-  if (!session.Start(options, &error)) {
+  if (!set.Begin(devices, keep_partial, &write_devices, &error) ||
+      !session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
+    if (plan.input_fd != 0) close(plan.input_fd);
     return kExitFailure;
   }
-  session.SetDevices(devices, plan.dbname);
-  const bool whole = RunBackup(&session, plan);
+  session.SetDevices(write_devices, plan.dbname);
+  const bool whole = set.End(RunBackup(&session, plan), keep_partial, &session);
   if (plan.input_fd != 0) close(plan.input_fd);
   return whole ? kExitSuccess : kExitFailure;
 }
