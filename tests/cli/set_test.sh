@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A backup set's life on disk, end to end: the set lock against runs that
 # overlap, and a set replaced only by a whole backup, whatever ends the
-# backup before that.
-#   bash tests/cli/set_test.sh PATH/TO/korbr
+# backup before that.  Given the directory of a running local S3 store
+# (tests/objstore/local_s3.py), the same on object storage instead.
+#   bash tests/cli/set_test.sh PATH/TO/korbr [STORE_DIR]
 #
 # Overlaps and kill points are driven by the input pipe, never by time: a
 # write of more than a pipe's buffer into the backup's input returns only
@@ -11,7 +12,8 @@
 # failed.
 set -euo pipefail
 
-KORBR=${1:?usage: set_test.sh PATH/TO/korbr}
+KORBR=${1:?usage: set_test.sh PATH/TO/korbr [STORE_DIR]}
+store=${2:-}
 KORBR=$(cd "$(dirname "$KORBR")" && pwd)/$(basename "$KORBR")
 work=$(mktemp -d "${TMPDIR:-/tmp}/korbr-set-test.XXXXXX")
 cleanup() {
@@ -291,6 +293,64 @@ failed_backups_clean_up() {
   expect "the last line says the old set is untouched" \
     bash -c "tail -1 '$d/f.err' | grep -q 'previous backup on .* is untouched'"
 }
+
+# On object storage: an overlap is refused as on disk (on one host); a set
+# is never written over without --replace, and with it is replaced.
+object_storage_sets() {
+  local d=$1 fifo=$1/fifo pid rc key
+  key="s3://korbr-test/set-$$-$RANDOM"
+  head -c 700000 /dev/urandom >"$d/old"
+  head -c 300000 /dev/urandom >"$d/new"
+  start_backup "$key" "$d/a.err"
+  head -c 100000 "$d/old" >&3
+  local second_rc=0 verify_rc=0
+  "$KORBR" backup -q --stripes 2 --device "$(dev "$key")" "$d/new" \
+    2>"$d/second.err" || second_rc=$?
+  "$KORBR" verify -q --device "$(dev "$key")" 2>"$d/verify.err" || verify_rc=$?
+  tail -c +100001 "$d/old" >&3
+  exec 3>&-
+  finish "$pid"
+  expect "the overlapping backup exits 1 (got $second_rc)" [ "$second_rc" -eq 1 ] ||
+    return 1
+  expect "naming the running one" has "$d/second.err" "in use by korbr backup (pid $pid" ||
+    return 1
+  expect "the verify meanwhile exits 1 (got $verify_rc)" [ "$verify_rc" -eq 1 ] ||
+    return 1
+  expect "the first backup completes (got $rc)" [ "$rc" -eq 0 ] || return 1
+  local refused_rc=0
+  "$KORBR" backup -q --stripes 2 --device "$(dev "$key")" "$d/new" \
+    2>"$d/refused.err" || refused_rc=$?
+  expect "a backup onto the set without --replace exits 1 (got $refused_rc)" \
+    [ "$refused_rc" -eq 1 ] || return 1
+  expect "saying why and what to do" has "$d/refused.err" "give --replace" || return 1
+  expect "the set still restores" restores_object_set "$key" "$d/old" || return 1
+  "$KORBR" backup --replace --stripes 2 --device "$(dev "$key")" "$d/new" \
+    2>"$d/replace.err"
+  expect "--replace says it replaced in place" \
+    has "$d/replace.err" "replaced the previous backup on $key.s0 .*in place" || return 1
+  expect "the replacement restores" restores_object_set "$key" "$d/new"
+}
+
+# restores_object_set URL FILE: the set at URL restores to FILE.
+restores_object_set() {
+  local out=$work/object.out
+  "$KORBR" restore -q --device "$(dev "$1")" "$out" 2>"$work/object.err" &&
+    cmp -s "$out" "$2" && rm -f "$out"
+}
+
+if [ -n "$store" ]; then
+  if [ ! -f "$store/env" ]; then
+    echo "set_test: no object store in $store (local_s3.py start failed?)"
+    echo "0 passed, 1 failed"
+    exit 1
+  fi
+  # shellcheck disable=SC1091
+  source "$store/env"
+  case_ "object storage: overlap refused, no silent replacement" object_storage_sets
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+fi
 
 case_ "overlapping backups and a restore are refused" overlapping_runs_are_refused
 # qemu-i386 (the 32-bit test run) mishandles a threaded program's signal

@@ -38,6 +38,9 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"keep-partial", 0, false, false, nullptr,
        "keep the volume files of a backup that fails, for diagnosis "
        "(by default they are removed)"},
+      {"replace", 0, false, false, nullptr,
+       "write over a backup on an s3:// prefix in place (refused "
+       "otherwise: objects cannot be renamed, so a failure loses it)"},
   });
   return specs;
 }
@@ -168,7 +171,8 @@ int RunBackupCommand(int argc, char **argv) {
   BackupSet set;
   std::vector<std::string> write_devices;
   HostSession session;
-  if (!set.Begin(devices, keep_partial, &write_devices, &error) ||
+  if (!set.Begin(devices, keep_partial, args.Has("replace"), &write_devices,
+                 &error) ||
       !session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     if (plan.input_fd != 0) close(plan.input_fd);

@@ -1,16 +1,37 @@
 // A backup's set from start to end.
 #include "cli/setlife/backup_set.h"
 
+#include <strings.h>
+
+#include "cli/options/device_list.h"
 #include "cli/session/interrupts.h"
+#include "cli/setlife/object_probe.h"
 
 namespace kor {
 namespace cli {
 
 bool BackupSet::Begin(const std::vector<std::string> &devices,
-                      bool keep_partial,
+                      bool keep_partial, bool replace,
                       std::vector<std::string> *write_devices,
                       std::string *error) {
   if (!lock_.Acquire(devices, "backup", true, error)) return false;
+  object_prefixes_.clear();
+  objects_replaced_ = false;
+  for (const std::string &device : devices) {
+    const std::string devname = DevnameOf(device);
+    if (strncasecmp(devname.c_str(), "s3://", 5) != 0) continue;
+    object_prefixes_.push_back(devname);
+    std::string why;
+    if (objects_replaced_ || ObjectExists(devname + ".1", &why) != 1) continue;
+    if (!replace) {
+      *error = devname + " holds a backup already (" + devname +
+               ".1): objects cannot be renamed, so a new backup would write "
+               "over it in place and a failure would lose both; back up "
+               "to a new prefix, or give --replace to write over it";
+      return false;
+    }
+    objects_replaced_ = true;
+  }
   if (!staging_.Prepare(devices, write_devices, error)) return false;
   if (!keep_partial) SetPartialVolumePrefixes(staging_.write_prefixes());
   return true;
@@ -27,6 +48,22 @@ bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
   if (staging_.finished_replacement()) {
     session->Note("finished putting in place the backup that a killed run "
                   "had begun to put on " + staging_.SetName());
+  }
+  if (!object_prefixes_.empty()) {
+    const std::string where = object_prefixes_.front() +
+                              (object_prefixes_.size() > 1 ? " (and more)" : "");
+    if (whole && objects_replaced_) {
+      session->Note("replaced the previous backup on " + where +
+                    " in place; objects past this backup's last volume "
+                    "may remain (korbr deletes no objects)");
+    } else if (!whole && objects_replaced_) {
+      session->Error("the previous backup on " + where +
+                     " was written over in place (--replace) and is lost");
+    } else if (!whole) {
+      session->Error("any volume objects this backup completed on " + where +
+                     " stay (korbr deletes no objects): remove them with an "
+                     "S3 client");
+    }
   }
   const std::string name = staging_.SetName();
   if (name.empty()) return whole;  // tapes and object storage

@@ -15,14 +15,21 @@
 namespace kor {
 namespace cli {
 
+// Objects cannot be renamed, so on object storage a backup writes in
+// place: onto a prefix whose first volume object exists it goes ahead only
+// when asked to `replace` it (a failure there loses the old set).  A store
+// that cannot tell (no bucket, no access) is left to the library to
+// report.
 class BackupSet {
  public:
   // Locks the set of `devices` and prepares where the backup writes:
   // *write_devices are the device strings to hand the library.  With
   // `keep_partial` a process ended at once leaves its volumes.  False with
-  // *error (the set is in use, or cannot be staged); nothing was written.
+  // *error (the set is in use, cannot be staged, or is on object storage
+  // and not to be replaced); nothing was written.
   bool Begin(const std::vector<std::string> &devices, bool keep_partial,
-             std::vector<std::string> *write_devices, std::string *error);
+             bool replace, std::vector<std::string> *write_devices,
+             std::string *error);
 
   // After the run (`whole`: every stripe wrote its trailer): puts a whole
   // backup in place, or removes a failed one's volumes unless
@@ -33,6 +40,8 @@ class BackupSet {
  private:
   SetLock lock_;
   SetStaging staging_;
+  std::vector<std::string> object_prefixes_;  // s3:// stripes
+  bool objects_replaced_ = false;  // a set was there, written over
 };
 
 }  // namespace cli
