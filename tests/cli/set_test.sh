@@ -71,8 +71,14 @@ restores_as() {
 
 restores_either() { restores_as "$1" "$2" || restores_as "$1" "$3"; }
 
-# Volume files of PREFIX's stripes that are not volumes of a set.
-strays() { ls "$1".s[01].* 2>/dev/null | grep -v '\.s[01]\.\(lock\|[1-9][0-9]*\)$' || true; }
+# Files of PREFIX's stripes, hidden ones too, that are neither volumes of
+# a set nor the stripes' lock files.
+strays() {
+  local base
+  base=$(basename "$1")
+  ls -A "$(dirname "$1")" | grep -F "$base.s" |
+    grep -v -x -e "$base\.s[01]\.[1-9][0-9]*" -e "\.$base\.s[01]\.lock" || true
+}
 
 # start_backup PREFIX ERR [OPTIONS]: a backup of 2 stripes onto PREFIX
 # reading the FIFO $fifo, which this shell holds open on fd 3; $pid is its

@@ -38,7 +38,10 @@ bool BackupSet::Begin(const std::vector<std::string> &devices,
 }
 
 bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
-  ClearPartialVolumePrefixes();
+  // A whole backup's volumes are kept from here on; a failed one's stay
+  // registered while they are removed, should a second signal cut that
+  // short.
+  if (whole) ClearPartialVolumePrefixes();
   if (staging_.debris_removed() > 0) {
     session->Note("removed " + std::to_string(staging_.debris_removed()) +
                   " staged volume file" +

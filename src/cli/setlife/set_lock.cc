@@ -123,8 +123,10 @@ bool SetLock::Acquire(const std::vector<std::string> &devices,
       return false;
     }
     if (fd < 0) {
-      // Reading a set from media we may not write (or from another user's
-      // store) needs no lock: no backup of ours can be writing it.
+      // A directory that does not exist holds no set to guard: the
+      // library names it when it gets there.  Reading a set from media we
+      // may not write needs no lock: no backup of ours can be writing it.
+      if (errno == ENOENT || errno == ENOTDIR) continue;
       if (!exclusive && (errno == EACCES || errno == EROFS)) continue;
       *error = "cannot lock the backup set on " + prefix + ": " + path + ": " +
                std::strerror(errno);

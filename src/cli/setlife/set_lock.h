@@ -41,8 +41,9 @@ class SetLock {
   // Locks every stripe prefix of `devices` (device strings) for the run of
   // `command`, exclusively or shared.  False with *error naming the
   // prefix and the run that holds it (or why the lock file cannot be
-  // opened); nothing stays locked then.  A restore or verify whose lock
-  // file cannot be created (read-only media) goes on without that lock.
+  // opened); nothing stays locked then.  A prefix whose directory does
+  // not exist is not locked (the library reports it), nor is one whose
+  // lock file a restore or verify cannot create (read-only media).
   bool Acquire(const std::vector<std::string> &devices,
                const std::string &command, bool exclusive, std::string *error);
   void Release();
