@@ -98,6 +98,69 @@ std::string SetLock::LockPathOf(const std::string &devname) {
          ".lock";
 }
 
+namespace {
+
+// Locks the file at `path` (the lock of `prefix`).  1 with *fd holding
+// the lock, 0 when there is nothing to lock, -1 with *error set.
+//
+// The lock file goes when its last holder ends (Release), so a file
+// opened just before that is no longer the set's lock by the time its
+// lock is granted: the lock counts only on the file the path still names,
+// and a few retries find the new one.
+int LockOne(const std::string &path, const std::string &prefix,
+            bool exclusive, int *fd, std::string *error) {
+  const int flags = (exclusive ? O_RDWR : O_RDONLY) | O_CREAT | O_NOFOLLOW |
+                    O_CLOEXEC | O_NONBLOCK;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    *fd = open(path.c_str(), flags, 0600);
+    if (*fd < 0) {
+      // A directory that does not exist holds no set to guard: the
+      // library names it when it gets there.  Reading a set from media we
+      // may not write needs no lock: no backup of ours can be writing it.
+      if (errno == ENOENT || errno == ENOTDIR) return 0;
+      if (!exclusive && (errno == EACCES || errno == EROFS)) return 0;
+      *error = "cannot lock the backup set on " + prefix + ": " + path + ": " +
+               std::strerror(errno);
+      return -1;
+    }
+    struct stat held;
+    if (fstat(*fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+      close(*fd);
+      *error = "cannot lock the backup set on " + prefix + ": " + path +
+               " is not a regular file";
+      return -1;
+    }
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(*fd, F_SETLK, &lock) != 0) {
+      const int why = errno;
+      if (why == EACCES || why == EAGAIN) {
+        *error = "the backup set on " + prefix + " is in use by " +
+                 DescribeHolder(*fd, exclusive) +
+                 ": try again once it has finished";
+      } else {
+        *error = "cannot lock the backup set on " + prefix + ": " + path +
+                 ": " + std::strerror(why);
+      }
+      close(*fd);
+      return -1;
+    }
+    struct stat named;
+    if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+      return 1;
+    }
+    close(*fd);
+  }
+  *error = "cannot lock the backup set on " + prefix + ": " + path +
+           " keeps being replaced";
+  return -1;
+}
+
+}  // namespace
+
 bool SetLock::Acquire(const std::vector<std::string> &devices,
                       const std::string &command, bool exclusive,
                       std::string *error) {
@@ -111,47 +174,14 @@ bool SetLock::Acquire(const std::vector<std::string> &devices,
   std::sort(locks.begin(), locks.end());
   locks.erase(std::unique(locks.begin(), locks.end()), locks.end());
   for (const auto &[path, prefix] : locks) {
-    const int flags = (exclusive ? O_RDWR : O_RDONLY) | O_CREAT | O_NOFOLLOW |
-                      O_CLOEXEC | O_NONBLOCK;
-    const int fd = open(path.c_str(), flags, 0600);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-      close(fd);
-      *error = "cannot lock the backup set on " + prefix + ": " + path +
-               " is not a regular file";
+    int fd = -1;
+    const int locked = LockOne(path, prefix, exclusive, &fd, error);
+    if (locked < 0) {
       Release();
       return false;
     }
-    if (fd < 0) {
-      // A directory that does not exist holds no set to guard: the
-      // library names it when it gets there.  Reading a set from media we
-      // may not write needs no lock: no backup of ours can be writing it.
-      if (errno == ENOENT || errno == ENOTDIR) continue;
-      if (!exclusive && (errno == EACCES || errno == EROFS)) continue;
-      *error = "cannot lock the backup set on " + prefix + ": " + path + ": " +
-               std::strerror(errno);
-      Release();
-      return false;
-    }
-    struct flock lock;
-    std::memset(&lock, 0, sizeof lock);
-    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &lock) != 0) {
-      const int why = errno;
-      if (why == EACCES || why == EAGAIN) {
-        *error = "the backup set on " + prefix + " is in use by " +
-                 DescribeHolder(fd, exclusive) +
-                 ": try again once it has finished";
-      } else {
-        *error = "cannot lock the backup set on " + prefix + ": " + path +
-                 ": " + std::strerror(why);
-      }
-      close(fd);
-      Release();
-      return false;
-    }
-    fds_.push_back(fd);
+    if (locked == 0) continue;
+    held_.push_back({fd, path});
     if (exclusive) {
       // Without this note (a full disk) the lock holds all the same; a
       // refusal then names the pid the kernel reports.
@@ -167,8 +197,18 @@ bool SetLock::Acquire(const std::vector<std::string> &devices,
 }
 
 void SetLock::Release() {
-  for (const int fd : fds_) close(fd);
-  fds_.clear();
+  for (const Held &held : held_) {
+    // The last holder removes the file, while it still holds it: a shared
+    // holder only when it can take the lock exclusively, that is, when no
+    // other run holds it.
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(held.fd, F_SETLK, &lock) == 0) unlink(held.path.c_str());
+    close(held.fd);
+  }
+  held_.clear();
 }
 
 SetLock::~SetLock() { Release(); }

@@ -14,7 +14,8 @@
 // record lock (fcntl) on a file created owner-only, never opened through
 // a symbolic link.  The exclusive holder writes "pid=N host=NAME
 // command=backup" into it, so a refusal names the running process.  The
-// file stays when the run ends (removing it would race with the next run).
+// last holder removes the file as it lets go (a lock counts only on the
+// file its path still names, so a run that opened the old file retries).
 //
 // An object storage prefix (s3://BUCKET/KEY) is locked through a file on
 // this host: $XDG_RUNTIME_DIR (or /tmp) /korbr-set-HASH.lock, HASH the
@@ -52,7 +53,11 @@ class SetLock {
   static std::string LockPathOf(const std::string &devname);
 
  private:
-  std::vector<int> fds_;
+  struct Held {
+    int fd;
+    std::string path;
+  };
+  std::vector<Held> held_;
 };
 
 }  // namespace cli
