@@ -75,13 +75,17 @@ bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
     // signal: it waits until they are done.
     HoldInterruptsInThisThread();
     std::string error;
-    const bool placed = staging_.Commit(&error);
+    bool begun = false;
+    const bool placed = staging_.Commit(&begun, &error);
     LetInterruptsThroughInThisThread();
     if (!placed) {
       session->Error(error);
-      session->Error("the backup on " + name +
-                     " may be a mix of the old and the new backup: run "
-                     "'korbr verify' and back up again");
+      session->Error(
+          begun ? "the backup is whole but only partly in place on " + name +
+                      ": the next backup, restore or verify of it finishes "
+                      "putting it in place"
+                : "the previous backup on " + name +
+                      " is untouched: this one could not be put in place");
       return false;
     }
     if (staging_.replacing()) {

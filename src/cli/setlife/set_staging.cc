@@ -176,7 +176,9 @@ bool ApplyPlacements(const std::vector<Placement> &placements,
 
 // Puts `placements` in place under their notes: every note written and
 // synced before the first rename, removed after the last.
-bool Replace(const std::vector<Placement> &placements, std::string *error) {
+bool Replace(const std::vector<Placement> &placements, bool *begun,
+             std::string *error) {
+  *begun = false;
   const std::string note = EncodeNote(placements);
   for (const Placement &p : placements) {
     if (!WriteNote(p.prefix, note) || !SyncDirectoryOf(p.prefix)) {
@@ -186,6 +188,7 @@ bool Replace(const std::vector<Placement> &placements, std::string *error) {
       return false;
     }
   }
+  *begun = true;
   if (!ApplyPlacements(placements, error)) return false;
   for (const Placement &p : placements) unlink(NotePathOf(p.prefix).c_str());
   for (const Placement &p : placements) SyncDirectoryOf(p.prefix);
@@ -296,7 +299,8 @@ std::string SetStaging::SetName() const {
   return name;
 }
 
-bool SetStaging::Commit(std::string *error) {
+bool SetStaging::Commit(bool *begun, std::string *error) {
+  *begun = false;
   if (!replacing_) return true;
   std::vector<Placement> placements;
   for (const Stripe &stripe : stripes_) {
@@ -304,7 +308,7 @@ bool SetStaging::Commit(std::string *error) {
     placements.push_back({staged.empty() ? 0 : staged.back(),
                           stripe.write_prefix, stripe.prefix});
   }
-  return Replace(placements, error);
+  return Replace(placements, begun, error);
 }
 
 bool FinishInterruptedReplacement(const std::vector<std::string> &devices,

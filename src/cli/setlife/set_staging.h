@@ -78,9 +78,10 @@ class SetStaging {
 
   // After a whole backup: puts the staged volumes in place (nothing to do
   // when writing directly) and removes the old set's leftover volumes.
-  // False with *error (naming the file) when a rename or the directory
-  // sync failed; the set on the prefix may then be mixed.
-  bool Commit(std::string *error);
+  // False with *error (naming the file) when that failed: *begun tells
+  // whether the notes were written, so that the next run finishes the
+  // replacement; otherwise nothing was renamed and the old set stands.
+  bool Commit(bool *begun, std::string *error);
   // After a failed backup: removes this run's volume files unless
   // `keep`.  Returns how many it removed.
   size_t Discard(bool keep);
