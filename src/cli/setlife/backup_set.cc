@@ -93,7 +93,9 @@ bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
     }
     return true;
   }
+  const size_t written = staging_.VolumesWritten();
   const size_t removed = staging_.Discard(keep_partial);
+  if (written == 0 && !staging_.replacing()) return false;  // nothing to say
   if (staging_.replacing()) {
     session->Error(
         "the previous backup on " + name + " is untouched" +

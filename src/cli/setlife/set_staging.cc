@@ -339,6 +339,14 @@ bool HasInterruptedReplacement(const std::vector<std::string> &devices) {
   return false;
 }
 
+size_t SetStaging::VolumesWritten() const {
+  size_t count = 0;
+  for (const Stripe &stripe : stripes_) {
+    count += VolumeNumbersOf(stripe.write_prefix).size();
+  }
+  return count;
+}
+
 size_t SetStaging::Discard(bool keep) {
   if (keep) return 0;
   size_t removed = 0;

@@ -82,6 +82,8 @@ class SetStaging {
   // whether the notes were written, so that the next run finishes the
   // replacement; otherwise nothing was renamed and the old set stands.
   bool Commit(bool *begun, std::string *error);
+  // How many volume files this run has written so far.
+  size_t VolumesWritten() const;
   // After a failed backup: removes this run's volume files unless
   // `keep`.  Returns how many it removed.
   size_t Discard(bool keep);
