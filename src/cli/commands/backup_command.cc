@@ -16,6 +16,7 @@
 #include "cli/options/device_list.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/session/host_session.h"
+#include "cli/setlife/backup_set.h"
 #include "cli/format/stream_format.h"
 #include "cli/format/zstd_codec.h"
 
@@ -34,6 +35,12 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
+      {"keep-partial", 0, false, false, nullptr,
+       "keep the volume files of a backup that fails, for diagnosis "
+       "(by default they are removed)"},
+      {"replace", 0, false, false, nullptr,
+       "write over a backup on an s3:// prefix in place (refused "
+       "otherwise: objects cannot be renamed, so a failure loses it)"},
   });
   return specs;
 }
@@ -53,6 +60,12 @@ void PrintBackupHelp() {
       "a tape drive \\\\.\\NAME, or s3://BUCKET/KEY for object storage\n"
       "(objects KEY.1, KEY.2, ...; endpoint, region and credentials from the\n"
       "AWS_* variables).\n"
+      "The backup locks its set for the whole run: a second backup or a\n"
+      "restore of the same prefixes is refused meanwhile.  Onto disk\n"
+      "prefixes that hold a backup already, the new one is written under\n"
+      "staging names and replaces the old one only once it is whole; a\n"
+      "backup that fails leaves the old one as it was and removes its own\n"
+      "volume files.\n"
       "\n"
       "Options:\n%s"
       "\n"
@@ -182,16 +195,21 @@ int RunBackupCommand(int argc, char **argv) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     return FailBeforeRun(options, error);
   }
+  const bool keep_partial = args.Has("keep-partial");
+  BackupSet set;
+  std::vector<std::string> write_devices;
   HostSession session;
-  if (!session.Start(options, &error)) {
+  if (!set.Begin(devices, keep_partial, args.Has("replace"), &write_devices,
+                 &error) ||
+      !session.Start(options, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     if (plan.input_fd != 0) close(plan.input_fd);
     return FailBeforeRun(options, error);
   }
-  session.SupplyTapeCapacities(&devices);
-  session.SetDevices(devices, plan.dbname);
+  session.SupplyTapeCapacities(&write_devices);
+  session.SetDevices(write_devices, plan.dbname);
   session.SetExpectedTotal(KnownInputSize(plan.input_fd), false);
-  bool whole = RunBackup(&session, plan);
+  bool whole = set.End(RunBackup(&session, plan), keep_partial, &session);
   if (whole) WarnOfEmptyPipe(&session, plan.input_fd);
   if (plan.input_fd != 0) close(plan.input_fd);
   whole = session.Finish(whole) && whole;

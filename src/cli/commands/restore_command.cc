@@ -16,6 +16,8 @@
 #include "cli/pipeline/restore_output.h"
 #include "cli/pipeline/restore_run.h"
 #include "cli/session/host_session.h"
+#include "cli/setlife/set_lock.h"
+#include "cli/setlife/set_staging.h"
 
 namespace kor {
 namespace cli {
@@ -155,6 +157,18 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   }
   options.file_mode = file_mode;
   options.devices = devices;
+  // A backup replacing this set would pull its volumes away mid-read.  A
+  // replacement a killed backup left half done is finished first, which
+  // takes the set for a moment exclusively.
+  SetLock lock;
+  bool finished = false;
+  if ((HasInterruptedReplacement(devices) &&
+       (!lock.Acquire(devices, command, true, &error) ||
+        !FinishInterruptedReplacement(devices, &finished, &error))) ||
+      !lock.Acquire(devices, command, false, &error)) {
+    std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
+    return FailBeforeRun(options, error);
+  }
   if (!output.Open(&error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     return FailBeforeRun(options, error);

@@ -11,6 +11,7 @@
 #define KORBR_CLI_SESSION_INTERRUPTS_H_
 
 #include <string>
+#include <vector>
 
 namespace kor {
 namespace cli {
@@ -34,6 +35,17 @@ const InterruptSource &SignalInterrupts();
 // A path longer than the handler's fixed buffer is not registered.
 void SetPartialOutputPath(const std::string &path);
 void ClearPartialOutputPath();
+// The volume files of up to 32 prefixes to remove should a second signal
+// end the process (PREFIX.1, PREFIX.2, ... up to the first missing one):
+// a backup's own volumes, which cannot become a set once it is ended.
+// A longer prefix is not registered.
+void SetPartialVolumePrefixes(const std::vector<std::string> &prefixes);
+void ClearPartialVolumePrefixes();
+// Holds SIGINT and SIGTERM back in the calling thread while it does what
+// must not be cut in the middle (the other threads block them already);
+// a signal that arrived meanwhile is taken when they are let through.
+void HoldInterruptsInThisThread();
+void LetInterruptsThroughInThisThread();
 // For worker threads: leave SIGINT and SIGTERM to the main thread, and
 // name the thread (at most 15 bytes) as profilers and debuggers show it.
 void BlockInterruptsInThisThread(const std::string &name);
