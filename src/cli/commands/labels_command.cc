@@ -314,7 +314,7 @@ int ShowSets(const std::string &where, bool *first_view) {
     return kExitFailure;
   }
   int code = kExitSuccess;
-  for (const BackupSet &set : scan.sets) {
+  for (const FoundSet &set : scan.sets) {
     for (const StripeFiles &stripe : set.stripes) {
       Belonging from_set;
       if (stripe.have_header) {

@@ -16,6 +16,21 @@ namespace kor {
 namespace cli {
 namespace {
 
+// A backup that replaces a set writes under PREFIX.staging-PID; one that
+// was killed leaves them.  The process id, or "" for an ordinary set name.
+std::string StagingProcess(const std::string &name) {
+  const std::string mark = ".staging-";
+  const size_t at = name.rfind(mark);
+  if (at == std::string::npos) return "";
+  std::string pid;
+  for (size_t i = at + mark.size(); i < name.size(); ++i) {
+    if (name[i] == '{') break;  // a {stripe} placeholder may follow
+    if (name[i] < '0' || name[i] > '9') return "";
+    pid += name[i];
+  }
+  return pid;
+}
+
 const std::vector<OptionSpec> &ListOptions() {
   static const std::vector<OptionSpec> specs = {
       {"json", 0, false, false, nullptr,
@@ -65,7 +80,7 @@ const char *CompressionName(Compression c) {
 // one that does can say so.
 const char *EncryptionName(const StreamHeader &) { return "none"; }
 
-std::string VolumesPerStripe(const BackupSet &set) {
+std::string VolumesPerStripe(const FoundSet &set) {
   std::string text;
   for (const StripeFiles &s : set.stripes) {
     text += (text.empty() ? "" : ",") + std::to_string(s.volumes.size());
@@ -73,7 +88,7 @@ std::string VolumesPerStripe(const BackupSet &set) {
   return text.empty() ? "0" : text;
 }
 
-std::vector<std::string> Leftovers(const BackupSet &set) {
+std::vector<std::string> Leftovers(const FoundSet &set) {
   std::vector<std::string> all;
   for (const StripeFiles &s : set.stripes) {
     all.insert(all.end(), s.leftovers.begin(), s.leftovers.end());
@@ -85,7 +100,7 @@ void PrintTable(const SetScan &scan) {
   std::vector<std::vector<std::string>> rows = {
       {"SET", "STRIPES", "VOLUMES", "STORED", "INPUT", "CREATED", "FORMAT",
        "COMPRESSION", "ENCRYPTION", "STATE"}};
-  for (const BackupSet &set : scan.sets) {
+  for (const FoundSet &set : scan.sets) {
     const bool known = set.have_header;
     rows.push_back(
         {PrintableText(set.name),
@@ -112,7 +127,14 @@ void PrintTable(const SetScan &scan) {
     }
     std::printf("%s\n", line.c_str());
   }
-  for (const BackupSet &set : scan.sets) {
+  for (const FoundSet &set : scan.sets) {
+    const std::string staged_by = StagingProcess(set.name);
+    if (!staged_by.empty()) {
+      std::printf("%s: staged volumes of a backup (process %s) that did not "
+                  "finish; the next backup onto the same prefixes removes "
+                  "them\n",
+                  PrintableText(set.name).c_str(), staged_by.c_str());
+    }
     for (const std::string &fault : set.faults) {
       std::printf("%s: incomplete: %s\n", PrintableText(set.name).c_str(),
                   PrintableText(fault).c_str());
@@ -142,7 +164,7 @@ void PrintJson(const std::string &where, const SetScan &scan) {
   w.String(where);
   w.Key("sets");
   w.BeginArray();
-  for (const BackupSet &set : scan.sets) {
+  for (const FoundSet &set : scan.sets) {
     const bool known = set.have_header;
     w.BeginObject();
     w.Key("name");

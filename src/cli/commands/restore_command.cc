@@ -103,6 +103,20 @@ void ExpectedStreamLength(const std::string &device, uint64_t *total,
   }
 }
 
+// A backup replacing this set would pull its volumes away mid-read.  A
+// replacement a killed backup left half done is finished first, which
+// takes the set for a moment exclusively; then the set is held shared.
+bool LockSetForReading(const std::vector<std::string> &devices,
+                       const std::string &command, SetLock *lock,
+                       std::string *error) {
+  bool finished = false;
+  if (HasInterruptedReplacement(devices) &&
+      (!lock->Acquire(devices, command, true, error) ||
+       !FinishInterruptedReplacement(devices, &finished, error)))
+    return false;
+  return lock->Acquire(devices, command, false, error);
+}
+
 // restore and verify: `verify` writes nothing.
 int RunReadingCommand(int argc, char **argv, bool verify) {
   const std::string command = verify ? "verify" : "restore";
@@ -157,15 +171,8 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   }
   options.file_mode = file_mode;
   options.devices = devices;
-  // A backup replacing this set would pull its volumes away mid-read.  A
-  // replacement a killed backup left half done is finished first, which
-  // takes the set for a moment exclusively.
   SetLock lock;
-  bool finished = false;
-  if ((HasInterruptedReplacement(devices) &&
-       (!lock.Acquire(devices, command, true, &error) ||
-        !FinishInterruptedReplacement(devices, &finished, &error))) ||
-      !lock.Acquire(devices, command, false, &error)) {
+  if (!LockSetForReading(devices, command, &lock, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     return FailBeforeRun(options, error);
   }

@@ -164,7 +164,7 @@ std::string StripeLabel(uint32_t index, const StripeFiles &s) {
 }
 
 // Checks a set's stripes against its header and one another.
-void JudgeSet(BackupSet *set) {
+void JudgeSet(FoundSet *set) {
   const uint32_t count = set->header.stripe_count;
   std::vector<StripeFiles> by_index(count);
   std::vector<bool> seen(count, false);
@@ -352,13 +352,13 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
   closedir(d);
   std::sort(scan->ignored.begin(), scan->ignored.end());
 
-  std::map<std::string, BackupSet> by_id;  // backup id, or prefix
+  std::map<std::string, FoundSet> by_id;  // backup id, or prefix
   for (auto &[prefix, found] : by_prefix) {
     StripeFiles stripe = JudgeStripe(prefix, std::move(found));
     const std::string key = stripe.have_header
                                 ? "id " + BackupIdHex(stripe.header.backup_id)
                                 : "prefix " + prefix;
-    BackupSet &set = by_id[key];
+    FoundSet &set = by_id[key];
     set.have_header = stripe.have_header;
     if (set.stripes.empty()) set.header = stripe.header;
     for (const VolumeFile &v : stripe.volumes) set.stored_bytes += v.file_size;
@@ -376,7 +376,7 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
     scan->sets.push_back(std::move(set));
   }
   std::sort(scan->sets.begin(), scan->sets.end(),
-            [](const BackupSet &a, const BackupSet &b) {
+            [](const FoundSet &a, const FoundSet &b) {
               return a.name != b.name ? a.name < b.name
                                       : a.header.created < b.header.created;
             });

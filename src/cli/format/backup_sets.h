@@ -55,7 +55,7 @@ struct StripeFiles {
   std::vector<std::string> faults;    // why the stripe is not whole
 };
 
-struct BackupSet {
+struct FoundSet {
   std::string name;
   bool have_header = false;  // false: stripes without a readable header
   StreamHeader header;       // stripe 0's, or the first found
@@ -68,7 +68,7 @@ struct BackupSet {
 };
 
 struct SetScan {
-  std::vector<BackupSet> sets;
+  std::vector<FoundSet> sets;
   std::vector<std::string> ignored;  // "FILE: why"
 };
 

@@ -108,6 +108,44 @@ void Put(char *text, size_t size, const std::string &words) {
   text[n] = '\0';
 }
 
+// Library messages whose system text has one cause korbr knows better:
+// the words say that cause and what to do instead of the bare system text.
+void ReplaceWithKnownCause(int32_t number, int present,
+                           const std::string given[2], char *words,
+                           size_t size) {
+  // A volume another process holds (a second backup onto the same prefix)
+  // arrives as the system's text for a lock that is taken.
+  if (number == kErrVolume && present == 2 &&
+      (given[1] == std::strerror(EAGAIN) ||
+       given[1] == std::strerror(EWOULDBLOCK))) {
+    std::snprintf(words, size,
+                  "cannot use %s: it is in use by another backup or restore",
+                  given[0].c_str());
+  }
+  // A disk volume file that is not there (a restore): what to do about it.
+  if (number == kErrVolume && present == 2 &&
+      given[1] == std::strerror(ENOENT) && !IsTapeDevname(given[0])) {
+    std::snprintf(words, size,
+                  "cannot use %s: the volume file is missing: every volume "
+                  "of every stripe is needed; put it back ('korbr labels "
+                  "FILE' shows which volume a file holds)",
+                  given[0].c_str());
+  }
+  // The free space is asked of the volumes' directory: when that does not
+  // exist, that is what the operator must mend, not the free space.
+  if (number == kErrFreeSpace && present == 2 &&
+      given[1] == std::strerror(ENOENT)) {
+    const size_t slash = given[0].rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "."
+                                   : given[0].substr(0, slash == 0 ? 1 : slash);
+    std::snprintf(words, size,
+                  "directory %s does not exist (the volume files of %s go "
+                  "there): create it or correct devname=",
+                  directory.c_str(), given[0].c_str());
+  }
+}
+
 }  // namespace
 
 void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
@@ -157,37 +195,7 @@ void FormatMessageText(int32_t number, const KorMessageArg *args, char *text,
         break;
     }
   }
-  // A volume another process holds (a second backup onto the same prefix)
-  // arrives as the system's text for a lock that is taken.
-  if (number == kErrVolume && present == 2 &&
-      (given[1] == std::strerror(EAGAIN) ||
-       given[1] == std::strerror(EWOULDBLOCK))) {
-    std::snprintf(words, sizeof words,
-                  "cannot use %s: it is in use by another backup or restore",
-                  given[0].c_str());
-  }
-  // A disk volume file that is not there (a restore): what to do about it.
-  if (number == kErrVolume && present == 2 &&
-      given[1] == std::strerror(ENOENT) && !IsTapeDevname(given[0])) {
-    std::snprintf(words, sizeof words,
-                  "cannot use %s: the volume file is missing: every volume "
-                  "of every stripe is needed; put it back ('korbr labels "
-                  "FILE' shows which volume a file holds)",
-                  given[0].c_str());
-  }
-  // The free space is asked of the volumes' directory: when that does not
-  // exist, that is what the operator must mend, not the free space.
-  if (number == kErrFreeSpace && present == 2 &&
-      given[1] == std::strerror(ENOENT)) {
-    const size_t slash = given[0].rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "."
-                                   : given[0].substr(0, slash == 0 ? 1 : slash);
-    std::snprintf(words, sizeof words,
-                  "directory %s does not exist (the volume files of %s go "
-                  "there): create it or correct devname=",
-                  directory.c_str(), given[0].c_str());
-  }
+  ReplaceWithKnownCause(number, present, given, words, sizeof words);
   char number_text[32];
   std::snprintf(number_text, sizeof number_text, " (korbr %d)",
                 static_cast<int>(number));
