@@ -53,6 +53,7 @@ struct SessionOptions {
   bool data_from_stdin = false;  // the data stream comes from standard input
   uint32_t file_mode = 0600;     // of a trace file korbr creates
   std::vector<std::string> devices;  // the stripes' device strings
+  bool encrypted = false;  // holds a data key, private key or passphrase
 };
 
 class HostSession : public LibraryListener {
