@@ -34,6 +34,8 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
+      {"format", 0, true, false, "VERSION",
+       "stream format to write: 2 (default) or 3"},
   });
   return specs;
 }
@@ -91,6 +93,14 @@ bool ReadBackupPlan(const ParsedArgs &args, BackupPlan *plan,
   if (args.Has("compress") &&
       !ParseCompressOption(args.Value("compress"), &plan->zstd_level, error)) {
     return false;
+  }
+  if (args.Has("format")) {
+    const std::string v = args.Value("format");
+    if (v != "2" && v != "3") {
+      *error = "--format must be 2 or 3, not '" + v + "'";
+      return false;
+    }
+    plan->format_version = v == "2" ? 2 : 3;
   }
   if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
                      devices, error) ||

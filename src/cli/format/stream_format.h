@@ -142,11 +142,12 @@
 #include <vector>
 
 #include "cli/format/sha256.h"
+#include "cli/format/stream_seals.h"
 
 namespace kor {
 namespace cli {
 
-constexpr uint32_t kStreamFormatVersion = 2;  // written by this korbr
+constexpr uint32_t kStreamFormatVersion = 3;  // written by this korbr
 constexpr uint32_t kOldestStreamFormat = 1;   // still read
 constexpr uint32_t kHeaderRequestSize = 4096;
 constexpr uint32_t kFrameHeaderSize = 48;     // versions 1 and 2
@@ -251,16 +252,17 @@ uint64_t FramesOnStripe(uint64_t total_frames, uint32_t stripe_count,
 // a header and `request_size` bytes for a trailer.
 void EncodeHeader(const StreamHeader &header, uint8_t *out);
 void EncodeTrailer(const StreamTrailer &trailer, uint8_t *out);
-// Writes the 48-byte frame header (with the checksum from version 2 on)
-// and zeroes the padding after a payload of header.payload_length bytes
-// that the caller has put at offset 48.
+// Writes the frame header (48 bytes, with the checksum from version 2 on;
+// 128 bytes in version 3, whose frame digest StampFrameDigest adds) and
+// zeroes the padding after a payload of header.payload_length bytes that
+// the caller has put at FrameHeaderSizeOf(version).
 void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
                uint32_t version);
 // The checksum a version-2 frame carries, of its first 40 bytes and its
 // payload (`payload_length` bytes at offset 48).
 uint64_t FrameChecksum(const uint8_t *frame, uint32_t payload_length);
-// For a version-2 request that is a data frame: whether its checksum
-// matches.  Other requests (trailers, damage the checker names) and
+// For a version-2 or 3 request that is a data frame: whether its checksum
+// (version 3: its SHA-256 frame digest) matches.  Other requests (trailers, damage the checker names) and
 // version-1 frames pass; false with a reason only for a frame whose bytes
 // changed since the backup.
 bool FrameIntact(uint32_t version, const uint8_t *data, size_t size,
@@ -271,36 +273,47 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
                   std::string *why);
 bool DecodeTrailer(const uint8_t *data, size_t size, StreamTrailer *trailer,
                    std::string *why);
-bool DecodeFrameHeader(const uint8_t *data, size_t size, FrameHeader *header,
-                       std::string *why);
+bool DecodeFrameHeader(uint32_t version, const uint8_t *data, size_t size,
+                       FrameHeader *header, std::string *why);
 RequestKind ClassifyRequest(const uint8_t *data, size_t size);
 
 std::string BackupIdHex(const BackupId &id);
 
 // The backup side: numbers frames, deals them to stripes, counts the stream,
-// and writes the trailers.  The stream's SHA-256 is taken elsewhere (on a
-// thread of its own) and handed to the trailers.
+// and writes the trailers.  The digests (version 2: the stream's SHA-256;
+// version 3: the frame digests and the two seals) are taken elsewhere, on
+// threads of their own, and handed to the trailers.
 class StreamEncoder {
  public:
   StreamEncoder(const BackupId &id, uint32_t stripe_count,
                 uint32_t request_size, uint64_t created,
                 const std::string &dbname,
-                Compression compression = Compression::kNone);
+                Compression compression = Compression::kNone,
+                uint32_t version = kStreamFormatVersion);
   uint32_t stripe_count() const { return stripe_count_; }
   uint32_t request_size() const { return request_size_; }
+  uint32_t version() const { return version_; }
+  // Where a frame's payload begins, and how much it holds.
+  uint32_t payload_offset() const { return FrameHeaderSizeOf(version_); }
+  uint32_t payload_capacity() const {
+    return FramePayloadCapacity(request_size_, version_);
+  }
   // The stripe that the next frame goes to.
   uint32_t NextStripe() const;
   // The header of `stripe` (kHeaderRequestSize bytes into `out`).
   void EncodeHeaderFor(uint32_t stripe, uint8_t *out) const;
   // Seals the next frame in `frame` (request size bytes) whose payload of
-  // `payload_length` bytes is already at offset 48; it goes to NextStripe()
-  // as it was before the call.
+  // `payload_length` bytes is already at payload_offset(); it goes to
+  // NextStripe() as it was before the call.  A version-3 frame still
+  // needs its StampFrameDigest.
   void SealNextFrame(uint8_t *frame, uint32_t payload_length, bool last);
   // After the last frame: the trailer of `stripe` (request size bytes),
-  // carrying the input's length and `digest`, its SHA-256.  Without
-  // compression the input is the payloads in sequence order.
+  // carrying the input's length and `digest` (version 2: its SHA-256;
+  // version 3: its content seal) and, in version 3, the stored seal.
+  // Without compression the input is the payloads in sequence order.
   void EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
-                        const Sha256Digest &digest, uint8_t *out) const;
+                        const Sha256Digest &digest,
+                        const Sha256Digest &stored_seal, uint8_t *out) const;
   // Payload bytes sealed so far.
   uint64_t total_bytes() const { return total_bytes_; }
   uint64_t frames() const { return next_sequence_; }
@@ -312,6 +325,7 @@ class StreamEncoder {
   uint64_t created_;
   std::string dbname_;
   Compression compression_;
+  uint32_t version_;
   uint64_t next_sequence_ = 0;
   uint64_t total_bytes_ = 0;
 };
@@ -319,8 +333,11 @@ class StreamEncoder {
 // The restore side: takes the requests of every stripe as they come off
 // the media and decides, request by request, whether they still make up
 // the one stream the headers announced; nothing it has not accepted should
-// reach the output.  The caller hashes the payloads it accepted (in
-// sequence order) and hands the digest to Finish.
+// reach the output.  The caller checks each frame's checksum or digest
+// (FrameIntact) before it offers the frame, and hands Finish the digest of
+// what it restored: version 2, the SHA-256 of the stream; version 3, its
+// content seal.  The stored seal of version 3 it checks itself, from the
+// digests of the frames it accepted.
 class StreamChecker {
  public:
   explicit StreamChecker(uint32_t stripes_expected);
@@ -338,8 +355,8 @@ class StreamChecker {
   // whose next request comes next in the stream.
   bool ExpectingFrames() const { return headers_done_ && !seen_last_; }
   uint32_t NextStripe() const;
-  // A data request from NextStripe(): on success `payload` and
-  // `payload_length` give the bytes to write out.
+  // A data request from NextStripe() whose checksum or digest was checked:
+  // on success `payload` and `payload_length` give the bytes to write out.
   bool AcceptFrame(uint32_t stripe, const uint8_t *data, size_t size,
                    const uint8_t **payload, uint32_t *payload_length,
                    std::string *why);
@@ -349,7 +366,7 @@ class StreamChecker {
   // After every trailer: the stored bytes against what was accepted, and
   // the stream as restored (`output_bytes` long, of SHA-256 `digest`:
   // the payloads, decompressed when the stream is compressed) against the
-  // recorded length and digest.
+  // recorded length and digest (version 3: content seal).
   bool Finish(uint64_t output_bytes, const Sha256Digest &digest,
               std::string *why);
   uint64_t bytes_accepted() const { return total_bytes_; }
@@ -367,6 +384,8 @@ class StreamChecker {
   std::vector<bool> have_trailer_;
   StreamTrailer first_trailer_;
   bool have_any_trailer_ = false;
+  SealChain stored_chain_;  // version 3: the frame digests accepted
+  Sha256Digest stored_seal_{};
 };
 
 }  // namespace cli

@@ -58,7 +58,16 @@ bool BackupRun::AwaitEveryOpen() {
 // Deals the whole input with the hasher (and the compressor) running
 // beside; true when all of it went through them.
 bool BackupRun::StreamInput() {
-  std::thread hasher([this] { HashMain(); });
+  // Version 3 without compression needs no stage between the input and
+  // the stripes.
+  std::thread hasher;
+  if (encoder_.version() < 3) {
+    hasher = std::thread([this] { HashMain(); });
+  } else if (zstd_level_ > 0) {
+    hasher = std::thread([this] { HashChunksMain(); });
+  } else {
+    hashed_all_ = true;
+  }
   std::thread compressor;
   if (zstd_level_ > 0) compressor = std::thread([this] { CompressMain(); });
   bool dealt = DealInput();
@@ -67,8 +76,9 @@ bool BackupRun::StreamInput() {
   } else {
     AbortAll();
   }
-  hasher.join();
+  if (hasher.joinable()) hasher.join();
   if (compressor.joinable()) compressor.join();
+  if (encoder_.version() >= 3 && zstd_level_ == 0) hashed_all_ = dealt;
   if (zstd_level_ > 0 && !compressed_all_) return false;
   return dealt;
 }
@@ -81,10 +91,12 @@ bool BackupRun::SendTrailers() {
     healthy = !failed_;
   }
   if (!hashed_all_ || !healthy || HostSession::Interrupted()) return false;
+  Sha256Digest stored{};
+  if (encoder_.version() >= 3 && !AwaitSeals(&digest_, &stored)) return false;
   for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = TakeFree(s);
     if (block == nullptr) return false;
-    encoder_.EncodeTrailerFor(s, input_bytes_.load(), digest_,
+    encoder_.EncodeTrailerFor(s, input_bytes_.load(), digest_, stored,
                               block->bytes.data());
     block->trailer = true;
     const bool pushed = stripes_[s]->full.Push(std::move(block));
@@ -123,6 +135,7 @@ void BackupRun::ReportSuccess() {
     line += text;
   }
   session_->Note(line);
+  if (encoder_.version() >= 3) session_->Note("content seal " + DigestHex(digest_));
   WarnOfLeftovers();
 }
 

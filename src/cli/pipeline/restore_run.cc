@@ -59,23 +59,36 @@ bool RestoreRun::ReadHeaders() {
 }
 
 bool RestoreRun::ReadStream() {
-  compressed_ = checker_.header().compression == Compression::kZstd;
+  const StreamHeader &header = checker_.header();
+  compressed_ = header.compression == Compression::kZstd;
+  // Version 3 hashes every frame (and with compression every chunk of the
+  // output) by itself, on as many threads as there are cores: there is no
+  // sequential hash of the whole stream.
+  const bool sealed = header.version >= 3;
   if (compressed_) {
     // Past the inflater only its few output buffers circulate: a larger
     // batch than they allow would make every hand-over wait it out.
     to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
     to_write_.SetBatch(HandOverBatch(kOutputBlocks));
     for (size_t b = 0; b < kOutputBlocks; ++b) {
-      auto block = std::make_unique<Block>(kOutputSize);
+      // Version 3: each output block is one chunk of the content seal.
+      auto block = std::make_unique<Block>(
+          sealed ? ContentChunkSize(header.request_size) : kOutputSize);
       block->pool = BlockPool::kCodec;
       free_outputs_.Push(std::move(block));
     }
   }
   std::thread inflater;
   if (compressed_) inflater = std::thread([this] { InflateMain(); });
-  std::thread hasher([this] { HashMain(); });
+  std::thread hasher;
+  if (!sealed) {
+    hasher = std::thread([this] { HashMain(); });
+  } else if (compressed_) {
+    hasher = std::thread([this] { HashChunksMain(); });
+  }
   std::thread writer([this] { WriteMain(); });
-  BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
+  BlockQueue &accepted =
+      compressed_ ? to_inflate_ : (sealed ? to_write_ : to_hash_);
   bool ok = true;
   while (ok && checker_.ExpectingFrames()) {
     if (HostSession::Interrupted()) {
@@ -98,8 +111,14 @@ bool RestoreRun::ReadStream() {
       break;
     }
     block->stripe = s;
-    block->payload_offset = kFrameHeaderSize;
+    block->payload_offset = FrameHeaderSizeOf(header.version);
     block->payload_length = length;
+    if (sealed && !compressed_) {
+      // Each frame of a plain stream is a chunk of the content seal (an
+      // empty input has one empty frame and no chunk).
+      if (length > 0) content_chain_.Add(block->digest);
+      hashed_bytes_ += length;
+    }
     ok = accepted.Push(std::move(block));
   }
   for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
@@ -114,10 +133,15 @@ bool RestoreRun::ReadStream() {
     AbortAll();
   }
   if (inflater.joinable()) inflater.join();
-  hasher.join();
+  if (hasher.joinable()) hasher.join();
   writer.join();
   if (!ok || HostSession::Interrupted()) return false;
   if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (sealed) {
+    if (!compressed_) hashed_all_ = true;
+    digest_ = content_chain_.FinishContent(
+        hashed_bytes_, ContentChunkSize(header.request_size));
+  }
   if (!hashed_all_ || !wrote_all_) return false;
   return checker_.Finish(hashed_bytes_, digest_, &reason_);
 }
@@ -148,6 +172,9 @@ void RestoreRun::ReportSuccess() {
                     : "restored %llu bytes; length and SHA-256 verified",
                 static_cast<unsigned long long>(written_.load()));
   session_->Note(text);
+  if (checker_.header().version >= 3) {
+    session_->Note("content seal " + DigestHex(digest_));
+  }
 }
 
 void RestoreRun::ReportFailure() {

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/format/hash_pool.h"
 #include "cli/format/sha256.h"
 #include "cli/format/stream_format.h"
+#include "cli/format/stream_seals.h"
 #include "cli/pipeline/block_queue.h"
 #include "cli/pipeline/restore_output.h"
 #include "cli/session/host_session.h"
@@ -59,6 +61,15 @@ class RestoreRun {
   void StripeMain(RestoreStripe *stripe);
   bool ReadFrames(RestoreStripe *stripe, void *handle,
                   const StreamHeader &header, const std::string &devname);
+  // Whether a frame just read is intact (version 3: `payload` is its
+  // payload's SHA-256, which it keeps); if not, the stripe fails with the
+  // reason and the volume file at `offset` in the stripe's requests.
+  bool FrameChecksOut(RestoreStripe *stripe, uint32_t version, Block *frame,
+                      const Sha256Digest *payload, const std::string &devname,
+                      uint64_t offset);
+  // Version 3: the pool the stripes' threads share, made by the first that
+  // asks, or null when there are at least as many stripes as processors.
+  HashPool *VerifyPool(uint32_t stripe_count);
   void JoinStripes();
   bool ReportStripes();
   void ReportSuccess();
@@ -74,6 +85,7 @@ class RestoreRun {
   // accepted frames in sequence order, the writer writes their payloads
   // and gives the blocks back to their stripes.
   void HashMain();
+  void HashChunksMain();
   void InflateMain();
   void WriteMain();
   void GiveBack(std::vector<void *> *blocks);
@@ -93,7 +105,11 @@ class RestoreRun {
   BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
   BlockQueue to_hash_{16};                  // the stream as restored, in order
   BlockQueue to_write_{16};                 // hashed, in order
-  Sha256Digest digest_{};
+  Sha256Digest digest_{};  // version 3: the content seal
+  SealChain content_chain_;  // version 3: the chunk digests, in order
+  // Version 3 with fewer stripes than processors: the stripes' threads
+  // have their frames hashed here, so that every core verifies.
+  std::unique_ptr<HashPool> verify_pool_;
   uint64_t hashed_bytes_ = 0;
   bool inflated_all_ = false;  // the inflater reached the stream's end
   bool hashed_all_ = false;    // the hasher saw every block

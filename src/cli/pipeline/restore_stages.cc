@@ -1,7 +1,9 @@
 // The threads of a restore: the stripes' readers, the inflater, the
 // hasher and the writer of the output.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "cli/format/volume_locator.h"
@@ -107,10 +109,6 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
   stripe->full.SetBatch(HandOverBatch(blocks));
   // Where the next request begins in the stripe's request stream.
   uint64_t offset = kHeaderRequestSize;
-  auto where = [&]() {
-    const std::string volume = DiskVolumeAt(devname, offset);
-    return volume.empty() ? std::string() : " (volume file " + volume + ")";
-  };
   // The library reports every failed read alike (an I/O error, an
   // object store that would not answer, data that ends early), so its
   // reason text is the cause.  Only a volume file korbr itself finds
@@ -126,30 +124,105 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     }
     return reason;
   };
-  for (;;) {
+  const uint32_t version = decoded.version;
+  HashPool *pool = version >= 3 ? VerifyPool(decoded.stripe_count) : nullptr;
+  // Frames held back while hashed: one block of the stripe stays free.
+  const size_t depth =
+      pool == nullptr ? 0 : std::min<size_t>(pool->threads(), blocks - 1);
+  // Version 3 with a pool: frames read, being hashed there, in order.
+  struct Pending {
+    std::unique_ptr<Block> block;
+    HashJob job;
+    uint64_t offset;
+  };
+  std::deque<std::unique_ptr<Pending>> pending;
+  // Hands on the oldest pending frame once it checks out.  False when the
+  // stripe failed (or stops).
+  auto hand_on_oldest = [&](bool *failed) {
+    std::unique_ptr<Pending> p = std::move(pending.front());
+    pending.pop_front();
+    pool->Wait(&p->job);
+    if (!FrameChecksOut(stripe, version, p->block.get(), &p->job.digest,
+                        devname, p->offset)) {
+      *failed = true;
+      return false;
+    }
+    return stripe->full.Push(std::move(p->block));
+  };
+  bool failed = false;
+  bool going = true;
+  while (going) {
     if (HostSession::Interrupted()) break;
     std::unique_ptr<Block> block = stripe->free.Pop();
     if (block == nullptr) break;
     std::memset(&msg, 0, sizeof msg);
     if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
                     static_cast<int32_t>(request), &msg) != 0) {
+      failed = true;
       FailStripe(stripe, read_failure());
-      return false;
+      break;
     }
-    // A damaged frame stops here, before any of it is handed on.
-    std::string damage;
-    if (!FrameIntact(decoded.version, block->bytes.data(),
-                     block->bytes.size(), &damage)) {
-      FailStripe(stripe, damage + where() + "; nothing of it was restored");
-      return false;
-    }
-    offset += request;
     const RequestKind kind =
         ClassifyRequest(block->bytes.data(), block->bytes.size());
+    const uint64_t here = offset;
+    offset += request;
+    if (pool != nullptr && kind == RequestKind::kFrame) {
+      auto p = std::make_unique<Pending>();
+      p->job.data = block->bytes.data() + kFrameHeaderSizeV3;
+      p->job.length = PayloadLengthOf(block->bytes.data(), block->bytes.size());
+      p->offset = here;
+      p->block = std::move(block);
+      pool->Submit(&p->job);
+      pending.push_back(std::move(p));
+      if (pending.size() > depth) going = hand_on_oldest(&failed);
+      continue;
+    }
+    while (going && !pending.empty()) going = hand_on_oldest(&failed);
+    if (!going) break;
+    // A damaged frame stops here, before any of it is handed on.
+    if (kind == RequestKind::kFrame &&
+        !FrameChecksOut(stripe, version, block.get(), nullptr, devname, here)) {
+      failed = true;
+      break;
+    }
     if (!stripe->full.Push(std::move(block))) break;
     if (kind != RequestKind::kFrame) break;  // the trailer, or damage
   }
-  return true;
+  while (going && !failed && !pending.empty()) going = hand_on_oldest(&failed);
+  for (auto &p : pending) pool->Wait(&p->job);
+  return !failed;
+}
+
+bool RestoreRun::FrameChecksOut(RestoreStripe *stripe, uint32_t version,
+                                Block *frame, const Sha256Digest *payload,
+                                const std::string &devname, uint64_t offset) {
+  std::string damage;
+  bool intact;
+  if (version >= 3) {
+    frame->digest = payload != nullptr
+                        ? *payload
+                        : PayloadDigestOf(frame->bytes.data(),
+                                          frame->bytes.size());
+    intact = FrameDigestMatches(frame->bytes.data(), frame->digest, &damage);
+  } else {
+    intact = FrameIntact(version, frame->bytes.data(), frame->bytes.size(),
+                         &damage);
+  }
+  if (!intact) {
+    const std::string volume = DiskVolumeAt(devname, offset);
+    FailStripe(stripe, damage +
+                           (volume.empty() ? std::string()
+                                           : " (volume file " + volume + ")") +
+                           "; nothing of it was restored");
+  }
+  return intact;
+}
+
+HashPool *RestoreRun::VerifyPool(uint32_t stripe_count) {
+  if (stripe_count >= ProcessorCount()) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (verify_pool_ == nullptr) verify_pool_ = std::make_unique<HashPool>(0);
+  return verify_pool_.get();
 }
 
 RestoreStripe *RestoreRun::StripeAt(uint32_t stripe) {
@@ -170,6 +243,18 @@ void RestoreRun::HashMain() {
         return to_write_.Push(std::move(block));
       },
       &digest_);
+  if (hashed_all_) to_write_.Close();
+}
+
+void RestoreRun::HashChunksMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  hashed_all_ = HashEveryBlockInPool(
+      &to_hash_,
+      [this](std::unique_ptr<Block> block) {
+        hashed_bytes_ += block->payload_length;
+        return to_write_.Push(std::move(block));
+      },
+      &content_chain_);
   if (hashed_all_) to_write_.Close();
 }
 
