@@ -29,12 +29,12 @@ SealBinding FrameBinding(const BackupId &backup_id, uint32_t stripe_count,
 }
 
 SealBinding TrailerBinding(const BackupId &backup_id, uint32_t stripe_count,
-                           uint32_t stripe_index, uint32_t length) {
+                           uint64_t total_frames, uint32_t length) {
   SealBinding binding;
   binding.backup_id = backup_id;
   binding.stripe_count = stripe_count;
   binding.part = SealedPart::kTrailer;
-  binding.number = stripe_index;
+  binding.number = total_frames;
   binding.length = length;
   return binding;
 }

@@ -1,6 +1,6 @@
 // The cipher of an encrypted backup: a random data key per backup, and the
-// authenticated encryption of every stored frame payload and of each
-// stripe's trailer block under it.
+// authenticated encryption of every stored frame payload and of the
+// trailers' sealed block under it.
 //
 // AES-256-GCM, not ChaCha20-Poly1305.  On the 2-core build machine
 // (AES-NI, VAES, PCLMULQDQ; OpenSSL 3.0) `openssl speed -evp` on 64 KiB
@@ -16,11 +16,15 @@
 // the authentication key.  A data key seals one backup only, and the nonce
 // is a counter within it, never random:
 //
-//   nonce (12 bytes)   0  4  what is sealed: 0 a data frame, 1 a trailer
-//                      4  8  frame: its sequence number; trailer: its stripe
+//   nonce (12 bytes)   0  4  what is sealed: 0 a data frame, 1 the
+//                            trailers' sealed block
+//                      4  8  frame: its sequence number; sealed block: the
+//                            number of frames in the stream
 //
-// Frame sequence numbers are unique over the whole backup and every stripe
-// has one trailer, so no two seals of one backup share a nonce.
+// Frame sequence numbers are unique over the whole backup, and the trailers
+// carry one sealed block: the same bytes on every stripe, sealed once (the
+// same message under the same nonce), so no two different messages of one
+// backup share a nonce.
 //
 // The associated data ties each sealed payload to its place, so that a
 // frame moved to another place in the stream, another stripe count, a cut
@@ -29,7 +33,7 @@
 //   associated data    0 16  backup id
 //   (40 bytes)        16  4  stripe count
 //                     20  4  what is sealed (as in the nonce)
-//                     24  8  sequence number, or stripe index
+//                     24  8  sequence number, or frames in the stream
 //                     32  4  stored length: the sealed bytes
 //                     36  4  flags: bit 0 the last frame of the stream
 //
@@ -71,7 +75,7 @@ struct SealBinding {
   BackupId backup_id{};
   uint32_t stripe_count = 0;
   SealedPart part = SealedPart::kFrame;
-  uint64_t number = 0;  // a frame's sequence number, a trailer's stripe
+  uint64_t number = 0;  // a frame's sequence number; frames in the stream
   uint32_t length = 0;  // bytes sealed (the stored payload length)
   bool last = false;    // a frame's last-frame flag
 };
@@ -79,7 +83,7 @@ struct SealBinding {
 SealBinding FrameBinding(const BackupId &backup_id, uint32_t stripe_count,
                          uint64_t sequence, uint32_t length, bool last);
 SealBinding TrailerBinding(const BackupId &backup_id, uint32_t stripe_count,
-                           uint32_t stripe_index, uint32_t length);
+                           uint64_t total_frames, uint32_t length);
 
 // The nonce and associated data of a binding, as laid out above.
 Nonce NonceOf(const SealBinding &binding);

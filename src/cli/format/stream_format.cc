@@ -52,7 +52,14 @@ void StreamEncoder::EncodeHeaderFor(uint32_t stripe, uint8_t *out) const {
   h.created = created_;
   h.dbname = dbname_;
   h.compression = compression_;
+  h.encryption = encryption_;
+  h.key_area = key_area_;
   EncodeHeader(h, out);
+}
+
+void StreamEncoder::SetEncryption(Encryption method, const KeyArea &key_area) {
+  encryption_ = method;
+  key_area_ = key_area;
 }
 
 void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
@@ -62,6 +69,7 @@ void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
   f.sequence = next_sequence_++;
   f.payload_length = payload_length;
   f.last = last;
+  f.encrypted = encrypted();
   total_bytes_ += payload_length;
   SealFrame(f, frame, request_size_, version_);
 }
@@ -82,6 +90,12 @@ void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
   t.total_frames = next_sequence_;
   t.stripe_frames = FramesOnStripe(next_sequence_, stripe_count_, stripe);
   t.stream_digest = digest;
+  if (encrypted()) {
+    // Nothing of the plaintext in the clear: the sealed block has them.
+    t.total_bytes = 0;
+    t.stream_digest = Sha256Digest{};
+    t.sealed_block = sealed_block_;
+  }
   EncodeTrailer(t, out);
 }
 
@@ -131,6 +145,12 @@ bool StreamChecker::AcceptHeader(uint32_t stripe, const uint8_t *data,
         h.request_size != first_header_.request_size) {
       return Fail(why, Format("stripe %llu disagrees with the other stripes "
                               "on the stripe count or the request size",
+                              stripe));
+    }
+    if (h.encryption != first_header_.encryption ||
+        h.key_area != first_header_.key_area) {
+      return Fail(why, Format("stripe %llu disagrees with the other stripes "
+                              "on the encryption or its key area",
                               stripe));
     }
   }
@@ -263,19 +283,7 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
 
 bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
                            std::string *why) {
-  for (uint32_t s = 0; s < stripe_count_; ++s) {
-    if (!have_trailer_[s]) {
-      return Fail(why, Format("stripe %llu: no stream trailer", s));
-    }
-  }
-  if (!seen_last_ || !have_any_trailer_) {
-    return Fail(why, "the stream has not ended");
-  }
-  if (first_trailer_.stored_bytes != total_bytes_) {
-    return Fail(why, Format("length mismatch: the backup recorded %llu "
-                            "bytes, %llu were read",
-                            first_trailer_.stored_bytes, total_bytes_));
-  }
+  if (!FinishStored(why)) return false;
   if (first_trailer_.total_bytes != output_bytes) {
     return Fail(why, Format("length mismatch: the backup recorded a stream "
                             "of %llu bytes, %llu were restored",
@@ -294,6 +302,23 @@ bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
                          ") differs from the one the backup recorded (" +
                          DigestHex(first_trailer_.stream_digest) +
                          "): the volumes are damaged");
+  }
+  return true;
+}
+
+bool StreamChecker::FinishStored(std::string *why) {
+  for (uint32_t s = 0; s < stripe_count_; ++s) {
+    if (!have_trailer_[s]) {
+      return Fail(why, Format("stripe %llu: no stream trailer", s));
+    }
+  }
+  if (!seen_last_ || !have_any_trailer_) {
+    return Fail(why, "the stream has not ended");
+  }
+  if (first_trailer_.stored_bytes != total_bytes_) {
+    return Fail(why, Format("length mismatch: the backup recorded %llu "
+                            "bytes, %llu were read",
+                            first_trailer_.stored_bytes, total_bytes_));
   }
   return true;
 }

@@ -317,6 +317,14 @@ class StreamEncoder {
   // Payload bytes sealed so far.
   uint64_t total_bytes() const { return total_bytes_; }
   uint64_t frames() const { return next_sequence_; }
+  const BackupId &backup_id() const { return id_; }
+
+  // Version 3, encrypted (stream_crypto.h): the headers carry `key_area`,
+  // every frame the encrypted flag, and the trailers `sealed` in place of
+  // the input length and content seal, which they leave zero.
+  void SetEncryption(Encryption method, const KeyArea &key_area);
+  void SetSealedBlock(const SealedBlock &sealed) { sealed_block_ = sealed; }
+  bool encrypted() const { return encryption_ != Encryption::kNone; }
 
  private:
   BackupId id_;
@@ -328,6 +336,9 @@ class StreamEncoder {
   uint32_t version_;
   uint64_t next_sequence_ = 0;
   uint64_t total_bytes_ = 0;
+  Encryption encryption_ = Encryption::kNone;
+  KeyArea key_area_{};
+  SealedBlock sealed_block_{};
 };
 
 // The restore side: takes the requests of every stripe as they come off
@@ -369,6 +380,17 @@ class StreamChecker {
   // recorded length and digest (version 3: content seal).
   bool Finish(uint64_t output_bytes, const Sha256Digest &digest,
               std::string *why);
+  // The part of Finish that needs no key: every trailer in, and the stored
+  // bytes as recorded.
+  bool FinishStored(std::string *why);
+  // The trailers as accepted (all agree).
+  const StreamTrailer &trailer() const { return first_trailer_; }
+  // An encrypted stream: the input length and content seal its trailers'
+  // sealed block holds, for Finish to check against.
+  void SetOpenedTrailer(uint64_t input_bytes, const Sha256Digest &content) {
+    first_trailer_.total_bytes = input_bytes;
+    first_trailer_.stream_digest = content;
+  }
   uint64_t bytes_accepted() const { return total_bytes_; }
 
  private:
