@@ -14,8 +14,10 @@
 #include "cli/commands/command_common.h"
 #include "cli/options/arg_parser.h"
 #include "cli/options/device_list.h"
+#include "cli/options/encryption_options.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/session/host_session.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
 #include "cli/format/zstd_codec.h"
 
@@ -34,6 +36,8 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"compress", 'z', true, false, "zstd[:LEVEL]",
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
+      kEncryptToOption,
+      kBackupPassphraseOption,
       {"format", 0, true, false, "VERSION",
        "stream format to write: 2 (default) or 3"},
   });
@@ -150,6 +154,13 @@ int RunBackupCommand(int argc, char **argv) {
   if (!ParseSessionOptions(command, args, &options, &error)) {
     return UsageError(command, error);
   }
+  EncryptionFiles files;
+  if (!ParseEncryptionOptions(args, true, &files, &error)) {
+    return UsageError(command, error);
+  }
+  if (files.any() && plan.format_version < 3) {
+    return UsageError(command, "encryption needs stream format 3");
+  }
   const std::string input =
       args.operands().empty() ? "-" : args.operands().front();
   if (input == "-" && isatty(0)) {
@@ -163,11 +174,17 @@ int RunBackupCommand(int argc, char **argv) {
   options.data_from_stdin = input == "-";
   options.file_mode = file_mode;
   options.devices = devices;
+  options.encrypted = files.any();
   HostSession session;
-  if (!session.Start(options, &error)) {
+  // The session keeps the process out of core dumps before a key is read.
+  EncryptionKeys keys;
+  if (!session.Start(options, &error) ||
+      !ReadEncryptionKeys(files, &keys, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
+    if (plan.input_fd != 0) close(plan.input_fd);
     return kExitFailure;
   }
+  if (files.any()) plan.encryption = &keys;
   session.SetDevices(devices, plan.dbname);
   const bool whole = RunBackup(&session, plan);
   if (plan.input_fd != 0) close(plan.input_fd);

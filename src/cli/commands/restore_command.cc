@@ -10,6 +10,8 @@
 #include "cli/commands/command_common.h"
 #include "cli/options/arg_parser.h"
 #include "cli/options/device_list.h"
+#include "cli/options/encryption_options.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/pipeline/restore_output.h"
 #include "cli/pipeline/restore_run.h"
 #include "cli/session/host_session.h"
@@ -22,6 +24,8 @@ const std::vector<OptionSpec> &RestoreOptions() {
   static const std::vector<OptionSpec> specs = LibraryCommandOptions({
       StripesOption("number of stripes, 1 to 32 (default: what the backup "
                     "recorded, or one per --device)"),
+      kKeyOption,
+      kRestorePassphraseOption,
   });
   return specs;
 }
@@ -96,6 +100,10 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   if (!ParseSessionOptions(command, args, &options, &error)) {
     return UsageError(command, error);
   }
+  EncryptionFiles files;
+  if (!ParseEncryptionOptions(args, false, &files, &error)) {
+    return UsageError(command, error);
+  }
   const std::vector<std::string> templates = args.Values("device");
   std::vector<std::string> devices;
   if (!ExpandDevices(templates, static_cast<uint32_t>(stripes), &devices,
@@ -131,14 +139,18 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   options.data_to_stdout = output.to_stdout;
   options.file_mode = file_mode;
   options.devices = devices;
+  options.encrypted = files.any();
   HostSession session;
-  if (!session.Start(options, &error)) {
+  // The session keeps the process out of core dumps before a key is read.
+  DecryptionKeys keys;
+  if (!session.Start(options, &error) ||
+      !ReadDecryptionKeys(files, &keys, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     output.Discard();
     return kExitFailure;
   }
   session.SetDevices(devices, "");
-  return RunRestore(&session, &output, stripes_given, templates)
+  return RunRestore(&session, &output, stripes_given, templates, keys)
              ? kExitSuccess
              : kExitFailure;
 }

@@ -37,6 +37,21 @@ void BackupRun::WarnOfLeftovers() {
   }
 }
 
+// An encrypted backup: a new data key, wrapped into every header's key
+// area.  False (after saying why) when that fails.
+bool BackupRun::SetUpEncryption() {
+  if (encryption_ == nullptr) return true;
+  KeyArea area{};
+  std::string error;
+  if (!MakeKeyArea(*encryption_, encoder_.backup_id(), &data_key_, &area,
+                   &error)) {
+    session_->Error(error);
+    return false;
+  }
+  encoder_.SetEncryption(encryption_->method, area);
+  return true;
+}
+
 void BackupRun::StartStripes() {
   for (auto &s : stripes_) {
     BackupStripe *stripe = s.get();
@@ -93,6 +108,17 @@ bool BackupRun::SendTrailers() {
   if (!hashed_all_ || !healthy || HostSession::Interrupted()) return false;
   Sha256Digest stored{};
   if (encoder_.version() >= 3 && !AwaitSeals(&digest_, &stored)) return false;
+  if (encoder_.encrypted()) {
+    PayloadCipher cipher(data_key_);
+    SealedBlock sealed{};
+    if (!SealTrailerBlock(&cipher, encoder_.backup_id(),
+                          encoder_.stripe_count(), encoder_.frames(),
+                          input_bytes_.load(), digest_, &sealed)) {
+      Fail("libcrypto failed to encrypt the trailers' sealed block");
+      return false;
+    }
+    encoder_.SetSealedBlock(sealed);
+  }
   for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = TakeFree(s);
     if (block == nullptr) return false;
@@ -135,7 +161,17 @@ void BackupRun::ReportSuccess() {
     line += text;
   }
   session_->Note(line);
-  if (encoder_.version() >= 3) session_->Note("content seal " + DigestHex(digest_));
+  if (encoder_.version() >= 3) {
+    session_->Note("content seal " + DigestHex(digest_) +
+                   (encoder_.encrypted() ? " (stored encrypted)" : ""));
+  }
+  if (encryption_ != nullptr) {
+    const size_t n = encryption_->recipients.size();
+    session_->Note(encryption_->method == Encryption::kPassphrase
+                       ? std::string("encrypted with a passphrase")
+                       : "encrypted to " + std::to_string(n) + " key" +
+                             (n == 1 ? "" : "s"));
+  }
   WarnOfLeftovers();
 }
 
@@ -155,6 +191,7 @@ void BackupRun::ReportIncomplete(bool all_open) {
 }
 
 bool BackupRun::Execute() {
+  if (!SetUpEncryption()) return false;
   session_->StartProgress(encoder_.stripe_count());
   StartStripes();
   const bool all_open = AwaitEveryOpen();

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli/format/cipher.h"
 #include "cli/format/sha256.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/pipeline/block_queue.h"
@@ -72,7 +74,8 @@ class BackupRun {
                  plan.format_version),
         chunk_size_(plan.format_version >= 3
                         ? ContentChunkSize(plan.request_size)
-                        : kChunkSize) {
+                        : kChunkSize),
+        encryption_(plan.encryption) {
     const size_t blocks = BlocksPerStripe(plan.stripes, request_size_);
     to_hash_.SetBatch(HandOverBatch(blocks * plan.stripes));
     for (uint32_t s = 0; s < plan.stripes; ++s) {
@@ -100,6 +103,7 @@ class BackupRun {
 
  private:
   // The steps of Execute, in order.
+  bool SetUpEncryption();
   void StartStripes();
   bool AwaitEveryOpen();
   bool StreamInput();
@@ -114,8 +118,10 @@ class BackupRun {
   void HashMain();
   void HashChunksMain();
   void CompressMain();
-  // Version 3: the stripe's thread stamps a frame's digest and records it.
-  void StampFrame(BackupStripe *stripe, Block *frame);
+  // Version 3: the stripe's thread encrypts a frame's payload (with a
+  // `cipher`), stamps its digest and records it.  False when the stripe
+  // failed.
+  bool StampFrame(BackupStripe *stripe, Block *frame, PayloadCipher *cipher);
   // Version 3, after the last frame: waits for every frame's digest and
   // gives the seals; false when a stripe failed first.
   bool AwaitSeals(Sha256Digest *content, Sha256Digest *stored);
@@ -137,6 +143,8 @@ class BackupRun {
   int zstd_level_;  // 0: no compression
   StreamEncoder encoder_;
   size_t chunk_size_;  // of the blocks that carry input to the compressor
+  const EncryptionKeys *encryption_;  // null: a plain backup
+  DataKey data_key_;  // an encrypted backup's, once SetUpEncryption made it
   SealChain chunk_chain_;  // version 3, compressed: the chunks' digests
   std::vector<std::unique_ptr<BackupStripe>> stripes_;
   BlockQueue to_hash_{16};  // frames or chunks, in input order

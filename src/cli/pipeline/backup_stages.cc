@@ -153,11 +153,21 @@ void BackupRun::WriteStripe(BackupStripe *stripe, void *handle) {
     return;
   }
   ++stripe->requests;
+  // Each stripe's thread encrypts its own frames, with a context of its own.
+  std::unique_ptr<PayloadCipher> cipher;
+  if (encoder_.encrypted()) {
+    cipher = std::make_unique<PayloadCipher>(data_key_);
+    if (!cipher->ok()) {
+      FailStripe(stripe, "libcrypto cannot set up the cipher");
+      return;
+    }
+  }
   for (;;) {
     std::unique_ptr<Block> block = stripe->full.Pop();
     if (block == nullptr) return;  // aborted
-    if (encoder_.version() >= 3 && !block->trailer) {
-      StampFrame(stripe, block.get());
+    if (encoder_.version() >= 3 && !block->trailer &&
+        !StampFrame(stripe, block.get(), cipher.get())) {
+      return;
     }
     std::memset(&msg, 0, sizeof msg);
     if (WatchedWrite(session_, stripe->index, handle, block->bytes.data(),
@@ -176,8 +186,24 @@ void BackupRun::WriteStripe(BackupStripe *stripe, void *handle) {
   }
 }
 
-void BackupRun::StampFrame(BackupStripe *stripe, Block *frame) {
-  const Sha256Digest payload = StampFrameDigest(frame->bytes.data());
+bool BackupRun::StampFrame(BackupStripe *stripe, Block *frame,
+                           PayloadCipher *cipher) {
+  Sha256Digest plain{};
+  if (cipher != nullptr) {
+    // The content seal of a plain stream takes its chunks' digests from the
+    // frames: of the input, not of the ciphertext.
+    if (zstd_level_ == 0) {
+      plain = Sha256Of(frame->bytes.data() + kFrameHeaderSizeV3,
+                       frame->payload_length);
+    }
+    if (!SealFramePayload(cipher, encoder_.backup_id(),
+                          encoder_.stripe_count(), frame->bytes.data())) {
+      FailStripe(stripe, "libcrypto failed to encrypt a frame");
+      return false;
+    }
+  }
+  const Sha256Digest stored = StampFrameDigest(frame->bytes.data());
+  const Sha256Digest &payload = cipher != nullptr ? plain : stored;
   Sha256Digest digest;
   std::memcpy(digest.data(), frame->bytes.data() + kFrameDigestOffset,
               digest.size());
@@ -187,6 +213,7 @@ void BackupRun::StampFrame(BackupStripe *stripe, Block *frame) {
     stripe->payload_digests.push_back(payload);
   }
   stamped_.notify_all();
+  return true;
 }
 
 bool BackupRun::AwaitSeals(Sha256Digest *content, Sha256Digest *stored) {

@@ -5,6 +5,7 @@
 #define KORBR_CLI_RESTORE_RUN_PARTS_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/format/cipher.h"
 #include "cli/format/hash_pool.h"
 #include "cli/format/sha256.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
 #include "cli/format/stream_seals.h"
 #include "cli/pipeline/block_queue.h"
@@ -41,23 +44,44 @@ struct RestoreStripe {
   BlockQueue free;  // emptied blocks coming back
   std::thread thread;
   std::string error;  // the reason this stripe failed, "" if none
+  // An encrypted stream: what the stripe's thread needs to check and
+  // decrypt its frames (the cipher null while verifying without a key).
+  bool encrypted = false;
+  bool compressed = false;
+  BackupId backup_id{};
+  uint32_t stripe_count = 0;
+  std::unique_ptr<PayloadCipher> cipher;
 };
+
+// How an encrypted backup is opened, once the main thread has read the
+// headers: the stripes' threads wait for this before their first frame.
+enum class KeyState { kPending, kOpened, kNoKey, kStopped };
 
 class RestoreRun {
  public:
   RestoreRun(HostSession *session, Output *output, uint32_t stripes_given,
-             const std::vector<std::string> &device_templates)
+             const std::vector<std::string> &device_templates,
+             const DecryptionKeys &keys)
       : session_(session),
         output_(output),
         stripes_given_(stripes_given),
         templates_(device_templates),
-        checker_(stripes_given) {}
+        checker_(stripes_given),
+        keys_(keys) {}
 
   // True when the stream was verified and committed.
   bool Execute();
 
  private:
   void StartStripe(uint32_t index);
+  // After the headers: the data key of an encrypted backup, or why not.
+  bool OpenEncryption();
+  void SetKeyState(KeyState state);
+  // A stripe's thread, before its first frame of an encrypted stream: sets
+  // up its checks and cipher.  False when the restore stops.
+  bool PrepareDecryption(RestoreStripe *stripe, const StreamHeader &header);
+  // The trailers' sealed block opened, for Finish.
+  bool OpenTrailers();
   void StripeMain(RestoreStripe *stripe);
   bool ReadFrames(RestoreStripe *stripe, void *handle,
                   const StreamHeader &header, const std::string &devname);
@@ -116,6 +140,11 @@ class RestoreRun {
   bool wrote_all_ = false;     // the writer wrote every block
   std::string stage_error_;    // why a stage after the checks stopped
   std::atomic<uint64_t> written_{0};
+  const DecryptionKeys &keys_;
+  DataKey data_key_;
+  std::condition_variable key_changed_;
+  KeyState key_state_ = KeyState::kPending;  // guarded by mutex_
+  bool keyless_ = false;  // encrypted, verified without a key
 };
 
 }  // namespace cli

@@ -19,6 +19,7 @@ namespace kor {
 namespace cli {
 
 void RestoreRun::AbortAll() {
+  SetKeyState(KeyState::kStopped);
   to_inflate_.Abort();
   free_outputs_.Abort();
   to_hash_.Abort();
@@ -44,6 +45,39 @@ void RestoreRun::FailStripe(RestoreStripe *stripe, const std::string &reason) {
     stripe->error = reason;
   }
   AbortAll();
+}
+
+void RestoreRun::SetKeyState(KeyState state) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (key_state_ != KeyState::kPending) return;
+    key_state_ = state;
+  }
+  key_changed_.notify_all();
+}
+
+bool RestoreRun::PrepareDecryption(RestoreStripe *stripe,
+                                   const StreamHeader &header) {
+  stripe->encrypted = header.encryption != Encryption::kNone;
+  stripe->compressed = header.compression != Compression::kNone;
+  stripe->backup_id = header.backup_id;
+  stripe->stripe_count = header.stripe_count;
+  if (!stripe->encrypted) return true;
+  KeyState state;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    key_changed_.wait(lock, [&] { return key_state_ != KeyState::kPending; });
+    state = key_state_;
+  }
+  if (state == KeyState::kStopped) return false;
+  if (state == KeyState::kOpened) {
+    stripe->cipher = std::make_unique<PayloadCipher>(data_key_);
+    if (!stripe->cipher->ok()) {
+      FailStripe(stripe, "libcrypto cannot set up the cipher");
+      return false;
+    }
+  }
+  return true;
 }
 
 void RestoreRun::StartStripe(uint32_t index) {
@@ -125,6 +159,7 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     return reason;
   };
   const uint32_t version = decoded.version;
+  if (version >= 3 && !PrepareDecryption(stripe, decoded)) return true;
   HashPool *pool = version >= 3 ? VerifyPool(decoded.stripe_count) : nullptr;
   // Frames held back while hashed: one block of the stripe stays free.
   const size_t depth =
@@ -203,7 +238,21 @@ bool RestoreRun::FrameChecksOut(RestoreStripe *stripe, uint32_t version,
                         ? *payload
                         : PayloadDigestOf(frame->bytes.data(),
                                           frame->bytes.size());
-    intact = FrameDigestMatches(frame->bytes.data(), frame->digest, &damage);
+    intact = FrameDigestMatches(frame->bytes.data(), frame->digest, &damage) &&
+             FrameEncryptionAgrees(frame->bytes.data(), stripe->encrypted,
+                                   &damage);
+    if (intact && stripe->cipher != nullptr) {
+      // Authentic and decrypted in place, or zeroed; a plain stream's
+      // content seal then takes the input's digest, not the ciphertext's.
+      intact = OpenFramePayload(stripe->cipher.get(), stripe->backup_id,
+                                stripe->stripe_count, frame->bytes.data(),
+                                frame->bytes.size(), &damage);
+      if (intact && !stripe->compressed) {
+        frame->digest =
+            Sha256Of(frame->bytes.data() + kFrameHeaderSizeV3,
+                     PayloadLengthOf(frame->bytes.data(), frame->bytes.size()));
+      }
+    }
   } else {
     intact = FrameIntact(version, frame->bytes.data(), frame->bytes.size(),
                          &damage);
