@@ -35,7 +35,7 @@ const std::vector<OptionSpec> &BackupOptions() {
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
       {"format", 0, true, false, "VERSION",
-       "stream format to write: 2 (default) or 3"},
+       "stream format to write: 3 (default) or 2, for comparisons"},
   });
   return specs;
 }

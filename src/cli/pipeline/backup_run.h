@@ -20,7 +20,7 @@ struct BackupPlan {
   uint32_t request_size = 65536;
   std::string dbname;           // recorded in every stripe's header
   int zstd_level = 0;           // 0: no compression
-  uint32_t format_version = 2;  // 2 or 3
+  uint32_t format_version = kStreamFormatVersion;  // 2 or 3
 };
 
 // Runs the backup `plan` describes on `session`'s devices and tells the
