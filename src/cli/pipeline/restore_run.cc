@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/format/printable_text.h"
+#include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/restore_run_parts.h"
 #include "cli/pipeline/stripe_calls.h"
@@ -58,6 +59,12 @@ bool RestoreRun::ReadHeaders() {
   return true;
 }
 
+std::string RestoreRun::VolumeNote(uint32_t stripe, uint64_t offset) {
+  const std::string volume =
+      DiskVolumeAt(DevnameOf(session_->params()->archdev[stripe]), offset);
+  return volume.empty() ? std::string() : " (volume file " + volume + ")";
+}
+
 bool RestoreRun::ReadStream() {
   const StreamHeader &header = checker_.header();
   compressed_ = header.compression == Compression::kZstd;
@@ -107,6 +114,7 @@ bool RestoreRun::ReadStream() {
     uint32_t length = 0;
     if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
                               &payload, &length, &reason_)) {
+      reason_ += VolumeNote(s, block->stripe_offset);
       ok = false;
       break;
     }
@@ -126,6 +134,7 @@ bool RestoreRun::ReadStream() {
     ok = block != nullptr &&
          checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
                                 &reason_);
+    if (!ok && block != nullptr) reason_ += VolumeNote(s, block->stripe_offset);
   }
   if (ok) {
     accepted.Close();
