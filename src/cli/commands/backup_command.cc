@@ -39,7 +39,7 @@ const std::vector<OptionSpec> &BackupOptions() {
       kEncryptToOption,
       kBackupPassphraseOption,
       {"format", 0, true, false, "VERSION",
-       "stream format to write: 2 (default) or 3"},
+       "stream format to write: 3 (default) or 2, for comparisons"},
   });
   return specs;
 }

@@ -115,11 +115,12 @@ bool ShowStreamTrailer(int fd, const VolumeLabels &labels) {
         "stream trailer stripe %u of %u, backup %s\n"
         "               stream of %llu bytes in %llu frames (%llu on "
         "this stripe)\n"
-        "               SHA-256 %s\n",
+        "               %s %s\n",
         t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
         static_cast<unsigned long long>(t.total_bytes),
         static_cast<unsigned long long>(t.total_frames),
         static_cast<unsigned long long>(t.stripe_frames),
+        t.version >= 3 ? "content seal" : "SHA-256",
         DigestHex(t.stream_digest).c_str());
     return true;
   }

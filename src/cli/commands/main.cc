@@ -5,6 +5,7 @@
 //   korbr restore --device DEVSTRING [--stripes N] [OUTPUT|-]
 //   korbr verify  --device DEVSTRING [--stripes N]
 //   korbr labels  VOLUME
+//   korbr digest  [--request-size N] FILE|-
 //
 // Each command is one entry of the table below and lives in its own file.
 #include <sys/types.h>
@@ -14,6 +15,7 @@
 
 #include "cli/commands/backup_command.h"
 #include "cli/commands/command_common.h"
+#include "cli/commands/digest_command.h"
 #include "cli/commands/labels_command.h"
 #include "cli/commands/restore_command.h"
 #include "cli/vtape/vtape_command.h"
@@ -39,6 +41,8 @@ const Command kCommands[] = {
      "check that a backup would restore, writing nothing"},
     {"labels", kor::cli::RunLabelsCommand,
      "show the labels and layout of a disk volume file"},
+    {"digest", kor::cli::RunDigestCommand,
+     "print the content seal of a file, to match it against a backup"},
     {"vtape", kor::RunVtapeCommand,
      "manage virtual tape drives and their cartridges"},
 };

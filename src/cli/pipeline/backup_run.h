@@ -21,7 +21,7 @@ struct BackupPlan {
   uint32_t request_size = 65536;
   std::string dbname;           // recorded in every stripe's header
   int zstd_level = 0;           // 0: no compression
-  uint32_t format_version = 2;  // 2 or 3
+  uint32_t format_version = kStreamFormatVersion;  // 2 or 3
   // Version 3: the keys to encrypt to, or null for a plain backup.
   const EncryptionKeys *encryption = nullptr;
 };

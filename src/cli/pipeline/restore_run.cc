@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/format/printable_text.h"
+#include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/restore_run_parts.h"
 #include "cli/pipeline/stripe_calls.h"
@@ -104,6 +105,12 @@ bool RestoreRun::OpenTrailers() {
   return true;
 }
 
+std::string RestoreRun::VolumeNote(uint32_t stripe, uint64_t offset) {
+  const std::string volume =
+      DiskVolumeAt(DevnameOf(session_->params()->archdev[stripe]), offset);
+  return volume.empty() ? std::string() : " (volume file " + volume + ")";
+}
+
 bool RestoreRun::ReadStream() {
   const StreamHeader &header = checker_.header();
   // Without the key an encrypted stream's payloads stay ciphertext: only
@@ -155,6 +162,7 @@ bool RestoreRun::ReadStream() {
     uint32_t length = 0;
     if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
                               &payload, &length, &reason_)) {
+      reason_ += VolumeNote(s, block->stripe_offset);
       ok = false;
       break;
     }
@@ -174,6 +182,7 @@ bool RestoreRun::ReadStream() {
     ok = block != nullptr &&
          checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
                                 &reason_);
+    if (!ok && block != nullptr) reason_ += VolumeNote(s, block->stripe_offset);
   }
   ok = ok && OpenTrailers();
   if (ok) {

@@ -103,6 +103,8 @@ class RestoreRun {
   bool ReadHeaders();
   bool ReadStream();
   std::unique_ptr<Block> Next(uint32_t stripe);
+  // " (volume file NAME)" for the request at `offset` of a disk stripe.
+  std::string VolumeNote(uint32_t stripe, uint64_t offset);
   RestoreStripe *StripeAt(uint32_t stripe);
   // The stages after the checks, each in its own thread so that hashing,
   // writing the output and the stripes' reads overlap: the hasher takes

@@ -149,7 +149,12 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
   // without its closing labels says that the backup stopped short.
   auto read_failure = [&]() {
     const std::string volume = DiskVolumeAt(devname, offset);
-    std::string reason = BufferText(msg);
+    // The request that failed would have held this frame, or the trailer.
+    const uint64_t request_index = (offset - kHeaderRequestSize) / request;
+    std::string reason =
+        BufferText(msg) + " at frame " +
+        std::to_string(request_index * decoded.stripe_count + stripe->index) +
+        " (or the trailer)";
     if (volume.empty()) return reason;
     reason += " (volume file " + volume + ")";
     if (VolumeCutShort(volume)) {
@@ -200,6 +205,7 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     const RequestKind kind =
         ClassifyRequest(block->bytes.data(), block->bytes.size());
     const uint64_t here = offset;
+    block->stripe_offset = offset;
     offset += request;
     if (pool != nullptr && kind == RequestKind::kFrame) {
       auto p = std::make_unique<Pending>();
