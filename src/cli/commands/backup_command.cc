@@ -63,6 +63,12 @@ void PrintBackupHelp() {
       "      --stripes 4 sales.dump\n"
       "  pg_dump sales | korbr backup --stripes 2 \\\n"
       "      --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn' -\n"
+      "  pg_dump -Fc sales | korbr backup --encrypt-to backup.pub.pem \\\n"
+      "      --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn' -\n"
+      "\n"
+      "Keys for --encrypt-to (the private one kept for 'korbr restore --key'):\n"
+      "  openssl genpkey -algorithm X25519 -out backup.key.pem\n"
+      "  openssl pkey -in backup.key.pem -pubout -out backup.pub.pem\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       OptionsHelp(BackupOptions()).c_str());

@@ -39,7 +39,9 @@ void PrintVerifyHelp() {
       "and sequence, the decompression of a compressed backup, and the\n"
       "stream's length and SHA-256.  Nothing is written.  Exit status 0\n"
       "means a restore would succeed; otherwise the first problem found is\n"
-      "named with its stripe, volume file and frame.\n"
+      "named with its stripe, volume file and frame.  An encrypted backup\n"
+      "without --key or --passphrase-file is checked as stored (its frames'\n"
+      "SHA-256 and the stored seal); its authenticity needs the key.\n"
       "\n"
       "Options:\n%s"
       "\n"
@@ -70,6 +72,9 @@ void PrintRestoreHelp() {
       "'devname=/backups/sales.s{stripe};dbtype=ZDBn' sales.dump\n"
       "  korbr restore --device "
       "'devname=/backups/sales.s{stripe};dbtype=ZDBn' - | psql sales\n"
+      "  korbr restore --key backup.key.pem --device "
+      "'devname=/backups/sales.s{stripe};dbtype=ZDBn' - |\n"
+      "      pg_restore -d sales\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       OptionsHelp(RestoreOptions()).c_str());
