@@ -139,5 +139,17 @@ for variant in plain zstd; do
     grep -q "content seal $seal" <<<"$("$KORBR" labels "$work/$variant/s1.1")"
 done
 
+# An input that fills the last of the restore's buffers exactly (a whole
+# number of chunks) ends exactly where zstd's stream does.
+head -c $((16 * capacity)) "$work/in" >"$work/chunks"
+"$KORBR" backup -q --request-size 8K --compress zstd \
+  --device "$(dev "$work" chunks)" "$work/chunks"
+set +e
+"$KORBR" restore -q --device "$(dev "$work" chunks)" - >"$work/out" 2>"$work/err"
+rc=$?
+set -e
+check "zstd, a whole number of chunks: restored (exit $rc)" \
+  cmp -s "$work/out" "$work/chunks"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

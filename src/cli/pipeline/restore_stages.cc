@@ -340,8 +340,10 @@ void RestoreRun::InflateMain() {
     in.data = frame->bytes.data() + frame->payload_offset;
     in.size = frame->payload_length;
     // Until the frame is used up and zstd holds nothing back (it filled
-    // the output buffer last time).
-    while (in.pos < in.size || out.pos == out.size) {
+    // the output buffer last time, short of the stream's end: once there,
+    // another call would start on a next zstd frame and leave the end).
+    while (in.pos < in.size ||
+           (out.pos == out.size && !zstd.AtFrameEnd())) {
       if (out.pos == out.size && !pass_on()) return;
       if (!zstd.Decompress(&in, &out, &why)) {
         StageFailed(why + " (the backup is damaged)");
