@@ -116,6 +116,10 @@ for who in alice bob; do
   korbr restore -q --key "$keys/$who.key.pem" --device "$(dev "$work/two")" -
   check "two keys, zstd: $who restores" cmp -s "$work/out" "$work/in"
 done
+korbr labels "$work/two/s2.1"
+check "two keys: labels name the keys and no seal" \
+  bash -c 'grep -q "encrypted to the keys with ids .*, " "$1" &&
+    ! grep -q "content seal [0-9a-f]" "$1"' - "$work/out"
 korbr verify --key "$keys/bob.key.pem" --device "$(dev "$work/two")"
 check "two keys: verify with a key (exit $rc)" [ "$rc" -eq 0 ]
 korbr verify --device "$(dev "$work/two")"
