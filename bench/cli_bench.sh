@@ -6,13 +6,16 @@
 #   bench/cli_bench.sh [--stripes "1 4"] [--megabytes "256 1024"]
 #                      [--pairs 5] [--durability "cache durable"]
 #                      [--formats "2 3"] [--compress "none zstd"]
+#                      [--encrypt "none x25519"]
 #                      [--volume-mib 64] [--dir DIR] [--korbr PATH] [--quick]
 #                      [--cold]
 #
 # For every combination of stripes, size and durability, each round times
 #   backup:  korbr backup --request-size 64K onto the stripes, once per
 #            stream format (--format) and compression asked for, each
-#            onto volume files of its own;
+#            onto volume files of its own; with --encrypt x25519 each
+#            format-3 backup also encrypted to an X25519 key (--encrypt-to;
+#            restored with --key), reported against the plain one;
 #            dd bs=64k copying the file (conv=fsync when durable);
 #            tar -c -M -L into volume files of the same size (their files
 #            synced when durable)
@@ -46,6 +49,7 @@ durabilities="cache durable"
 volume_mib=64
 formats="2 3"
 compressions="none"
+encryptions="none"
 dir=""
 korbr=""
 cold=0
@@ -58,11 +62,12 @@ while [ $# -gt 0 ]; do
     --volume-mib) volume_mib=$2; shift 2 ;;
     --formats) formats=$2; shift 2 ;;
     --compress) compressions=$2; shift 2 ;;
+    --encrypt) encryptions=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --korbr) korbr=$2; shift 2 ;;
     --quick) stripe_counts=4; sizes=128; shift ;;
     --cold) cold=1; shift ;;
-    -h|--help) sed -n '2,39p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,42p' "$0"; exit 0 ;;
     *) echo "cli_bench: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -113,6 +118,9 @@ flush_env() { if [ "$DURABLE" = 1 ]; then env -u KOR_NO_FLUSH "$@"; else KOR_NO_
 # One backup and one restore step per format and compression:
 # korbr_backup_f3_zstd and korbr_restore_f3_zstd, say, on volume files
 # korbr-f3-zstd.s<stripe>.<volume>.
+# An encrypted variant (format 3 only) adds _x25519: korbr_backup_f3_none_x25519.
+(umask 077 && openssl genpkey -algorithm X25519 -out "$work/key.pem")
+openssl pkey -in "$work/key.pem" -pubout -out "$work/pub.pem"
 korbr_variants=()
 for f in $formats; do
   for c in $compressions; do
@@ -121,17 +129,25 @@ for f in $formats; do
       zstd) copt="--compress zstd" ;;
       *) echo "cli_bench: compression is none or zstd" >&2; exit 2 ;;
     esac
-    v=f${f}_$c
-    korbr_variants+=("$v")
-    eval "korbr_backup_$v() {
-      flush_env \"\$korbr\" backup --quiet --stripes \"\$STRIPES\" \\
-        --request-size 64K --format $f $copt --device \"\$(device $v)\" \\
-        \"\$work/input\"
-    }
-    korbr_restore_$v() {
-      flush_env \"\$korbr\" restore --quiet --device \"\$(device $v)\" - \\
-        >/dev/null
-    }"
+    for e in $encryptions; do
+      case $e in
+        none) v=f${f}_$c; eopt=""; kopt="" ;;
+        x25519) v=f${f}_${c}_x25519; eopt="--encrypt-to $work/pub.pem"
+          kopt="--key $work/key.pem" ;;
+        *) echo "cli_bench: encryption is none or x25519" >&2; exit 2 ;;
+      esac
+      [ "$e" != none ] && [ "$f" -lt 3 ] && continue
+      korbr_variants+=("$v")
+      eval "korbr_backup_$v() {
+        flush_env \"\$korbr\" backup --quiet --stripes \"\$STRIPES\" \\
+          --request-size 64K --format $f $copt $eopt \\
+          --device \"\$(device $v)\" \"\$work/input\"
+      }
+      korbr_restore_$v() {
+        flush_env \"\$korbr\" restore --quiet $kopt \\
+          --device \"\$(device $v)\" - >/dev/null
+      }"
+    done
   done
 done
 dd_variant=f${f}_none
@@ -231,7 +247,9 @@ run_configuration() {
     if [ "$round" -eq 0 ]; then
       # Check once that the restores gave the input back.
       for v in "${korbr_variants[@]}"; do
-        flush_env "$korbr" restore --quiet --device "$(device "$v")" - |
+        key=()
+        [ "${v%_x25519}" != "$v" ] && key=(--key "$work/key.pem")
+        flush_env "$korbr" restore --quiet "${key[@]}" --device "$(device "$v")" - |
           cmp -s - "$work/input" || { echo "cli_bench: korbr restore ($v) differs" >&2; exit 1; }
       done
       tar -x -M -O -F "$work/tar-volume.sh" -f "$work/tar.1" |
@@ -264,8 +282,13 @@ run_configuration() {
     for v in "${korbr_variants[@]}"; do
       report "korbr ${v/_/ } / dd" "korbr_${phase}_$v" "dd_$phase" "$mib"
       report "korbr ${v/_/ } / tar" "korbr_${phase}_$v" "tar_$phase" "$mib"
+      # Encrypted against plain, the same format and compression.
+      if [ "${v%_x25519}" != "$v" ]; then
+        report "korbr ${v/_/ } / ${v%_x25519}" "korbr_${phase}_$v" \
+          "korbr_${phase}_${v%_x25519}" "$mib"
+      fi
       # Each format against the first one given, with the same compression.
-      if [ "${v%%_*}" != "$base" ]; then
+      if [ "${v%%_*}" != "$base" ] && [ "${v%_x25519}" = "$v" ]; then
         report "korbr ${v/_/ } / $base ${v#*_}" "korbr_${phase}_$v" \
           "korbr_${phase}_${base}_${v#*_}" "$mib"
       fi
