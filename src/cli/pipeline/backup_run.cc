@@ -80,8 +80,6 @@ bool BackupRun::StreamInput() {
     hasher = std::thread([this] { HashMain(); });
   } else if (zstd_level_ > 0) {
     hasher = std::thread([this] { HashChunksMain(); });
-  } else {
-    hashed_all_ = true;
   }
   std::thread compressor;
   if (zstd_level_ > 0) compressor = std::thread([this] { CompressMain(); });

@@ -251,7 +251,7 @@ bool BackupRun::AwaitSeals(Sha256Digest *content, Sha256Digest *stored) {
 void BackupRun::HashChunksMain() {
   HostSession::BlockInterruptsInThisThread("korbr-hash");
   hashed_all_ = HashEveryBlockInPool(
-      &to_hash_,
+      &to_hash_, kChunkBlocks,
       [this](std::unique_ptr<Block> chunk) {
         return to_compress_.Push(std::move(chunk));
       },

@@ -6,6 +6,7 @@
 #ifndef KORBR_CLI_HASH_STAGE_H_
 #define KORBR_CLI_HASH_STAGE_H_
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <utility>
@@ -39,11 +40,16 @@ bool HashEveryBlock(BlockQueue *in, Pass pass, Sha256Digest *digest) {
 
 // Hashes the blocks `in` yields on a pool of threads, a few at a time, and
 // passes each on with `pass` in the order they came, once its digest is in
-// and added to `chain`.  True when `in` was closed rather than aborted and
-// every block went on.
+// and added to `chain`.  `blocks` is how many blocks circulate through `in`:
+// at most half of them are held back here, so that whoever fills `in`
+// always gets blocks back, however many processors hash.  True when `in`
+// was closed rather than aborted and every block went on.
 template <typename Pass>
-bool HashEveryBlockInPool(BlockQueue *in, Pass pass, SealChain *chain) {
+bool HashEveryBlockInPool(BlockQueue *in, size_t blocks, Pass pass,
+                          SealChain *chain) {
   HashPool pool(0);
+  const size_t most = std::max<size_t>(
+      1, std::min<size_t>(pool.threads(), blocks / 2));
   struct InFlight {
     std::unique_ptr<Block> block;
     std::unique_ptr<HashJob> job;
@@ -67,7 +73,7 @@ bool HashEveryBlockInPool(BlockQueue *in, Pass pass, SealChain *chain) {
     next.block = std::move(block);
     pool.Submit(next.job.get());
     in_flight.push_back(std::move(next));
-    if (in_flight.size() > pool.threads() && !(ok = pass_oldest())) break;
+    if (in_flight.size() >= most && !(ok = pass_oldest())) break;
   }
   while (ok && !in_flight.empty()) ok = pass_oldest();
   // The pool's jobs finish before their blocks go away.

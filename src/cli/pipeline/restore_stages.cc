@@ -198,8 +198,11 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     std::memset(&msg, 0, sizeof msg);
     if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
                     static_cast<int32_t>(request), &msg) != 0) {
+      // The frames read before go on first: a damaged one among them is
+      // the first thing wrong.
+      while (going && !pending.empty()) going = hand_on_oldest(&failed);
+      if (!failed) FailStripe(stripe, read_failure());
       failed = true;
-      FailStripe(stripe, read_failure());
       break;
     }
     const RequestKind kind =
@@ -304,7 +307,7 @@ void RestoreRun::HashMain() {
 void RestoreRun::HashChunksMain() {
   HostSession::BlockInterruptsInThisThread("korbr-hash");
   hashed_all_ = HashEveryBlockInPool(
-      &to_hash_,
+      &to_hash_, kOutputBlocks,
       [this](std::unique_ptr<Block> block) {
         hashed_bytes_ += block->payload_length;
         return to_write_.Push(std::move(block));
