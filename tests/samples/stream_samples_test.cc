@@ -377,6 +377,150 @@ std::vector<Field> TrailerFields(uint32_t version, uint32_t stripe, size_t reque
   return CheckVersion2(dir, true);
 }
 
+// --- Version 3 ---------------------------------------------------------------
+// Version 2's stream in new records.  The header names the encryption at 84
+// (0: none, so zero here) and seals its bytes 0..4063 at 4064.  A frame's
+// payload begins at 128; at 96 it carries the SHA-256 of its bytes 0..95
+// followed by the SHA-256 of its payload (40..55, the tag of an encrypted
+// payload, are zero).  The trailer holds the input length at 40, the
+// content seal at 64, the stored length at 96, the content seal's chunk
+// size (request size - 128) at 104, the stored seal at 112, and seals its
+// bytes 0..4063 at 4064.  The stored seal is the SHA-256 of the frame
+// digests in sequence order and their number (8 bytes); the content seal
+// the SHA-256 of the SHA-256s of the input's chunks, the input length and
+// the chunk size (8 bytes each).
+Bytes Concat(std::vector<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+::testing::AssertionResult CheckVersion3(const std::string &dir,
+                                         bool compressed) {
+  const StreamSampleInput &in = StreamSample();
+  const size_t request = in.request_size;
+  const uint64_t payload = request - 128;
+  Bytes stream(in.length);
+  FillStream(in.seed, 0, stream.data(), stream.size());
+  Bytes chunk_digests;
+  for (uint64_t at = 0; at < stream.size(); at += payload) {
+    const Bytes d = Sha256(Slice(stream, at, std::min<uint64_t>(payload, stream.size() - at)));
+    chunk_digests.insert(chunk_digests.end(), d.begin(), d.end());
+  }
+  const Bytes content_seal =
+      Sha256(Concat({chunk_digests, Le(in.length, 8), Le(payload, 8)}));
+
+  std::vector<std::string> files;
+  std::vector<std::vector<Bytes>> records(in.stripes);
+  uint64_t frames = 0;
+  for (uint32_t s = 0; s < in.stripes; ++s) {
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    files.push_back("s" + std::to_string(s) + ".1");
+    const int64_t frame_bytes =
+        FileSize(volume) -
+        static_cast<int64_t>(kHeaderBytes + 4096 + request + kTrailerBytes);
+    if (frame_bytes < 0 || frame_bytes % static_cast<int64_t>(request) != 0)
+      return ::testing::AssertionFailure() << volume << " holds no whole stripe";
+    const uint64_t mine = static_cast<uint64_t>(frame_bytes) / request;
+    std::vector<size_t> sizes(1, 4096);
+    sizes.insert(sizes.end(), mine + 1, request);
+    ::testing::AssertionResult read =
+        ReadStripe(dir, static_cast<int>(s), sizes, &records[s]);
+    if (!read) return read << " (" << volume << ")";
+    frames += mine;
+  }
+  if (!compressed &&
+      frames != (in.length == 0 ? 1 : (in.length + payload - 1) / payload))
+    return ::testing::AssertionFailure() << dir << " holds " << frames << " frames";
+  Bytes stored;
+  for (uint64_t k = 0; k < frames; ++k) {
+    const Bytes &frame = records[k % in.stripes][1 + k / in.stripes];
+    uint64_t length = std::min(payload, in.length - std::min(in.length, k * payload));
+    if (compressed) length = k + 1 < frames ? payload : Little(frame, 32, 4);
+    if (length > payload || (compressed && length == 0))
+      return ::testing::AssertionFailure()
+             << dir << ": frame " << k << " has a payload of " << length << " bytes";
+    const Bytes part = compressed ? Slice(frame, 128, length)
+                                  : Slice(stream, k * payload, length);
+    stored.insert(stored.end(), part.begin(), part.end());
+  }
+  if (compressed) {
+    Bytes restored(in.length + 1);
+    const size_t got =
+        ZSTD_decompress(restored.data(), restored.size(), stored.data(), stored.size());
+    if (ZSTD_findFrameCompressedSize(stored.data(), stored.size()) != stored.size() ||
+        ZSTD_isError(got) || got != in.length ||
+        !std::equal(stream.begin(), stream.end(), restored.begin()))
+      return ::testing::AssertionFailure()
+             << dir << ": the payloads are not one zstd frame of the input";
+  }
+
+  Bytes backup_id;
+  uint64_t created = 0;
+  Bytes frame_digests;
+  for (uint64_t k = 0; k < frames; ++k) {
+    const uint32_t s = static_cast<uint32_t>(k % in.stripes);
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    if (k == 0) {
+      ::testing::AssertionResult identity =
+          ReadIdentity(volume, records[0].front(), &backup_id, &created);
+      if (!identity) return identity;
+    }
+    const uint64_t at = k * payload;
+    const Bytes part = Slice(stored, at, std::min(payload, stored.size() - at));
+    std::vector<Field> frame = FrameFields(backup_id, k, frames, part);
+    frame.back().at = 128;
+    Bytes fields = Concat({frame[0].expect, frame[1].expect, frame[2].expect,
+                           frame[3].expect, frame[4].expect, Bytes(56, 0)});
+    const Bytes digest = Sha256(Concat({fields, Sha256(part)}));
+    frame_digests.insert(frame_digests.end(), digest.begin(), digest.end());
+    frame.insert(frame.end() - 1, {"the frame digest", 96, digest});
+    ::testing::AssertionResult checked = CheckRecord(
+        volume + " frame " + std::to_string(k), records[s][1 + k / in.stripes], frame);
+    if (!checked) return checked;
+  }
+  const Bytes stored_seal = Sha256(Concat({frame_digests, Le(frames, 8)}));
+
+  for (uint32_t s = 0; s < in.stripes; ++s) {
+    const std::string volume = dir + "/s" + std::to_string(s) + ".1";
+    const Bytes &header = records[s].front();
+    const Bytes &trailer = records[s].back();
+    const uint64_t mine = records[s].size() - 2;
+    if (mine != frames / in.stripes + (s < frames % in.stripes ? 1 : 0))
+      return ::testing::AssertionFailure() << volume << " holds " << mine << " frames";
+    std::vector<Field> fields = Opening("KORBRSTR", 3, s, request, backup_id);
+    fields.insert(fields.end(),
+                  {{"the creation time", 40, Le(created, 8)},
+                   {"the database name", 48, Text(in.dbname, 32)},
+                   {"the compression", 80, Le(compressed ? 1 : 0, 4)},
+                   {"the seal", 4064, Sha256(Slice(header, 0, 4064))}});
+    ::testing::AssertionResult checked =
+        CheckRecord(volume + " header", header, fields);
+    if (!checked) return checked;
+    fields = Opening("KORBREND", 3, s, request, backup_id);
+    fields.insert(fields.end(),
+                  {{"the input length", 40, Le(in.length, 8)},
+                   {"the frame count", 48, Le(frames, 8)},
+                   {"the stripe's frame count", 56, Le(mine, 8)},
+                   {"the content seal", 64, content_seal},
+                   {"the stored length", 96, Le(stored.size(), 8)},
+                   {"the chunk size", 104, Le(payload, 4)},
+                   {"the stored seal", 112, stored_seal},
+                   {"the seal", 4064, Sha256(Slice(trailer, 0, 4064))}});
+    checked = CheckRecord(volume + " trailer", trailer, fields);
+    if (!checked) return checked;
+  }
+  if (files != ListDirectory(dir))
+    return ::testing::AssertionFailure() << dir << " holds other files";
+  return ::testing::AssertionSuccess();
+}
+::testing::AssertionResult CheckVersion3Plain(const std::string &dir) {
+  return CheckVersion3(dir, false);
+}
+::testing::AssertionResult CheckVersion3Zstd(const std::string &dir) {
+  return CheckVersion3(dir, true);
+}
+
 // Every format version and variant with its sample directory
 // stream-v<version><suffix> (StreamSampleName).
 struct StreamVersion {
@@ -388,6 +532,8 @@ const StreamVersion kVersions[] = {
     {1, "", CheckVersion1},
     {2, "", CheckVersion2Plain},
     {2, "-zstd", CheckVersion2Zstd},
+    {3, "", CheckVersion3Plain},
+    {3, "-zstd", CheckVersion3Zstd},
 };
 void PrintTo(const StreamVersion &v, std::ostream *out) {
   *out << "version " << v.version << v.suffix;

@@ -14,9 +14,11 @@
 #include "cli/commands/command_common.h"
 #include "cli/options/arg_parser.h"
 #include "cli/options/device_list.h"
+#include "cli/options/encryption_options.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/session/host_session.h"
 #include "cli/setlife/backup_set.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
 #include "cli/format/zstd_codec.h"
 
@@ -41,6 +43,10 @@ const std::vector<OptionSpec> &BackupOptions() {
       {"replace", 0, false, false, nullptr,
        "write over a backup on an s3:// prefix in place (refused "
        "otherwise: objects cannot be renamed, so a failure loses it)"},
+      kEncryptToOption,
+      kBackupPassphraseOption,
+      {"format", 0, true, false, "VERSION",
+       "stream format to write: 3 (default) or 2, for comparisons"},
   });
   return specs;
 }
@@ -78,6 +84,13 @@ void PrintBackupHelp() {
       "  korbr backup --device "
       "'devname=s3://backups/sales.s{stripe};dbtype=ZDBn' \\\n"
       "      --stripes 4 sales.dump\n"
+
+      "  pg_dump -Fc sales | korbr backup --encrypt-to backup.pub.pem \\\n"
+      "      --device 'devname=/backups/sales.s{stripe};dbtype=ZDBn' -\n"
+      "\n"
+      "Keys for --encrypt-to (the private one kept for 'korbr restore --key'):\n"
+      "  openssl genpkey -algorithm X25519 -out backup.key.pem\n"
+      "  openssl pkey -in backup.key.pem -pubout -out backup.pub.pem\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       OptionsHelp(BackupOptions()).c_str());
@@ -112,6 +125,14 @@ bool ReadBackupPlan(const ParsedArgs &args, BackupPlan *plan,
   if (args.Has("compress") &&
       !ParseCompressOption(args.Value("compress"), &plan->zstd_level, error)) {
     return false;
+  }
+  if (args.Has("format")) {
+    const std::string v = args.Value("format");
+    if (v != "2" && v != "3") {
+      *error = "--format must be 2 or 3, not '" + v + "'";
+      return false;
+    }
+    plan->format_version = v == "2" ? 2 : 3;
   }
   if (!ExpandDevices(args.Values("device"), static_cast<uint32_t>(stripes),
                      devices, error) ||
@@ -180,6 +201,13 @@ int RunBackupCommand(int argc, char **argv) {
   if (!ParseSessionOptions(command, args, &options, &error)) {
     return UsageError(command, error);
   }
+  EncryptionFiles files;
+  if (!ParseEncryptionOptions(args, true, &files, &error)) {
+    return UsageError(command, error);
+  }
+  if (files.any() && plan.format_version < 3) {
+    return UsageError(command, "encryption needs stream format 3");
+  }
   const std::string input =
       args.operands().empty() ? "-" : args.operands().front();
   if (input == "-" && isatty(0)) {
@@ -198,14 +226,19 @@ int RunBackupCommand(int argc, char **argv) {
   const bool keep_partial = args.Has("keep-partial");
   BackupSet set;
   std::vector<std::string> write_devices;
+  options.encrypted = files.any();
   HostSession session;
+  // The session keeps the process out of core dumps before a key is read.
+  EncryptionKeys keys;
   if (!set.Begin(devices, keep_partial, args.Has("replace"), &write_devices,
                  &error) ||
-      !session.Start(options, &error)) {
+      !session.Start(options, &error) ||
+      !ReadEncryptionKeys(files, &keys, &error)) {
     std::fprintf(stderr, "korbr backup: %s\n", error.c_str());
     if (plan.input_fd != 0) close(plan.input_fd);
     return FailBeforeRun(options, error);
   }
+  if (files.any()) plan.encryption = &keys;
   session.SupplyTapeCapacities(&write_devices);
   session.SetDevices(write_devices, plan.dbname);
   session.SetExpectedTotal(KnownInputSize(plan.input_fd), false);

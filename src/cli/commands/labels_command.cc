@@ -15,6 +15,7 @@
 #include "cli/options/arg_parser.h"
 #include "cli/commands/command_common.h"
 #include "cli/format/backup_sets.h"
+#include "cli/format/key_area.h"
 #include "cli/format/label_decode.h"
 #include "cli/format/printable_text.h"
 #include "cli/format/stream_format.h"
@@ -98,6 +99,16 @@ bool ShowStreamHeader(int fd, const VolumeLabels &labels, StreamHeader *out) {
       h.stripe_index, h.stripe_count, BackupIdHex(h.backup_id).c_str(),
       PrintableText(h.dbname).c_str(), h.request_size,
       TimeText(h.created).c_str());
+  if (h.encryption == Encryption::kPassphrase) {
+    std::printf("               encrypted with a passphrase\n");
+  } else if (h.encryption == Encryption::kRecipients) {
+    std::string ids;
+    for (const KeyId &id : KeyAreaRecipients(h.key_area.data())) {
+      ids += (ids.empty() ? "" : ", ") + KeyIdHex(id);
+    }
+    std::printf("               encrypted to the keys with ids %s\n",
+                ids.c_str());
+  }
   *out = h;
   return true;
 }
@@ -120,14 +131,27 @@ bool ShowStreamTrailer(int fd, const VolumeLabels &labels,
     StreamTrailer t;
     std::string why;
     if (!DecodeTrailer(at, static_cast<size_t>(size), &t, &why)) continue;
+    if (t.version >= 3 && t.sealed_block != SealedBlock{}) {
+      // Encrypted: the length and content seal are in the sealed block.
+      std::printf(
+          "stream trailer stripe %u of %u, backup %s\n"
+          "               encrypted stream in %llu frames (%llu on this "
+          "stripe); its length and content seal need the key\n",
+          t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
+          static_cast<unsigned long long>(t.total_frames),
+          static_cast<unsigned long long>(t.stripe_frames));
+      *out = t;
+      return true;
+    }
     std::printf(
         "stream trailer stripe %u of %u, backup %s\n"
         "               stream of %s in %s (%llu on this stripe)\n"
-        "               SHA-256 %s\n",
+        "               %s %s\n",
         t.stripe_index, t.stripe_count, BackupIdHex(t.backup_id).c_str(),
         Counted(t.total_bytes, "byte").c_str(),
         Counted(t.total_frames, "frame").c_str(),
         static_cast<unsigned long long>(t.stripe_frames),
+        t.version >= 3 ? "content seal" : "SHA-256",
         DigestHex(t.stream_digest).c_str());
     *out = t;
     return true;

@@ -7,6 +7,7 @@
 //   korbr labels  VOLUME... | SET
 //   korbr list    DIR|PREFIX [--json]
 //   korbr --version
+//   korbr digest  [--request-size N] FILE|-
 //
 // Each command is one entry of the table below and lives in its own file.
 #include <sys/types.h>
@@ -16,6 +17,7 @@
 
 #include "cli/commands/backup_command.h"
 #include "cli/commands/command_common.h"
+#include "cli/commands/digest_command.h"
 #include "cli/commands/labels_command.h"
 #include "cli/commands/list_command.h"
 #include "cli/commands/restore_command.h"
@@ -45,6 +47,8 @@ const Command kCommands[] = {
      "show the labels and layout of disk volume files or a whole set"},
     {"list", kor::cli::RunListCommand,
      "list the backup sets in a directory or under a prefix"},
+    {"digest", kor::cli::RunDigestCommand,
+     "print the content seal of a file, to match it against a backup"},
     {"vtape", kor::RunVtapeCommand,
      "manage virtual tape drives and their cartridges"},
 };

@@ -13,6 +13,8 @@
 #include "cli/format/volume_locator.h"
 #include "cli/options/arg_parser.h"
 #include "cli/options/device_list.h"
+#include "cli/options/encryption_options.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/pipeline/restore_output.h"
 #include "cli/pipeline/restore_run.h"
 #include "cli/session/host_session.h"
@@ -27,6 +29,8 @@ const std::vector<OptionSpec> &RestoreOptions() {
   static const std::vector<OptionSpec> specs = LibraryCommandOptions({
       StripesOption("number of stripes, 1 to 32 (default: what the backup "
                     "recorded, or one per --device)"),
+      kKeyOption,
+      kRestorePassphraseOption,
   });
   return specs;
 }
@@ -40,7 +44,9 @@ void PrintVerifyHelp() {
       "and sequence, the decompression of a compressed backup, and the\n"
       "stream's length and SHA-256.  Nothing is written.  Exit status 0\n"
       "means a restore would succeed; otherwise the first problem found is\n"
-      "named with its stripe, volume file and frame.\n"
+      "named with its stripe, volume file and frame.  An encrypted backup\n"
+      "without --key or --passphrase-file is checked as stored (its frames'\n"
+      "SHA-256 and the stored seal); its authenticity needs the key.\n"
       "\n"
       "Options:\n%s"
       "\n"
@@ -71,6 +77,9 @@ void PrintRestoreHelp() {
       "'devname=/backups/sales.s{stripe};dbtype=ZDBn' sales.dump\n"
       "  korbr restore --device "
       "'devname=/backups/sales.s{stripe};dbtype=ZDBn' - | psql sales\n"
+      "  korbr restore --key backup.key.pem --device "
+      "'devname=/backups/sales.s{stripe};dbtype=ZDBn' - |\n"
+      "      pg_restore -d sales\n"
       "\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       OptionsHelp(RestoreOptions()).c_str());
@@ -142,6 +151,10 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   if (!ParseSessionOptions(command, args, &options, &error)) {
     return UsageError(command, error);
   }
+  EncryptionFiles files;
+  if (!ParseEncryptionOptions(args, false, &files, &error)) {
+    return UsageError(command, error);
+  }
   const std::vector<std::string> templates = args.Values("device");
   std::vector<std::string> devices;
   if (!ExpandDevices(templates, static_cast<uint32_t>(stripes), &devices,
@@ -182,8 +195,12 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   }
 
   options.data_to_stdout = output.to_stdout;
+  options.encrypted = files.any();
   HostSession session;
-  if (!session.Start(options, &error)) {
+  // The session keeps the process out of core dumps before a key is read.
+  DecryptionKeys keys;
+  if (!session.Start(options, &error) ||
+      !ReadDecryptionKeys(files, &keys, &error)) {
     std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
     output.Discard();
     return FailBeforeRun(options, error);
@@ -193,7 +210,7 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
   bool estimated = false;
   ExpectedStreamLength(devices.front(), &total, &estimated);
   session.SetExpectedTotal(total, estimated);
-  bool whole = RunRestore(&session, &output, stripes_given, templates);
+  bool whole = RunRestore(&session, &output, stripes_given, templates, keys);
   whole = session.Finish(whole) && whole;
   return whole ? kExitSuccess : kExitFailure;
 }

@@ -49,6 +49,26 @@ inline bool SealIntact(const uint8_t *record) {
   Sha256Digest seal = Sha256Of(record, kSealedCore);
   return std::memcmp(record + kSealedCore, seal.data(), seal.size()) == 0;
 }
+// From version 3 on a header or trailer seals its first 4064 bytes (the
+// key area and the sealed block included) at their end.
+inline void SealRecord(uint8_t *record, uint32_t version) {
+  if (version < 3) {
+    Seal(record);
+    return;
+  }
+  Sha256Digest seal = Sha256Of(record, kRecordSealOffsetV3);
+  std::memcpy(record + kRecordSealOffsetV3, seal.data(), seal.size());
+}
+// The version is read before the seal is checked: it says where the seal
+// is.  A record too short for its version's seal is not intact.
+inline bool RecordSealIntact(const uint8_t *record, size_t size) {
+  const uint32_t version = Get32(record + 8);
+  if (version < 3) return SealIntact(record);
+  if (size < kRecordSealOffsetV3 + 32) return false;
+  Sha256Digest seal = Sha256Of(record, kRecordSealOffsetV3);
+  return std::memcmp(record + kRecordSealOffsetV3, seal.data(), seal.size()) ==
+         0;
+}
 
 inline std::string Format(const char *format, unsigned long long a,
                    unsigned long long b = 0, unsigned long long c = 0) {

@@ -31,13 +31,15 @@ void NameStripe(Record *record, uint32_t count, uint32_t stripe,
 
 StreamEncoder::StreamEncoder(const BackupId &id, uint32_t stripe_count,
                              uint32_t request_size, uint64_t created,
-                             const std::string &dbname, Compression compression)
+                             const std::string &dbname, Compression compression,
+                             uint32_t version)
     : id_(id),
       stripe_count_(stripe_count),
       request_size_(request_size),
       created_(created),
       dbname_(dbname),
-      compression_(compression) {}
+      compression_(compression),
+      version_(version) {}
 
 uint32_t StreamEncoder::NextStripe() const {
   return static_cast<uint32_t>(next_sequence_ % stripe_count_);
@@ -45,11 +47,19 @@ uint32_t StreamEncoder::NextStripe() const {
 
 void StreamEncoder::EncodeHeaderFor(uint32_t stripe, uint8_t *out) const {
   StreamHeader h;
+  h.version = version_;
   NameStripe(&h, stripe_count_, stripe, request_size_, id_);
   h.created = created_;
   h.dbname = dbname_;
   h.compression = compression_;
+  h.encryption = encryption_;
+  h.key_area = key_area_;
   EncodeHeader(h, out);
+}
+
+void StreamEncoder::SetEncryption(Encryption method, const KeyArea &key_area) {
+  encryption_ = method;
+  key_area_ = key_area;
 }
 
 void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
@@ -59,20 +69,33 @@ void StreamEncoder::SealNextFrame(uint8_t *frame, uint32_t payload_length,
   f.sequence = next_sequence_++;
   f.payload_length = payload_length;
   f.last = last;
+  f.encrypted = encrypted();
   total_bytes_ += payload_length;
-  SealFrame(f, frame, request_size_, kStreamFormatVersion);
+  SealFrame(f, frame, request_size_, version_);
 }
 
 void StreamEncoder::EncodeTrailerFor(uint32_t stripe, uint64_t input_bytes,
                                      const Sha256Digest &digest,
+                                     const Sha256Digest &stored_seal,
                                      uint8_t *out) const {
   StreamTrailer t;
+  t.version = version_;
   NameStripe(&t, stripe_count_, stripe, request_size_, id_);
+  if (version_ >= 3) {
+    t.chunk_size = ContentChunkSize(request_size_);
+    t.stored_seal = stored_seal;
+  }
   t.total_bytes = input_bytes;
   t.stored_bytes = total_bytes_;
   t.total_frames = next_sequence_;
   t.stripe_frames = FramesOnStripe(next_sequence_, stripe_count_, stripe);
   t.stream_digest = digest;
+  if (encrypted()) {
+    // Nothing of the plaintext in the clear: the sealed block has them.
+    t.total_bytes = 0;
+    t.stream_digest = Sha256Digest{};
+    t.sealed_block = sealed_block_;
+  }
   EncodeTrailer(t, out);
 }
 
@@ -124,6 +147,12 @@ bool StreamChecker::AcceptHeader(uint32_t stripe, const uint8_t *data,
                               "on the stripe count or the request size",
                               stripe));
     }
+    if (h.encryption != first_header_.encryption ||
+        h.key_area != first_header_.key_area) {
+      return Fail(why, Format("stripe %llu disagrees with the other stripes "
+                              "on the encryption or its key area",
+                              stripe));
+    }
   }
   if (stripe >= stripe_count_ || h.stripe_index != stripe) {
     return Fail(why, Format("the device of stripe %llu holds stripe %llu of "
@@ -167,7 +196,7 @@ bool StreamChecker::AcceptFrame(uint32_t stripe, const uint8_t *data,
   }
   FrameHeader f;
   std::string reason;
-  if (!DecodeFrameHeader(data, size, &f, &reason)) {
+  if (!DecodeFrameHeader(first_header_.version, data, size, &f, &reason)) {
     return Fail(why, Format("stripe %llu: ", stripe) + reason);
   }
   if (f.backup_id != first_header_.backup_id) {
@@ -184,7 +213,8 @@ bool StreamChecker::AcceptFrame(uint32_t stripe, const uint8_t *data,
   ++frames_per_stripe_[stripe];
   total_bytes_ += f.payload_length;
   seen_last_ = f.last;
-  *payload = data + kFrameHeaderSize;
+  if (first_header_.version >= 3) stored_chain_.Add(f.digest);
+  *payload = data + FrameHeaderSizeOf(first_header_.version);
   *payload_length = f.payload_length;
   return true;
 }
@@ -220,9 +250,25 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
                             "the stream, but %llu were read",
                             stripe, t.total_frames, next_sequence_));
   }
+  if (t.version >= 3 && !have_any_trailer_) {
+    stored_seal_ = stored_chain_.FinishStored();
+  }
+  if (t.version >= 3 && t.stored_seal != stored_seal_) {
+    return Fail(why, Format("stripe %llu: the stored seal in the trailer "
+                            "does not match the frames read (frames are "
+                            "missing, out of order or from another backup)",
+                            stripe));
+  }
+  if (t.version >= 3 && t.chunk_size != ContentChunkSize(t.request_size)) {
+    return Fail(why, Format("stripe %llu: the trailer names a content seal "
+                            "chunk of %llu bytes, which this korbr does not "
+                            "use with requests of %llu bytes",
+                            stripe, t.chunk_size, t.request_size));
+  }
   if (have_any_trailer_ && (t.total_bytes != first_trailer_.total_bytes ||
                             t.stored_bytes != first_trailer_.stored_bytes ||
-                            t.stream_digest != first_trailer_.stream_digest)) {
+                            t.stream_digest != first_trailer_.stream_digest ||
+                            t.sealed_block != first_trailer_.sealed_block)) {
     return Fail(why, Format("stripe %llu: the trailers of the stripes "
                             "disagree on the stream's length or checksum",
                             stripe));
@@ -237,6 +283,30 @@ bool StreamChecker::AcceptTrailer(uint32_t stripe, const uint8_t *data,
 
 bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
                            std::string *why) {
+  if (!FinishStored(why)) return false;
+  if (first_trailer_.total_bytes != output_bytes) {
+    return Fail(why, Format("length mismatch: the backup recorded a stream "
+                            "of %llu bytes, %llu were read back",
+                            first_trailer_.total_bytes, output_bytes));
+  }
+  if (first_trailer_.version >= 3 && digest != first_trailer_.stream_digest) {
+    return Fail(why, "content seal mismatch: the seal of the stream read back (" +
+                         DigestHex(digest) +
+                         ") differs from the one the backup recorded (" +
+                         DigestHex(first_trailer_.stream_digest) +
+                         "): the volumes are damaged");
+  }
+  if (digest != first_trailer_.stream_digest) {
+    return Fail(why, "checksum mismatch: the SHA-256 of the stream read back (" +
+                         DigestHex(digest) +
+                         ") differs from the one the backup recorded (" +
+                         DigestHex(first_trailer_.stream_digest) +
+                         "): the volumes are damaged");
+  }
+  return true;
+}
+
+bool StreamChecker::FinishStored(std::string *why) {
   for (uint32_t s = 0; s < stripe_count_; ++s) {
     if (!have_trailer_[s]) {
       return Fail(why, Format("stripe %llu: no stream trailer", s));
@@ -249,18 +319,6 @@ bool StreamChecker::Finish(uint64_t output_bytes, const Sha256Digest &digest,
     return Fail(why, Format("length mismatch: the backup recorded %llu "
                             "bytes, %llu were read",
                             first_trailer_.stored_bytes, total_bytes_));
-  }
-  if (first_trailer_.total_bytes != output_bytes) {
-    return Fail(why, Format("length mismatch: the backup recorded a stream "
-                            "of %llu bytes, %llu were read back",
-                            first_trailer_.total_bytes, output_bytes));
-  }
-  if (digest != first_trailer_.stream_digest) {
-    return Fail(why, "checksum mismatch: the SHA-256 of the stream read back (" +
-                         DigestHex(digest) +
-                         ") differs from the one the backup recorded (" +
-                         DigestHex(first_trailer_.stream_digest) +
-                         "): the volumes are damaged");
   }
   return true;
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/format/stream_seals.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,33 +39,44 @@ std::vector<uint8_t> TestStream(size_t length) {
 
 // Cuts the stream into frames as the backup does and deals them out.
 Stripes Encode(const std::vector<uint8_t> &stream, uint32_t stripes,
-               uint32_t request, uint8_t id_seed = 1) {
+               uint32_t request, uint8_t id_seed = 1, uint32_t version = 2) {
   StreamEncoder encoder(TestId(id_seed), stripes, request, 1700000000,
-                        "salesdb");
+                        "salesdb", Compression::kNone, version);
   Stripes out(stripes);
   for (uint32_t s = 0; s < stripes; ++s) {
     Request header(kHeaderRequestSize);
     encoder.EncodeHeaderFor(s, header.data());
     out[s].push_back(header);
   }
-  const uint32_t capacity = FramePayloadCapacity(request);
-  const Sha256Digest digest = Sha256Of(stream.data(), stream.size());
+  const uint32_t capacity = encoder.payload_capacity();
+  Sha256Digest digest = Sha256Of(stream.data(), stream.size());
+  SealChain stored, content;
   size_t at = 0;
   do {
     const uint32_t take =
         static_cast<uint32_t>(std::min<size_t>(capacity, stream.size() - at));
     const bool last = at + take == stream.size();
     Request frame(request, 0xEE);  // the padding must be cleared
-    if (take > 0)
-      std::memcpy(frame.data() + kFrameHeaderSize, stream.data() + at, take);
+    if (take > 0) {
+      std::memcpy(frame.data() + encoder.payload_offset(), stream.data() + at,
+                  take);
+    }
     const uint32_t stripe = encoder.NextStripe();
     encoder.SealNextFrame(frame.data(), take, last);
+    if (version >= 3) {
+      const Sha256Digest payload = StampFrameDigest(frame.data());
+      if (take > 0) content.Add(payload);
+      stored.Add(FrameDigestOf(frame.data(), payload));
+    }
     out[stripe].push_back(frame);
     at += take;
   } while (at < stream.size());
+  const Sha256Digest stored_seal = stored.FinishStored();
+  if (version >= 3) digest = content.FinishContent(stream.size(), capacity);
   for (uint32_t s = 0; s < stripes; ++s) {
     Request trailer(request);
-    encoder.EncodeTrailerFor(s, stream.size(), digest, trailer.data());
+    encoder.EncodeTrailerFor(s, stream.size(), digest, stored_seal,
+                             trailer.data());
     out[s].push_back(trailer);
   }
   return out;
@@ -75,6 +88,7 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
              std::string *why) {
   StreamChecker checker(expected);
   Sha256 sha;
+  SealChain content;
   std::vector<size_t> next(stripes.size(), 0);
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     const Request &r = stripes[s][next[s]++];
@@ -98,6 +112,7 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
     }
     output->append(reinterpret_cast<const char *>(payload), length);
     sha.Update(payload, length);
+    if (length > 0) content.Add(Sha256Of(payload, length));
   }
   for (uint32_t s = 0; s < stripes.size(); ++s) {
     if (next[s] >= stripes[s].size()) {
@@ -107,7 +122,14 @@ bool Restore(const Stripes &stripes, uint32_t expected, std::string *output,
     const Request &r = stripes[s][next[s]++];
     if (!checker.AcceptTrailer(s, r.data(), r.size(), why)) return false;
   }
-  return checker.Finish(output->size(), sha.Finish(), why);
+  const uint32_t version = checker.header().version;
+  const uint32_t request = checker.header().request_size;
+  return checker.Finish(output->size(),
+                        version >= 3 ? content.FinishContent(
+                                           output->size(),
+                                           ContentChunkSize(request))
+                                     : sha.Finish(),
+                        why);
 }
 
 std::string AsText(const std::vector<uint8_t> &v) {
@@ -116,15 +138,17 @@ std::string AsText(const std::vector<uint8_t> &v) {
 
 TEST(StreamFormatTest, RoundTripsOfEveryShape) {
   const uint32_t request = 4096;
-  const uint32_t capacity = FramePayloadCapacity(request);
+  for (uint32_t version : {2u, 3u})
   for (uint32_t stripes : {1u, 2u, 3u, 32u}) {
+    const uint32_t capacity = FramePayloadCapacity(request, version);
     for (size_t length :
          {size_t{0}, size_t{1}, size_t{capacity - 1}, size_t{capacity},
           size_t{capacity} * 7, size_t{capacity} * 7 + 5, size_t{100000}}) {
-      SCOPED_TRACE(std::to_string(stripes) + " stripes, " +
+      SCOPED_TRACE("version " + std::to_string(version) + ", " +
+                   std::to_string(stripes) + " stripes, " +
                    std::to_string(length) + " bytes");
       const std::vector<uint8_t> stream = TestStream(length);
-      Stripes encoded = Encode(stream, stripes, request);
+      Stripes encoded = Encode(stream, stripes, request, 1, version);
       // Every request of a stripe after its header has the request size.
       for (const auto &stripe : encoded) {
         ASSERT_GE(stripe.size(), 2u);
@@ -167,7 +191,7 @@ TEST(StreamFormatTest, HeaderAndTrailerFieldsSurviveEncoding) {
   h.version = kStreamFormatVersion + 1;
   EncodeHeader(h, bytes.data());
   EXPECT_FALSE(DecodeHeader(bytes.data(), bytes.size(), &back, &why));
-  EXPECT_NE(why.find("format version 3"), std::string::npos) << why;
+  EXPECT_NE(why.find("format version 4"), std::string::npos) << why;
 
   // Any changed byte of the sealed part is noticed.
   h.version = kStreamFormatVersion;
@@ -193,7 +217,8 @@ void DowngradeToVersion1(Stripes *stripes) {
     for (size_t i = 1; i + 1 < stripe.size(); ++i) {
       FrameHeader f;
       ASSERT_TRUE(
-          DecodeFrameHeader(stripe[i].data(), stripe[i].size(), &f, nullptr));
+          DecodeFrameHeader(2, stripe[i].data(), stripe[i].size(), &f,
+                            nullptr));
       SealFrame(f, stripe[i].data(), static_cast<uint32_t>(stripe[i].size()),
                 1);
     }
@@ -307,7 +332,7 @@ TEST(StreamFormatTest, FramesAreDealtRoundRobin) {
     EXPECT_EQ(encoded[s].size() - 2, FramesOnStripe(7, 3, s));
     FrameHeader f;
     std::string why;
-    ASSERT_TRUE(DecodeFrameHeader(encoded[s][1].data(), 4096, &f, &why));
+    ASSERT_TRUE(DecodeFrameHeader(2, encoded[s][1].data(), 4096, &f, &why));
     EXPECT_EQ(f.sequence, s);
   }
 }

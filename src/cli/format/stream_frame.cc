@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/format/stream_bytes.h"
+#include "cli/format/stream_seals.h"
 
 namespace kor {
 namespace cli {
@@ -30,9 +31,16 @@ void SealFrame(const FrameHeader &header, uint8_t *frame, uint32_t request_size,
   std::memcpy(frame + 8, header.backup_id.data(), 16);
   Put64(frame + 24, header.sequence);
   Put32(frame + 32, header.payload_length);
-  Put32(frame + 36, header.last ? kFrameLastFlag : 0);
-  const size_t used = kFrameHeaderSize + header.payload_length;
+  Put32(frame + 36, (header.last ? kFrameLastFlag : 0) |
+                        (header.encrypted ? kFrameEncryptedFlag : 0));
+  const size_t used = FrameHeaderSizeOf(version) + header.payload_length;
   if (used < request_size) std::memset(frame + used, 0, request_size - used);
+  if (version >= 3) {
+    std::memcpy(frame + kFrameTagOffset, header.tag.data(), kFrameTagSize);
+    std::memset(frame + kFrameTagOffset + kFrameTagSize, 0,
+                kFrameHeaderSizeV3 - kFrameTagOffset - kFrameTagSize);
+    return;  // the frame digest is stamped where the frame is written
+  }
   Put64(frame + 40,
         version >= 2 ? FrameChecksum(frame, header.payload_length) : 0);
 }
@@ -42,6 +50,9 @@ bool FrameIntact(uint32_t version, const uint8_t *data, size_t size,
   if (version < 2 || size < kMinRequestSize ||
       std::memcmp(data, kFrameMagic, 8) != 0) {
     return true;
+  }
+  if (version >= 3) {
+    return FrameDigestMatches(data, PayloadDigestOf(data, size), why);
   }
   const uint32_t length = Get32(data + 32);
   if (length > FramePayloadCapacity(static_cast<uint32_t>(size))) {
@@ -60,8 +71,8 @@ RequestKind ClassifyRequest(const uint8_t *data, size_t size) {
   return RequestKind::kUnknown;
 }
 
-bool DecodeFrameHeader(const uint8_t *data, size_t size, FrameHeader *header,
-                       std::string *why) {
+bool DecodeFrameHeader(uint32_t version, const uint8_t *data, size_t size,
+                       FrameHeader *header, std::string *why) {
   if (size < kMinRequestSize || std::memcmp(data, kFrameMagic, 8) != 0) {
     return Fail(why, "the request is not a korbr data frame");
   }
@@ -69,11 +80,20 @@ bool DecodeFrameHeader(const uint8_t *data, size_t size, FrameHeader *header,
   std::memcpy(f.backup_id.data(), data + 8, 16);
   f.sequence = Get64(data + 24);
   f.payload_length = Get32(data + 32);
-  f.checksum = Get64(data + 40);
   const uint32_t flags = Get32(data + 36);
   f.last = (flags & kFrameLastFlag) != 0;
-  if ((flags & ~kFrameLastFlag) != 0 ||
-      f.payload_length > FramePayloadCapacity(static_cast<uint32_t>(size))) {
+  uint32_t known = kFrameLastFlag;
+  if (version >= 3) {
+    known |= kFrameEncryptedFlag;
+    f.encrypted = (flags & kFrameEncryptedFlag) != 0;
+    std::memcpy(f.tag.data(), data + kFrameTagOffset, kFrameTagSize);
+    std::memcpy(f.digest.data(), data + kFrameDigestOffset, 32);
+  } else {
+    f.checksum = Get64(data + 40);
+  }
+  if ((flags & ~known) != 0 ||
+      f.payload_length >
+          FramePayloadCapacity(static_cast<uint32_t>(size), version)) {
     return Fail(why, Format("the data frame with sequence number %llu is "
                             "damaged (payload length %llu, flags %llu)",
                             f.sequence, f.payload_length, flags));

@@ -26,7 +26,12 @@ void EncodeHeader(const StreamHeader &header, uint8_t *out) {
   std::memcpy(out + 48, header.dbname.data(),
               std::min(header.dbname.size(), kMaxDbNameLength));
   Put32(out + 80, static_cast<uint32_t>(header.compression));
-  Seal(out);
+  if (header.version >= 3) {
+    Put32(out + kHeaderEncryptionOffset,
+          static_cast<uint32_t>(header.encryption));
+    std::memcpy(out + kKeyAreaOffset, header.key_area.data(), kKeyAreaSize);
+  }
+  SealRecord(out, header.version);
 }
 
 bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
@@ -36,7 +41,9 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
                 "the first request is not a korbr stream header (the volume "
                 "was not written by korbr backup, or is damaged)");
   }
-  if (!SealIntact(data)) return Fail(why, "the stream header is damaged");
+  if (!RecordSealIntact(data, size)) {
+    return Fail(why, "the stream header is damaged");
+  }
   StreamHeader h;
   GetStripeFields(data, &h);
   h.created = Get64(data + 40);
@@ -54,6 +61,16 @@ bool DecodeHeader(const uint8_t *data, size_t size, StreamHeader *header,
                             compression));
   }
   h.compression = static_cast<Compression>(compression);
+  if (h.version >= 3) {
+    const uint32_t encryption = Get32(data + kHeaderEncryptionOffset);
+    if (encryption > static_cast<uint32_t>(Encryption::kPassphrase)) {
+      return Fail(why, Format("the stream header names encryption method "
+                              "%llu, which this korbr does not know",
+                              encryption));
+    }
+    h.encryption = static_cast<Encryption>(encryption);
+    std::memcpy(h.key_area.data(), data + kKeyAreaOffset, kKeyAreaSize);
+  }
   *header = h;
   return true;
 }

@@ -38,6 +38,21 @@ void BackupRun::WarnOfLeftovers() {
   }
 }
 
+// An encrypted backup: a new data key, wrapped into every header's key
+// area.  False (after saying why) when that fails.
+bool BackupRun::SetUpEncryption() {
+  if (encryption_ == nullptr) return true;
+  KeyArea area{};
+  std::string error;
+  if (!MakeKeyArea(*encryption_, encoder_.backup_id(), &data_key_, &area,
+                   &error)) {
+    session_->Error(error);
+    return false;
+  }
+  encoder_.SetEncryption(encryption_->method, area);
+  return true;
+}
+
 void BackupRun::StartStripes() {
   for (auto &s : stripes_) {
     BackupStripe *stripe = s.get();
@@ -59,7 +74,14 @@ bool BackupRun::AwaitEveryOpen() {
 // Deals the whole input with the hasher (and the compressor) running
 // beside; true when all of it went through them.
 bool BackupRun::StreamInput() {
-  std::thread hasher([this] { HashMain(); });
+  // Version 3 without compression needs no stage between the input and
+  // the stripes.
+  std::thread hasher;
+  if (encoder_.version() < 3) {
+    hasher = std::thread([this] { HashMain(); });
+  } else if (zstd_level_ > 0) {
+    hasher = std::thread([this] { HashChunksMain(); });
+  }
   std::thread compressor;
   if (zstd_level_ > 0) compressor = std::thread([this] { CompressMain(); });
   bool dealt = DealInput();
@@ -68,8 +90,9 @@ bool BackupRun::StreamInput() {
   } else {
     AbortAll();
   }
-  hasher.join();
+  if (hasher.joinable()) hasher.join();
   if (compressor.joinable()) compressor.join();
+  if (encoder_.version() >= 3 && zstd_level_ == 0) hashed_all_ = dealt;
   if (zstd_level_ > 0 && !compressed_all_) return false;
   return dealt;
 }
@@ -82,10 +105,23 @@ bool BackupRun::SendTrailers() {
     healthy = !failed_;
   }
   if (!hashed_all_ || !healthy || interrupts_.Interrupted()) return false;
+  Sha256Digest stored{};
+  if (encoder_.version() >= 3 && !AwaitSeals(&digest_, &stored)) return false;
+  if (encoder_.encrypted()) {
+    PayloadCipher cipher(data_key_);
+    SealedBlock sealed{};
+    if (!SealTrailerBlock(&cipher, encoder_.backup_id(),
+                          encoder_.stripe_count(), encoder_.frames(),
+                          input_bytes_.load(), digest_, &sealed)) {
+      Fail("libcrypto failed to encrypt the trailers' sealed block");
+      return false;
+    }
+    encoder_.SetSealedBlock(sealed);
+  }
   for (uint32_t s = 0; s < encoder_.stripe_count(); ++s) {
     std::unique_ptr<Block> block = TakeFree(s);
     if (block == nullptr) return false;
-    encoder_.EncodeTrailerFor(s, input_bytes_.load(), digest_,
+    encoder_.EncodeTrailerFor(s, input_bytes_.load(), digest_, stored,
                               block->bytes.data());
     block->trailer = true;
     const bool pushed = stripes_[s]->full.Push(std::move(block));
@@ -121,6 +157,17 @@ void BackupRun::ReportSuccess() {
     line += text;
   }
   session_->Note(line);
+  if (encoder_.version() >= 3) {
+    session_->Note("content seal " + DigestHex(digest_) +
+                   (encoder_.encrypted() ? " (stored encrypted)" : ""));
+  }
+  if (encryption_ != nullptr) {
+    const size_t n = encryption_->recipients.size();
+    session_->Note(encryption_->method == Encryption::kPassphrase
+                       ? std::string("encrypted with a passphrase")
+                       : "encrypted to " + std::to_string(n) + " key" +
+                             (n == 1 ? "" : "s"));
+  }
   WarnOfLeftovers();
 }
 
@@ -141,6 +188,7 @@ void BackupRun::ReportIncomplete(bool all_open) {
 }
 
 bool BackupRun::Execute() {
+  if (!SetUpEncryption()) return false;
   session_->StartProgress(encoder_.stripe_count());
   StartStripes();
   const bool all_open = AwaitEveryOpen();

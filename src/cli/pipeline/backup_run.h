@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/format/stream_crypto.h"
+#include "cli/format/stream_format.h"
 #include "cli/session/host_session.h"
 
 namespace kor {
@@ -19,6 +21,9 @@ struct BackupPlan {
   uint32_t request_size = 65536;
   std::string dbname;           // recorded in every stripe's header
   int zstd_level = 0;           // 0: no compression
+  uint32_t format_version = kStreamFormatVersion;  // 2 or 3
+  // Version 3: the keys to encrypt to, or null for a plain backup.
+  const EncryptionKeys *encryption = nullptr;
 };
 
 // Runs the backup `plan` describes on `session`'s devices and tells the

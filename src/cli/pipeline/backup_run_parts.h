@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli/format/cipher.h"
 #include "cli/format/sha256.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
 #include "cli/pipeline/backup_run.h"
 #include "cli/pipeline/block_queue.h"
@@ -37,19 +39,28 @@ struct BackupStripe {
   std::string error;  // the reason this stripe failed, "" if none
   bool wrote_trailer = false;
   uint64_t requests = 0;  // requests written (header included)
+  // Version 3, guarded by the run's mutex: the digests of the frames this
+  // stripe wrote, in order (its j-th frame is frame j * count + index).
+  std::vector<Sha256Digest> frame_digests;
+  std::vector<Sha256Digest> payload_digests;
 };
 
 // Blocks that carry input to the compressor come from the codec's pool.
+// Version 3 reads the input in the content seal's chunks instead.
 constexpr size_t kChunkSize = size_t{1} << 20;
 constexpr size_t kChunkBlocks = 8;
 
 // The threads of a backup:
 //   main        reads the input: into frames (each payload read in place),
 //               or with compression into chunks;
-//   korbr-hash  hashes the input in order (SHA-256, the stream's seal) and
-//               passes frames to their stripes, or chunks on to
+//   korbr-hash  version 2: hashes the input in order (SHA-256, the
+//               stream's seal) and passes frames to their stripes, or
+//               chunks on to the compressor; version 3 (compressed only):
+//               has a hash pool take each chunk's SHA-256 for the content
+//               seal and passes the chunks on in order to
 //   korbr-zstd  which compresses them straight into frames;
-//   stripes     one per stripe, writing through the library.
+//   stripes     one per stripe, writing through the library; in version 3
+//               each also takes its frames' SHA-256 digests.
 class BackupRun {
  public:
   BackupRun(HostSession *session, const BackupPlan &plan)
@@ -60,7 +71,12 @@ class BackupRun {
         zstd_level_(plan.zstd_level),
         encoder_(NewBackupId(), plan.stripes, plan.request_size,
                  static_cast<uint64_t>(std::time(nullptr)), plan.dbname,
-                 plan.zstd_level > 0 ? Compression::kZstd : Compression::kNone) {
+                 plan.zstd_level > 0 ? Compression::kZstd : Compression::kNone,
+                 plan.format_version),
+        chunk_size_(plan.format_version >= 3
+                        ? ContentChunkSize(plan.request_size)
+                        : kChunkSize),
+        encryption_(plan.encryption) {
     const size_t blocks = BlocksPerStripe(plan.stripes, request_size_);
     to_hash_.SetBatch(HandOverBatch(blocks * plan.stripes));
     for (uint32_t s = 0; s < plan.stripes; ++s) {
@@ -76,7 +92,7 @@ class BackupRun {
       // allow would make every hand-over wait it out.
       to_hash_.SetBatch(HandOverBatch(kChunkBlocks));
       for (size_t b = 0; b < kChunkBlocks; ++b) {
-        auto chunk = std::make_unique<Block>(kChunkSize);
+        auto chunk = std::make_unique<Block>(chunk_size_);
         chunk->pool = BlockPool::kCodec;
         free_chunks_.Push(std::move(chunk));
       }
@@ -88,6 +104,7 @@ class BackupRun {
 
  private:
   // The steps of Execute, in order.
+  bool SetUpEncryption();
   void StartStripes();
   bool AwaitEveryOpen();
   bool StreamInput();
@@ -100,7 +117,15 @@ class BackupRun {
   bool WaitForGo(BackupStripe *stripe, void *handle, bool opened);
   void WriteStripe(BackupStripe *stripe, void *handle);
   void HashMain();
+  void HashChunksMain();
   void CompressMain();
+  // Version 3: the stripe's thread encrypts a frame's payload (with a
+  // `cipher`), stamps its digest and records it.  False when the stripe
+  // failed.
+  bool StampFrame(BackupStripe *stripe, Block *frame, PayloadCipher *cipher);
+  // Version 3, after the last frame: waits for every frame's digest and
+  // gives the seals; false when a stripe failed first.
+  bool AwaitSeals(Sha256Digest *content, Sha256Digest *stored);
   void FailStripe(BackupStripe *stripe, const std::string &reason);
   void Fail(const std::string &reason);
   void AbortAll();
@@ -119,6 +144,10 @@ class BackupRun {
   uint32_t request_size_;
   int zstd_level_;  // 0: no compression
   StreamEncoder encoder_;
+  size_t chunk_size_;  // of the blocks that carry input to the compressor
+  const EncryptionKeys *encryption_;  // null: a plain backup
+  DataKey data_key_;  // an encrypted backup's, once SetUpEncryption made it
+  SealChain chunk_chain_;  // version 3, compressed: the chunks' digests
   std::vector<std::unique_ptr<BackupStripe>> stripes_;
   BlockQueue to_hash_{16};  // frames or chunks, in input order
   BlockQueue to_compress_{kChunkBlocks};
@@ -130,6 +159,7 @@ class BackupRun {
 
   std::mutex mutex_;
   std::condition_variable opened_;
+  std::condition_variable stamped_;  // a stripe recorded a frame digest
   uint32_t open_results_ = 0;  // stripes whose kor_open has returned
   bool go_ = false;            // every stripe opened: write
   bool decided_ = false;       // go_ is final

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cli/format/stream_seals.h"
 #include "cli/format/volume_locator.h"
 #include "cli/options/device_list.h"
 #include "cli/pipeline/backup_run_parts.h"
@@ -80,6 +81,7 @@ void BackupRun::FailStripe(BackupStripe *stripe, const std::string &reason) {
     if (stripe->error.empty()) stripe->error = reason;
     failed_ = true;
   }
+  stamped_.notify_all();
   AbortAll();
 }
 
@@ -89,6 +91,7 @@ void BackupRun::Fail(const std::string &reason) {
     if (stage_error_.empty()) stage_error_ = reason;
     failed_ = true;
   }
+  stamped_.notify_all();
   AbortAll();
 }
 
@@ -151,9 +154,22 @@ void BackupRun::WriteStripe(BackupStripe *stripe, void *handle) {
     return;
   }
   ++stripe->requests;
+  // Each stripe's thread encrypts its own frames, with a context of its own.
+  std::unique_ptr<PayloadCipher> cipher;
+  if (encoder_.encrypted()) {
+    cipher = std::make_unique<PayloadCipher>(data_key_);
+    if (!cipher->ok()) {
+      FailStripe(stripe, "libcrypto cannot set up the cipher");
+      return;
+    }
+  }
   for (;;) {
     std::unique_ptr<Block> block = stripe->full.Pop();
     if (block == nullptr) return;  // aborted
+    if (encoder_.version() >= 3 && !block->trailer &&
+        !StampFrame(stripe, block.get(), cipher.get())) {
+      return;
+    }
     std::memset(&msg, 0, sizeof msg);
     if (WatchedWrite(session_, stripe->index, handle, block->bytes.data(),
                      static_cast<int32_t>(request_size_), &msg) != 0) {
@@ -169,6 +185,79 @@ void BackupRun::WriteStripe(BackupStripe *stripe, void *handle) {
       return;
     }
   }
+}
+
+bool BackupRun::StampFrame(BackupStripe *stripe, Block *frame,
+                           PayloadCipher *cipher) {
+  Sha256Digest plain{};
+  if (cipher != nullptr) {
+    // The content seal of a plain stream takes its chunks' digests from the
+    // frames: of the input, not of the ciphertext.
+    if (zstd_level_ == 0) {
+      plain = Sha256Of(frame->bytes.data() + kFrameHeaderSizeV3,
+                       frame->payload_length);
+    }
+    if (!SealFramePayload(cipher, encoder_.backup_id(),
+                          encoder_.stripe_count(), frame->bytes.data())) {
+      FailStripe(stripe, "libcrypto failed to encrypt a frame");
+      return false;
+    }
+  }
+  const Sha256Digest stored = StampFrameDigest(frame->bytes.data());
+  const Sha256Digest &payload = cipher != nullptr ? plain : stored;
+  Sha256Digest digest;
+  std::memcpy(digest.data(), frame->bytes.data() + kFrameDigestOffset,
+              digest.size());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stripe->frame_digests.push_back(digest);
+    stripe->payload_digests.push_back(payload);
+  }
+  stamped_.notify_all();
+  return true;
+}
+
+bool BackupRun::AwaitSeals(Sha256Digest *content, Sha256Digest *stored) {
+  const uint64_t frames = encoder_.frames();
+  const uint32_t count = encoder_.stripe_count();
+  std::unique_lock<std::mutex> lock(mutex_);
+  stamped_.wait(lock, [&] {
+    if (failed_) return true;
+    for (auto &s : stripes_) {
+      if (s->frame_digests.size() < FramesOnStripe(frames, count, s->index)) {
+        return false;
+      }
+    }
+    return true;
+  });
+  if (failed_) return false;
+  SealChain stored_chain;
+  SealChain content_chain;
+  for (uint64_t k = 0; k < frames; ++k) {
+    const BackupStripe &s = *stripes_[k % count];
+    stored_chain.Add(s.frame_digests[k / count]);
+    // Unless compressed, each frame holds one chunk of the input (an empty
+    // input has one empty frame and no chunk).
+    if (input_bytes_.load() > 0) content_chain.Add(s.payload_digests[k / count]);
+  }
+  *stored = stored_chain.FinishStored();
+  SealChain &chunks = zstd_level_ > 0 ? chunk_chain_ : content_chain;
+  *content = chunks.FinishContent(input_bytes_.load(),
+                                  ContentChunkSize(request_size_));
+  return true;
+}
+
+// Version 3 with compression: a pool hashes a few chunks at a time; each
+// goes on to the compressor, in order, once its digest is in.
+void BackupRun::HashChunksMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  hashed_all_ = HashEveryBlockInPool(
+      &to_hash_, kChunkBlocks,
+      [this](std::unique_ptr<Block> chunk) {
+        return to_compress_.Push(std::move(chunk));
+      },
+      &chunk_chain_);
+  if (hashed_all_) to_compress_.Close();
 }
 
 void BackupRun::HashMain() {
@@ -208,7 +297,7 @@ std::unique_ptr<Block> BackupRun::TakeFree(uint32_t stripe) {
   std::unique_ptr<Block> block = stripes_[stripe]->free.Pop();
   if (block != nullptr) {
     block->stripe = stripe;
-    block->payload_offset = kFrameHeaderSize;
+    block->payload_offset = encoder_.payload_offset();
   }
   return block;
 }
@@ -227,7 +316,7 @@ bool BackupRun::DealChunks() {
     std::unique_ptr<Block> chunk = free_chunks_.Pop();
     if (chunk == nullptr) return false;
     const ssize_t got =
-        ReadFull(input_fd_, chunk->bytes.data(), kChunkSize, interrupts_);
+        ReadFull(input_fd_, chunk->bytes.data(), chunk_size_, interrupts_);
     if (ReadFailed(got)) return false;
     if (got == 0) return true;
     chunk->payload_offset = 0;
@@ -240,12 +329,17 @@ bool BackupRun::DealChunks() {
 
 bool BackupRun::Deal(uint32_t stripe, std::unique_ptr<Block> block) {
   block->stripe = stripe;
+  // Version 3 hashes on the stripes' threads: frames go straight there.
+  if (encoder_.version() >= 3) {
+    return stripes_[stripe]->full.Push(std::move(block));
+  }
   return to_hash_.Push(std::move(block));
 }
 
 bool BackupRun::DealInput() {
   if (zstd_level_ > 0) return DealChunks();
-  const uint32_t capacity = FramePayloadCapacity(request_size_);
+  const uint32_t capacity = encoder_.payload_capacity();
+  const uint32_t offset = encoder_.payload_offset();
   const uint32_t count = encoder_.stripe_count();
   uint64_t sequence = 0;
   // A frame is known to be the last one when its read came up short, or
@@ -253,7 +347,7 @@ bool BackupRun::DealInput() {
   std::unique_ptr<Block> current = TakeFree(0);
   if (current == nullptr) return false;
   ssize_t got =
-      ReadFull(input_fd_, current->bytes.data() + kFrameHeaderSize, capacity,
+      ReadFull(input_fd_, current->bytes.data() + offset, capacity,
                interrupts_);
   for (;;) {
     if (got < 0) {
@@ -277,7 +371,7 @@ bool BackupRun::DealInput() {
         TakeFree(static_cast<uint32_t>((sequence + 1) % count));
     if (next == nullptr) return false;
     const ssize_t next_got =
-        ReadFull(input_fd_, next->bytes.data() + kFrameHeaderSize, capacity,
+        ReadFull(input_fd_, next->bytes.data() + offset, capacity,
                  interrupts_);
     const bool last = next_got == 0;
     encoder_.SealNextFrame(current->bytes.data(), capacity, last);

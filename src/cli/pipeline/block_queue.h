@@ -21,6 +21,8 @@
 #include <mutex>
 #include <vector>
 
+#include "cli/format/sha256.h"
+
 namespace kor {
 namespace cli {
 
@@ -37,6 +39,7 @@ struct Block {
   uint32_t stripe = 0;          // for kStripe: the stripe it belongs to
   uint32_t payload_offset = 0;  // where the payload begins in `bytes`
   uint32_t payload_length = 0;  // payload bytes
+  Sha256Digest digest{};        // restore, version 3: the payload's SHA-256
   uint64_t stripe_offset = 0;   // restore: where it lies in its stripe
 };
 

@@ -8,7 +8,7 @@ namespace cli {
 FrameCompressor::FrameCompressor(StreamEncoder *encoder, uint32_t request_size,
                                  FrameRouting routing)
     : encoder_(encoder),
-      capacity_(FramePayloadCapacity(request_size)),
+      capacity_(FramePayloadCapacity(request_size, encoder->version())),
       routing_(std::move(routing)) {}
 
 bool FrameCompressor::TakeCurrent() {
@@ -16,7 +16,7 @@ bool FrameCompressor::TakeCurrent() {
   current_ = routing_.take_free(
       static_cast<uint32_t>(sequence % encoder_->stripe_count()));
   if (current_ == nullptr) return false;
-  out_.data = current_->bytes.data() + kFrameHeaderSize;
+  out_.data = current_->bytes.data() + encoder_->payload_offset();
   out_.size = capacity_;
   out_.pos = 0;
   return true;

@@ -44,6 +44,7 @@ bool RestoreRun::ReadHeaders() {
       for (uint32_t other = 1; other < count; ++other) StartStripe(other);
     }
   }
+  if (!OpenEncryption()) return false;
   const StreamHeader &h = checker_.header();
   session_->Note(std::string(output_->verify_only ? "verifying" : "restoring") +
                  " backup " + BackupIdHex(h.backup_id) + " of '" +
@@ -56,36 +57,101 @@ bool RestoreRun::ReadHeaders() {
   return true;
 }
 
+bool RestoreRun::OpenEncryption() {
+  const StreamHeader &h = checker_.header();
+  if (h.encryption == Encryption::kNone) {
+    if (keys_.method != Encryption::kNone) {
+      session_->Note("the backup is not encrypted; " + keys_.file +
+                     " is not needed");
+    }
+    SetKeyState(KeyState::kNoKey);
+    return true;
+  }
+  const char *how = h.encryption == Encryption::kPassphrase
+                        ? "with a passphrase: give --passphrase-file FILE"
+                        : "to X25519 keys: give --key FILE";
+  if (keys_.method == Encryption::kNone) {
+    if (!output_->verify_only) {
+      reason_ = std::string("the backup is encrypted ") + how;
+      return false;
+    }
+    keyless_ = true;
+    SetKeyState(KeyState::kNoKey);
+    return true;
+  }
+  if (!OpenKeyArea(keys_, h, &data_key_, &reason_)) return false;
+  SetKeyState(KeyState::kOpened);
+  return true;
+}
+
+bool RestoreRun::OpenTrailers() {
+  if (checker_.header().encryption == Encryption::kNone || keyless_) {
+    return true;
+  }
+  const StreamHeader &h = checker_.header();
+  PayloadCipher cipher(data_key_);
+  uint64_t input_bytes = 0;
+  Sha256Digest content{};
+  if (!OpenSealedBlock(&cipher, h.backup_id, h.stripe_count,
+                       checker_.trailer().total_frames,
+                       checker_.trailer().sealed_block, &input_bytes, &content,
+                       &reason_)) {
+    return false;
+  }
+  checker_.SetOpenedTrailer(input_bytes, content);
+  return true;
+}
+
+std::string RestoreRun::VolumeNote(uint32_t stripe, uint64_t offset) {
+  const std::string volume =
+      DiskVolumeAt(DevnameOf(session_->params()->archdev[stripe]), offset);
+  return volume.empty() ? std::string() : " (volume file " + volume + ")";
+}
+
 // Adds to the reason of a frame refused the volume file it came from, and
 // what to do about it.
 void RestoreRun::NameVolumeOf(uint32_t stripe, const Block &block) {
-  const std::string volume = DiskVolumeAt(
-      DevnameOf(session_->params()->archdev[stripe]), block.stripe_offset);
-  if (volume.empty()) return;
-  reason_ += " (volume file " + volume + ")";
+  const std::string note = VolumeNote(stripe, block.stripe_offset);
+  if (note.empty()) return;
+  reason_ += note;
   if (reason_.find("another backup") != std::string::npos) {
     reason_ += ": put this backup's own volume file in its place";
   }
 }
 
 bool RestoreRun::ReadStream() {
-  compressed_ = checker_.header().compression == Compression::kZstd;
+  const StreamHeader &header = checker_.header();
+  // Without the key an encrypted stream's payloads stay ciphertext: only
+  // what is stored can be checked, not inflated or sealed.
+  compressed_ = header.compression == Compression::kZstd && !keyless_;
+  // Version 3 hashes every frame (and with compression every chunk of the
+  // output) by itself, on as many threads as there are cores: there is no
+  // sequential hash of the whole stream.
+  const bool sealed = header.version >= 3;
   if (compressed_) {
     // Past the inflater only its few output buffers circulate: a larger
     // batch than they allow would make every hand-over wait it out.
     to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
     to_write_.SetBatch(HandOverBatch(kOutputBlocks));
     for (size_t b = 0; b < kOutputBlocks; ++b) {
-      auto block = std::make_unique<Block>(kOutputSize);
+      // Version 3: each output block is one chunk of the content seal.
+      auto block = std::make_unique<Block>(
+          sealed ? ContentChunkSize(header.request_size) : kOutputSize);
       block->pool = BlockPool::kCodec;
       free_outputs_.Push(std::move(block));
     }
   }
   std::thread inflater;
   if (compressed_) inflater = std::thread([this] { InflateMain(); });
-  std::thread hasher([this] { HashMain(); });
+  std::thread hasher;
+  if (!sealed) {
+    hasher = std::thread([this] { HashMain(); });
+  } else if (compressed_) {
+    hasher = std::thread([this] { HashChunksMain(); });
+  }
   std::thread writer([this] { WriteMain(); });
-  BlockQueue &accepted = compressed_ ? to_inflate_ : to_hash_;
+  BlockQueue &accepted =
+      compressed_ ? to_inflate_ : (sealed ? to_write_ : to_hash_);
   bool ok = true;
   while (ok && checker_.ExpectingFrames()) {
     if (interrupts_.Interrupted()) {
@@ -109,8 +175,14 @@ bool RestoreRun::ReadStream() {
       break;
     }
     block->stripe = s;
-    block->payload_offset = kFrameHeaderSize;
+    block->payload_offset = FrameHeaderSizeOf(header.version);
     block->payload_length = length;
+    if (sealed && !compressed_) {
+      // Each frame of a plain stream is a chunk of the content seal (an
+      // empty input has one empty frame and no chunk).
+      if (length > 0 && !keyless_) content_chain_.Add(block->digest);
+      hashed_bytes_ += length;
+    }
     ok = accepted.Push(std::move(block));
   }
   for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
@@ -118,18 +190,26 @@ bool RestoreRun::ReadStream() {
     ok = block != nullptr &&
          checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
                                 &reason_);
+    if (!ok && block != nullptr) NameVolumeOf(s, *block);
   }
+  ok = ok && OpenTrailers();
   if (ok) {
     accepted.Close();
   } else {
     AbortAll();
   }
   if (inflater.joinable()) inflater.join();
-  hasher.join();
+  if (hasher.joinable()) hasher.join();
   writer.join();
   if (!ok || interrupts_.Interrupted()) return false;
   if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (sealed) {
+    if (!compressed_) hashed_all_ = true;
+    digest_ = content_chain_.FinishContent(
+        hashed_bytes_, ContentChunkSize(header.request_size));
+  }
   if (!hashed_all_ || !wrote_all_) return false;
+  if (keyless_) return checker_.FinishStored(&reason_);
   return checker_.Finish(hashed_bytes_, digest_, &reason_);
 }
 
@@ -151,11 +231,22 @@ bool RestoreRun::ReportStripes() {
 }
 
 void RestoreRun::ReportSuccess() {
+  if (keyless_) {
+    session_->Note(
+        "verified the " + Counted(written_.load(), "stored byte") +
+        ": every frame's SHA-256 and the stored seal check out; "
+        "the backup is encrypted, and proving it authentic and decryptable "
+        "needs its key (--key or --passphrase-file)");
+    return;
+  }
   const std::string bytes = Counted(written_.load(), "byte");
   session_->Note(output_->verify_only
                      ? "verified " + bytes +
                            ": every frame, the length and the SHA-256 check out"
                      : "restored " + bytes + "; length and SHA-256 verified");
+  if (checker_.header().version >= 3) {
+    session_->Note("content seal " + DigestHex(digest_));
+  }
 }
 
 void RestoreRun::ReportFailure() {
@@ -201,8 +292,9 @@ bool RestoreRun::Execute() {
 }
 
 bool RunRestore(HostSession *session, Output *output, uint32_t stripes_given,
-                const std::vector<std::string> &device_templates) {
-  RestoreRun run(session, output, stripes_given, device_templates);
+                const std::vector<std::string> &device_templates,
+                const DecryptionKeys &keys) {
+  RestoreRun run(session, output, stripes_given, device_templates, keys);
   return run.Execute();
 }
 

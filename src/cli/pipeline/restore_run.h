@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/format/stream_crypto.h"
 #include "cli/pipeline/restore_output.h"
 #include "cli/session/host_session.h"
 
@@ -19,8 +20,11 @@ namespace cli {
 // `stripes_given` 0 means the count is learnt from stripe 0's header, the
 // other devices then expanded from `device_templates`.  True only when the
 // whole stream was verified and committed; otherwise `output` is discarded.
+// An encrypted backup opens with `keys`; without them it can only be
+// verified, as stored.
 bool RunRestore(HostSession *session, Output *output, uint32_t stripes_given,
-                const std::vector<std::string> &device_templates);
+                const std::vector<std::string> &device_templates,
+                const DecryptionKeys &keys);
 
 }  // namespace cli
 }  // namespace kor

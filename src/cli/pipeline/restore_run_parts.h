@@ -5,6 +5,7 @@
 #define KORBR_CLI_RESTORE_RUN_PARTS_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,8 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli/format/cipher.h"
+#include "cli/format/hash_pool.h"
 #include "cli/format/sha256.h"
+#include "cli/format/stream_crypto.h"
 #include "cli/format/stream_format.h"
+#include "cli/format/stream_seals.h"
 #include "cli/pipeline/block_queue.h"
 #include "cli/pipeline/restore_output.h"
 #include "cli/session/host_session.h"
@@ -39,27 +44,57 @@ struct RestoreStripe {
   BlockQueue free;  // emptied blocks coming back
   std::thread thread;
   std::string error;  // the reason this stripe failed, "" if none
+  // An encrypted stream: what the stripe's thread needs to check and
+  // decrypt its frames (the cipher null while verifying without a key).
+  bool encrypted = false;
+  bool compressed = false;
+  BackupId backup_id{};
+  uint32_t stripe_count = 0;
+  std::unique_ptr<PayloadCipher> cipher;
 };
+
+// How an encrypted backup is opened, once the main thread has read the
+// headers: the stripes' threads wait for this before their first frame.
+enum class KeyState { kPending, kOpened, kNoKey, kStopped };
 
 class RestoreRun {
  public:
   RestoreRun(HostSession *session, Output *output, uint32_t stripes_given,
-             const std::vector<std::string> &device_templates)
+             const std::vector<std::string> &device_templates,
+             const DecryptionKeys &keys)
       : session_(session),
         interrupts_(session->interrupts()),
         output_(output),
         stripes_given_(stripes_given),
         templates_(device_templates),
-        checker_(stripes_given) {}
+        checker_(stripes_given),
+        keys_(keys) {}
 
   // True when the stream was verified and committed.
   bool Execute();
 
  private:
   void StartStripe(uint32_t index);
+  // After the headers: the data key of an encrypted backup, or why not.
+  bool OpenEncryption();
+  void SetKeyState(KeyState state);
+  // A stripe's thread, before its first frame of an encrypted stream: sets
+  // up its checks and cipher.  False when the restore stops.
+  bool PrepareDecryption(RestoreStripe *stripe, const StreamHeader &header);
+  // The trailers' sealed block opened, for Finish.
+  bool OpenTrailers();
   void StripeMain(RestoreStripe *stripe);
   bool ReadFrames(RestoreStripe *stripe, void *handle,
                   const StreamHeader &header, const std::string &devname);
+  // Whether a frame just read is intact (version 3: `payload` is its
+  // payload's SHA-256, which it keeps); if not, the stripe fails with the
+  // reason and the volume file at `offset` in the stripe's requests.
+  bool FrameChecksOut(RestoreStripe *stripe, uint32_t version, Block *frame,
+                      const Sha256Digest *payload, const std::string &devname,
+                      uint64_t offset);
+  // Version 3: the pool the stripes' threads share, made by the first that
+  // asks, or null when there are at least as many stripes as processors.
+  HashPool *VerifyPool(uint32_t stripe_count);
   void JoinStripes();
   bool ReportStripes();
   void ReportSuccess();
@@ -70,12 +105,15 @@ class RestoreRun {
   bool ReadStream();
   void NameVolumeOf(uint32_t stripe, const Block &block);
   std::unique_ptr<Block> Next(uint32_t stripe);
+  // " (volume file NAME)" for the request at `offset` of a disk stripe.
+  std::string VolumeNote(uint32_t stripe, uint64_t offset);
   RestoreStripe *StripeAt(uint32_t stripe);
   // The stages after the checks, each in its own thread so that hashing,
   // writing the output and the stripes' reads overlap: the hasher takes
   // accepted frames in sequence order, the writer writes their payloads
   // and gives the blocks back to their stripes.
   void HashMain();
+  void HashChunksMain();
   void InflateMain();
   void WriteMain();
   void GiveBack(std::vector<void *> *blocks);
@@ -96,13 +134,22 @@ class RestoreRun {
   BlockQueue free_outputs_{kOutputBlocks};  // the inflater's buffers
   BlockQueue to_hash_{16};                  // the stream as restored, in order
   BlockQueue to_write_{16};                 // hashed, in order
-  Sha256Digest digest_{};
+  Sha256Digest digest_{};  // version 3: the content seal
+  SealChain content_chain_;  // version 3: the chunk digests, in order
+  // Version 3 with fewer stripes than processors: the stripes' threads
+  // have their frames hashed here, so that every core verifies.
+  std::unique_ptr<HashPool> verify_pool_;
   uint64_t hashed_bytes_ = 0;
   bool inflated_all_ = false;  // the inflater reached the stream's end
   bool hashed_all_ = false;    // the hasher saw every block
   bool wrote_all_ = false;     // the writer wrote every block
   std::string stage_error_;    // why a stage after the checks stopped
   std::atomic<uint64_t> written_{0};
+  const DecryptionKeys &keys_;
+  DataKey data_key_;
+  std::condition_variable key_changed_;
+  KeyState key_state_ = KeyState::kPending;  // guarded by mutex_
+  bool keyless_ = false;  // encrypted, verified without a key
 };
 
 }  // namespace cli

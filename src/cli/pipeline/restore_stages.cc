@@ -1,8 +1,10 @@
 // The threads of a restore: the stripes' readers, the inflater, the
 // hasher and the writer of the output.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "cli/format/volume_locator.h"
@@ -18,6 +20,7 @@ namespace kor {
 namespace cli {
 
 void RestoreRun::AbortAll() {
+  SetKeyState(KeyState::kStopped);
   to_inflate_.Abort();
   free_outputs_.Abort();
   to_hash_.Abort();
@@ -43,6 +46,39 @@ void RestoreRun::FailStripe(RestoreStripe *stripe, const std::string &reason) {
     stripe->error = reason;
   }
   AbortAll();
+}
+
+void RestoreRun::SetKeyState(KeyState state) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (key_state_ != KeyState::kPending) return;
+    key_state_ = state;
+  }
+  key_changed_.notify_all();
+}
+
+bool RestoreRun::PrepareDecryption(RestoreStripe *stripe,
+                                   const StreamHeader &header) {
+  stripe->encrypted = header.encryption != Encryption::kNone;
+  stripe->compressed = header.compression != Compression::kNone;
+  stripe->backup_id = header.backup_id;
+  stripe->stripe_count = header.stripe_count;
+  if (!stripe->encrypted) return true;
+  KeyState state;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    key_changed_.wait(lock, [&] { return key_state_ != KeyState::kPending; });
+    state = key_state_;
+  }
+  if (state == KeyState::kStopped) return false;
+  if (state == KeyState::kOpened) {
+    stripe->cipher = std::make_unique<PayloadCipher>(data_key_);
+    if (!stripe->cipher->ok()) {
+      FailStripe(stripe, "libcrypto cannot set up the cipher");
+      return false;
+    }
+  }
+  return true;
 }
 
 void RestoreRun::StartStripe(uint32_t index) {
@@ -108,17 +144,18 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
   stripe->full.SetBatch(HandOverBatch(blocks));
   // Where the next request begins in the stripe's request stream.
   uint64_t offset = kHeaderRequestSize;
-  auto where = [&]() {
-    const std::string volume = DiskVolumeAt(devname, offset);
-    return volume.empty() ? std::string() : " (volume file " + volume + ")";
-  };
   // The library reports every failed read alike (an I/O error, an
   // object store that would not answer, data that ends early), so its
   // reason text is the cause.  Only a volume file korbr itself finds
   // without its closing labels says that the backup stopped short.
   auto read_failure = [&]() {
     const std::string volume = DiskVolumeAt(devname, offset);
-    std::string reason = BufferText(msg);
+    // The request that failed would have held this frame, or the trailer.
+    const uint64_t request_index = (offset - kHeaderRequestSize) / request;
+    std::string reason =
+        BufferText(msg) + " at frame " +
+        std::to_string(request_index * decoded.stripe_count + stripe->index) +
+        " (or the trailer)";
     if (volume.empty()) return reason;
     reason += " (volume file " + volume + ")";
     const size_t dot = volume.rfind('.');
@@ -136,33 +173,126 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     }
     return reason;
   };
-  for (;;) {
+  const uint32_t version = decoded.version;
+  if (version >= 3 && !PrepareDecryption(stripe, decoded)) return true;
+  HashPool *pool = version >= 3 ? VerifyPool(decoded.stripe_count) : nullptr;
+  // Frames held back while hashed: one block of the stripe stays free.
+  const size_t depth =
+      pool == nullptr ? 0 : std::min<size_t>(pool->threads(), blocks - 1);
+  // Version 3 with a pool: frames read, being hashed there, in order.
+  struct Pending {
+    std::unique_ptr<Block> block;
+    HashJob job;
+    uint64_t offset;
+  };
+  std::deque<std::unique_ptr<Pending>> pending;
+  // Hands on the oldest pending frame once it checks out.  False when the
+  // stripe failed (or stops).
+  auto hand_on_oldest = [&](bool *failed) {
+    std::unique_ptr<Pending> p = std::move(pending.front());
+    pending.pop_front();
+    pool->Wait(&p->job);
+    if (!FrameChecksOut(stripe, version, p->block.get(), &p->job.digest,
+                        devname, p->offset)) {
+      *failed = true;
+      return false;
+    }
+    return stripe->full.Push(std::move(p->block));
+  };
+  bool failed = false;
+  bool going = true;
+  while (going) {
     if (interrupts_.Interrupted()) break;
     std::unique_ptr<Block> block = stripe->free.Pop();
     if (block == nullptr) break;
     std::memset(&msg, 0, sizeof msg);
     if (WatchedRead(session_, stripe->index, handle, block->bytes.data(),
                     static_cast<int32_t>(request), &msg) != 0) {
-      FailStripe(stripe, read_failure());
-      return false;
+      // The frames read before go on first: a damaged one among them is
+      // the first thing wrong.
+      while (going && !pending.empty()) going = hand_on_oldest(&failed);
+      if (!failed) FailStripe(stripe, read_failure());
+      failed = true;
+      break;
     }
-    // A damaged frame stops here, before any of it is handed on.
-    std::string damage;
-    if (!FrameIntact(decoded.version, block->bytes.data(),
-                     block->bytes.size(), &damage)) {
-      FailStripe(stripe, damage + where() + (output_->verify_only
-                                               ? "; nothing of it was used"
-                                               : "; nothing of it was restored"));
-      return false;
-    }
-    block->stripe_offset = offset;
-    offset += request;
     const RequestKind kind =
         ClassifyRequest(block->bytes.data(), block->bytes.size());
+    const uint64_t here = offset;
+    block->stripe_offset = offset;
+    offset += request;
+    if (pool != nullptr && kind == RequestKind::kFrame) {
+      auto p = std::make_unique<Pending>();
+      p->job.data = block->bytes.data() + kFrameHeaderSizeV3;
+      p->job.length = PayloadLengthOf(block->bytes.data(), block->bytes.size());
+      p->offset = here;
+      p->block = std::move(block);
+      pool->Submit(&p->job);
+      pending.push_back(std::move(p));
+      if (pending.size() > depth) going = hand_on_oldest(&failed);
+      continue;
+    }
+    while (going && !pending.empty()) going = hand_on_oldest(&failed);
+    if (!going) break;
+    // A damaged frame stops here, before any of it is handed on.
+    if (kind == RequestKind::kFrame &&
+        !FrameChecksOut(stripe, version, block.get(), nullptr, devname, here)) {
+      failed = true;
+      break;
+    }
     if (!stripe->full.Push(std::move(block))) break;
     if (kind != RequestKind::kFrame) break;  // the trailer, or damage
   }
-  return true;
+  while (going && !failed && !pending.empty()) going = hand_on_oldest(&failed);
+  for (auto &p : pending) pool->Wait(&p->job);
+  return !failed;
+}
+
+bool RestoreRun::FrameChecksOut(RestoreStripe *stripe, uint32_t version,
+                                Block *frame, const Sha256Digest *payload,
+                                const std::string &devname, uint64_t offset) {
+  std::string damage;
+  bool intact;
+  if (version >= 3) {
+    frame->digest = payload != nullptr
+                        ? *payload
+                        : PayloadDigestOf(frame->bytes.data(),
+                                          frame->bytes.size());
+    intact = FrameDigestMatches(frame->bytes.data(), frame->digest, &damage) &&
+             FrameEncryptionAgrees(frame->bytes.data(), stripe->encrypted,
+                                   &damage);
+    if (intact && stripe->cipher != nullptr) {
+      // Authentic and decrypted in place, or zeroed; a plain stream's
+      // content seal then takes the input's digest, not the ciphertext's.
+      intact = OpenFramePayload(stripe->cipher.get(), stripe->backup_id,
+                                stripe->stripe_count, frame->bytes.data(),
+                                frame->bytes.size(), &damage);
+      if (intact && !stripe->compressed) {
+        frame->digest =
+            Sha256Of(frame->bytes.data() + kFrameHeaderSizeV3,
+                     PayloadLengthOf(frame->bytes.data(), frame->bytes.size()));
+      }
+    }
+  } else {
+    intact = FrameIntact(version, frame->bytes.data(), frame->bytes.size(),
+                         &damage);
+  }
+  if (!intact) {
+    const std::string volume = DiskVolumeAt(devname, offset);
+    FailStripe(stripe, damage +
+                           (volume.empty() ? std::string()
+                                           : " (volume file " + volume + ")") +
+                           (output_->verify_only
+                                ? "; nothing of it was used"
+                                : "; nothing of it was restored"));
+  }
+  return intact;
+}
+
+HashPool *RestoreRun::VerifyPool(uint32_t stripe_count) {
+  if (stripe_count >= ProcessorCount()) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (verify_pool_ == nullptr) verify_pool_ = std::make_unique<HashPool>(0);
+  return verify_pool_.get();
 }
 
 RestoreStripe *RestoreRun::StripeAt(uint32_t stripe) {
@@ -183,6 +313,18 @@ void RestoreRun::HashMain() {
         return to_write_.Push(std::move(block));
       },
       &digest_);
+  if (hashed_all_) to_write_.Close();
+}
+
+void RestoreRun::HashChunksMain() {
+  HostSession::BlockInterruptsInThisThread("korbr-hash");
+  hashed_all_ = HashEveryBlockInPool(
+      &to_hash_, kOutputBlocks,
+      [this](std::unique_ptr<Block> block) {
+        hashed_bytes_ += block->payload_length;
+        return to_write_.Push(std::move(block));
+      },
+      &content_chain_);
   if (hashed_all_) to_write_.Close();
 }
 
@@ -213,8 +355,10 @@ void RestoreRun::InflateMain() {
     in.data = frame->bytes.data() + frame->payload_offset;
     in.size = frame->payload_length;
     // Until the frame is used up and zstd holds nothing back (it filled
-    // the output buffer last time).
-    while (in.pos < in.size || out.pos == out.size) {
+    // the output buffer last time, short of the stream's end: once there,
+    // another call would start on a next zstd frame and leave the end).
+    while (in.pos < in.size ||
+           (out.pos == out.size && !zstd.AtFrameEnd())) {
       if (out.pos == out.size && !pass_on()) return;
       if (!zstd.Decompress(&in, &out, &why)) {
         StageFailed(why + " (the backup is damaged)");

@@ -69,7 +69,8 @@ HostSession::HostSession(const InterruptSource &interrupts)
 HostSession::~HostSession() { DisconnectLibrary(this); }
 
 bool HostSession::Start(const SessionOptions &options, std::string *error) {
-  if (!GuardSecrets(options.devices, IsSetInEnvironment, error)) return false;
+  if (!GuardSecrets(options.devices, options.encrypted,
+                    IsSetInEnvironment, error)) return false;
   options_ = options;
   console_.Configure(options.command, options.quiet);
 

@@ -56,6 +56,7 @@ struct SessionOptions {
   std::vector<std::string> devices;  // the stripes' device strings
   bool progress = false;         // --progress: the line also off a terminal
   std::string json_file;         // --json FILE: the run's report, or ""
+  bool encrypted = false;  // holds a data key, private key or passphrase
 };
 
 class HostSession : public LibraryListener {

@@ -13,9 +13,9 @@
 namespace kor {
 namespace cli {
 
-bool HoldsSecrets(const std::vector<std::string> &devices,
+bool HoldsSecrets(const std::vector<std::string> &devices, bool encrypted,
                   const std::function<bool(const char *)> &lookup) {
-  if (lookup("AWS_SECRET_ACCESS_KEY") || lookup("AWS_SESSION_TOKEN")) {
+  if (encrypted || lookup("AWS_SECRET_ACCESS_KEY") || lookup("AWS_SESSION_TOKEN")) {
     return true;
   }
   for (const std::string &device : devices) {
@@ -26,14 +26,14 @@ bool HoldsSecrets(const std::vector<std::string> &devices,
   return false;
 }
 
-bool GuardSecrets(const std::vector<std::string> &devices,
+bool GuardSecrets(const std::vector<std::string> &devices, bool encrypted,
                   const std::function<bool(const char *)> &lookup,
                   std::string *error) {
-  if (!HoldsSecrets(devices, lookup)) return true;
+  if (!HoldsSecrets(devices, encrypted, lookup)) return true;
   if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
-    *error = std::string("cannot keep the object store's key out of core "
-                         "dumps: ") +
-             std::strerror(errno);
+    *error = std::string("cannot keep ") +
+             (encrypted ? "the backup's keys" : "the object store's key") +
+             " out of core dumps: " + std::strerror(errno);
     return false;
   }
   return true;

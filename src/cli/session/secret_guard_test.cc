@@ -19,12 +19,13 @@ namespace {
 
 // The child's exit status: 0 non-dumpable, 1 dumpable, 2 refused.
 int DumpableAfterGuard(const std::vector<std::string> &devices,
+                       bool encrypted,
                        const std::set<std::string> &set_variables) {
   const pid_t pid = fork();
   if (pid == 0) {
     std::string error;
     const bool ok = GuardSecrets(
-        devices,
+        devices, encrypted,
         [&](const char *name) { return set_variables.count(name) > 0; },
         &error);
     _exit(!ok ? 2 : prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
@@ -47,6 +48,7 @@ TEST(SecretGuardTest, OnlyAProcessHoldingASecretIsNotDumpable) {
     std::vector<std::string> devices;
     std::set<std::string> variables;
     bool holds_secret;
+    bool encrypted = false;
   };
   const Case cases[] = {
       {"disk and tape, no key", {disk, tape}, {}, false},
@@ -61,12 +63,15 @@ TEST(SecretGuardTest, OnlyAProcessHoldingASecretIsNotDumpable) {
       {"the scheme in capitals", {"dbtype=ZDBn;DEVNAME=S3://b/k"}, {}, true},
       {"s3:// elsewhere than the devname", {disk + ";location=s3://b/k"}, {},
        false},
+      {"an encrypted backup or restore", {disk, tape}, {}, true, true},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(c.holds_secret, HoldsSecrets(c.devices, [&](const char *name) {
+    EXPECT_EQ(c.holds_secret,
+              HoldsSecrets(c.devices, c.encrypted, [&](const char *name) {
                 return c.variables.count(name) > 0;
               })) << c.what;
-    EXPECT_EQ(c.holds_secret ? 0 : 1, DumpableAfterGuard(c.devices, c.variables))
+    EXPECT_EQ(c.holds_secret ? 0 : 1,
+              DumpableAfterGuard(c.devices, c.encrypted, c.variables))
         << c.what;
   }
 }
