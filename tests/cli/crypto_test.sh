@@ -120,6 +120,12 @@ korbr labels "$work/two/s2.1"
 check "two keys: labels name the keys and no seal" \
   bash -c 'grep -q "encrypted to the keys with ids .*, " "$1" &&
     ! grep -q "content seal [0-9a-f]" "$1"' - "$work/out"
+korbr list --json "$work/two"
+check "two keys: list names the encryption and keeps the length unknown" \
+  python3 -c 'import json, sys
+s = json.load(open(sys.argv[1]))["sets"]
+assert len(s) == 1 and s[0]["encryption"] == "x25519", s
+assert s[0]["input_bytes"] is None and s[0]["complete"], s' "$work/out"
 korbr verify --key "$keys/bob.key.pem" --device "$(dev "$work/two")"
 check "two keys: verify with a key (exit $rc)" [ "$rc" -eq 0 ]
 korbr verify --device "$(dev "$work/two")"

@@ -78,7 +78,16 @@ const char *CompressionName(Compression c) {
 
 // No stream format korbr writes yet encrypts; the column is kept so that
 // one that does can say so.
-const char *EncryptionName(const StreamHeader &) { return "none"; }
+const char *EncryptionName(const StreamHeader &h) {
+  switch (h.encryption) {
+    case Encryption::kRecipients:
+      return "x25519";
+    case Encryption::kPassphrase:
+      return "passphrase";
+    default:
+      return "none";
+  }
+}
 
 std::string VolumesPerStripe(const FoundSet &set) {
   std::string text;

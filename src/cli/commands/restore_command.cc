@@ -126,6 +126,32 @@ bool LockSetForReading(const std::vector<std::string> &devices,
   return lock->Acquire(devices, command, false, error);
 }
 
+// The library's part of a restore or verify: the session, the keys, the
+// run and its report.
+int RunWithSession(const std::string &command, const SessionOptions &options,
+                   const EncryptionFiles &files, Output *output,
+                   uint32_t stripes_given,
+                   const std::vector<std::string> &templates) {
+  HostSession session;
+  // The session keeps the process out of core dumps before a key is read.
+  DecryptionKeys keys;
+  std::string error;
+  if (!session.Start(options, &error) ||
+      !ReadDecryptionKeys(files, &keys, &error)) {
+    std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
+    output->Discard();
+    return FailBeforeRun(options, error);
+  }
+  session.SetDevices(options.devices, "");
+  uint64_t total = 0;
+  bool estimated = false;
+  ExpectedStreamLength(options.devices.front(), &total, &estimated);
+  session.SetExpectedTotal(total, estimated);
+  bool whole = RunRestore(&session, output, stripes_given, templates, keys);
+  whole = session.Finish(whole) && whole;
+  return whole ? kExitSuccess : kExitFailure;
+}
+
 // restore and verify: `verify` writes nothing.
 int RunReadingCommand(int argc, char **argv, bool verify) {
   const std::string command = verify ? "verify" : "restore";
@@ -196,23 +222,8 @@ int RunReadingCommand(int argc, char **argv, bool verify) {
 
   options.data_to_stdout = output.to_stdout;
   options.encrypted = files.any();
-  HostSession session;
-  // The session keeps the process out of core dumps before a key is read.
-  DecryptionKeys keys;
-  if (!session.Start(options, &error) ||
-      !ReadDecryptionKeys(files, &keys, &error)) {
-    std::fprintf(stderr, "korbr %s: %s\n", command.c_str(), error.c_str());
-    output.Discard();
-    return FailBeforeRun(options, error);
-  }
-  session.SetDevices(devices, "");
-  uint64_t total = 0;
-  bool estimated = false;
-  ExpectedStreamLength(devices.front(), &total, &estimated);
-  session.SetExpectedTotal(total, estimated);
-  bool whole = RunRestore(&session, &output, stripes_given, templates, keys);
-  whole = session.Finish(whole) && whole;
-  return whole ? kExitSuccess : kExitFailure;
+  return RunWithSession(command, options, files, &output, stripes_given,
+                        templates);
 }
 
 }  // namespace

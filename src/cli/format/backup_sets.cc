@@ -194,6 +194,11 @@ void JudgeSet(FoundSet *set) {
       set->faults.push_back(StripeLabel(i, s) + ": " + f);
     }
     if (!s.have_trailer) continue;
+    // An encrypted stream keeps its length in the sealed block: unknown
+    // without the key.
+    if (s.trailer.version >= 3 && s.trailer.sealed_block != SealedBlock{}) {
+      continue;
+    }
     if (!set->have_input_bytes) {
       set->have_input_bytes = true;
       set->input_bytes = s.trailer.total_bytes;

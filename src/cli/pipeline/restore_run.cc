@@ -119,6 +119,82 @@ void RestoreRun::NameVolumeOf(uint32_t stripe, const Block &block) {
   }
 }
 
+// With compression: the inflater's output blocks (version 3: each one
+// chunk of the content seal).
+void RestoreRun::PrepareOutputBlocks(const StreamHeader &header, bool sealed) {
+  // Past the inflater only its few output buffers circulate: a larger
+  // batch than they allow would make every hand-over wait it out.
+  to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
+  to_write_.SetBatch(HandOverBatch(kOutputBlocks));
+  for (size_t b = 0; b < kOutputBlocks; ++b) {
+    auto block = std::make_unique<Block>(
+        sealed ? ContentChunkSize(header.request_size) : kOutputSize);
+    block->pool = BlockPool::kCodec;
+    free_outputs_.Push(std::move(block));
+  }
+}
+
+// Takes the data frames in stream order from their stripes, checks each
+// one's place and passes it on to `accepted`.  False when the stream
+// breaks off (reason_ says why) or the run is interrupted.
+bool RestoreRun::PassFrames(BlockQueue *accepted, bool sealed) {
+  const uint32_t version = checker_.header().version;
+  while (checker_.ExpectingFrames()) {
+    if (interrupts_.Interrupted()) return false;
+    const uint32_t s = checker_.NextStripe();
+    std::unique_ptr<Block> block = Next(s);
+    // Aborted: the stripe's reason is recorded.  Closed without failing:
+    // it stopped because of an interrupt.
+    if (block == nullptr) return false;
+    const uint8_t *payload = nullptr;
+    uint32_t length = 0;
+    if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
+                              &payload, &length, &reason_)) {
+      NameVolumeOf(s, *block);
+      return false;
+    }
+    block->stripe = s;
+    block->payload_offset = FrameHeaderSizeOf(version);
+    block->payload_length = length;
+    if (sealed && !compressed_) {
+      // Each frame of a plain stream is a chunk of the content seal (an
+      // empty input has one empty frame and no chunk).
+      if (length > 0 && !keyless_) content_chain_.Add(block->digest);
+      hashed_bytes_ += length;
+    }
+    if (!accepted->Push(std::move(block))) return false;
+  }
+  return true;
+}
+
+// Every stripe's trailer, after its last frame.
+bool RestoreRun::ReadTrailers() {
+  for (uint32_t s = 0; s < checker_.stripe_count(); ++s) {
+    std::unique_ptr<Block> block = Next(s);
+    if (block == nullptr) return false;
+    if (!checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
+                                &reason_)) {
+      NameVolumeOf(s, *block);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Once every stage has ended well: the stream's length and seals against
+// what the trailers recorded.
+bool RestoreRun::FinishStream(bool sealed) {
+  if (compressed_ && !inflated_all_) return false;  // the stage said why
+  if (sealed) {
+    if (!compressed_) hashed_all_ = true;
+    digest_ = content_chain_.FinishContent(
+        hashed_bytes_, ContentChunkSize(checker_.header().request_size));
+  }
+  if (!hashed_all_ || !wrote_all_) return false;
+  if (keyless_) return checker_.FinishStored(&reason_);
+  return checker_.Finish(hashed_bytes_, digest_, &reason_);
+}
+
 bool RestoreRun::ReadStream() {
   const StreamHeader &header = checker_.header();
   // Without the key an encrypted stream's payloads stay ciphertext: only
@@ -128,19 +204,7 @@ bool RestoreRun::ReadStream() {
   // output) by itself, on as many threads as there are cores: there is no
   // sequential hash of the whole stream.
   const bool sealed = header.version >= 3;
-  if (compressed_) {
-    // Past the inflater only its few output buffers circulate: a larger
-    // batch than they allow would make every hand-over wait it out.
-    to_hash_.SetBatch(HandOverBatch(kOutputBlocks));
-    to_write_.SetBatch(HandOverBatch(kOutputBlocks));
-    for (size_t b = 0; b < kOutputBlocks; ++b) {
-      // Version 3: each output block is one chunk of the content seal.
-      auto block = std::make_unique<Block>(
-          sealed ? ContentChunkSize(header.request_size) : kOutputSize);
-      block->pool = BlockPool::kCodec;
-      free_outputs_.Push(std::move(block));
-    }
-  }
+  if (compressed_) PrepareOutputBlocks(header, sealed);
   std::thread inflater;
   if (compressed_) inflater = std::thread([this] { InflateMain(); });
   std::thread hasher;
@@ -152,47 +216,8 @@ bool RestoreRun::ReadStream() {
   std::thread writer([this] { WriteMain(); });
   BlockQueue &accepted =
       compressed_ ? to_inflate_ : (sealed ? to_write_ : to_hash_);
-  bool ok = true;
-  while (ok && checker_.ExpectingFrames()) {
-    if (interrupts_.Interrupted()) {
-      ok = false;
-      break;
-    }
-    const uint32_t s = checker_.NextStripe();
-    std::unique_ptr<Block> block = Next(s);
-    if (block == nullptr) {
-      // Aborted: the stripe's reason is recorded.  Closed without
-      // failing: it stopped because of an interrupt.
-      ok = false;
-      break;
-    }
-    const uint8_t *payload = nullptr;
-    uint32_t length = 0;
-    if (!checker_.AcceptFrame(s, block->bytes.data(), block->bytes.size(),
-                              &payload, &length, &reason_)) {
-      NameVolumeOf(s, *block);
-      ok = false;
-      break;
-    }
-    block->stripe = s;
-    block->payload_offset = FrameHeaderSizeOf(header.version);
-    block->payload_length = length;
-    if (sealed && !compressed_) {
-      // Each frame of a plain stream is a chunk of the content seal (an
-      // empty input has one empty frame and no chunk).
-      if (length > 0 && !keyless_) content_chain_.Add(block->digest);
-      hashed_bytes_ += length;
-    }
-    ok = accepted.Push(std::move(block));
-  }
-  for (uint32_t s = 0; ok && s < checker_.stripe_count(); ++s) {
-    std::unique_ptr<Block> block = Next(s);
-    ok = block != nullptr &&
-         checker_.AcceptTrailer(s, block->bytes.data(), block->bytes.size(),
-                                &reason_);
-    if (!ok && block != nullptr) NameVolumeOf(s, *block);
-  }
-  ok = ok && OpenTrailers();
+  const bool ok =
+      PassFrames(&accepted, sealed) && ReadTrailers() && OpenTrailers();
   if (ok) {
     accepted.Close();
   } else {
@@ -202,15 +227,7 @@ bool RestoreRun::ReadStream() {
   if (hasher.joinable()) hasher.join();
   writer.join();
   if (!ok || interrupts_.Interrupted()) return false;
-  if (compressed_ && !inflated_all_) return false;  // the stage said why
-  if (sealed) {
-    if (!compressed_) hashed_all_ = true;
-    digest_ = content_chain_.FinishContent(
-        hashed_bytes_, ContentChunkSize(header.request_size));
-  }
-  if (!hashed_all_ || !wrote_all_) return false;
-  if (keyless_) return checker_.FinishStored(&reason_);
-  return checker_.Finish(hashed_bytes_, digest_, &reason_);
+  return FinishStream(sealed);
 }
 
 void RestoreRun::JoinStripes() {

@@ -89,6 +89,11 @@ class RestoreRun {
   // Whether a frame just read is intact (version 3: `payload` is its
   // payload's SHA-256, which it keeps); if not, the stripe fails with the
   // reason and the volume file at `offset` in the stripe's requests.
+  void GiveStripeBlocks(RestoreStripe *stripe, size_t blocks, uint32_t request);
+  std::string ReadFailure(const RestoreStripe *stripe,
+                          const StreamHeader &decoded,
+                          const std::string &devname, uint64_t offset,
+                          const std::string &library_text);
   bool FrameChecksOut(RestoreStripe *stripe, uint32_t version, Block *frame,
                       const Sha256Digest *payload, const std::string &devname,
                       uint64_t offset);
@@ -103,6 +108,10 @@ class RestoreRun {
   void AbortAll();
   bool ReadHeaders();
   bool ReadStream();
+  void PrepareOutputBlocks(const StreamHeader &header, bool sealed);
+  bool PassFrames(BlockQueue *accepted, bool sealed);
+  bool ReadTrailers();
+  bool FinishStream(bool sealed);
   void NameVolumeOf(uint32_t stripe, const Block &block);
   std::unique_ptr<Block> Next(uint32_t stripe);
   // " (volume file NAME)" for the request at `offset` of a disk stripe.

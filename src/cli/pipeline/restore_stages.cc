@@ -128,6 +128,63 @@ void RestoreRun::StripeMain(RestoreStripe *stripe) {
   stripe->full.Close();
 }
 
+namespace {
+
+// A frame read and being hashed on the pool, waiting to be handed on.
+struct PendingFrame {
+  std::unique_ptr<Block> block;
+  HashJob job;
+  uint64_t offset;
+};
+
+}  // namespace
+
+// The stripe's circulating blocks, each one request.
+void RestoreRun::GiveStripeBlocks(RestoreStripe *stripe, size_t blocks,
+                                  uint32_t request) {
+  for (size_t b = 0; b < blocks; ++b) {
+    stripe->free.Push(std::make_unique<Block>(request));
+  }
+  stripe->free.SetBatch(HandOverBatch(blocks));
+  stripe->full.SetBatch(HandOverBatch(blocks));
+}
+
+// Why the read of the request at `offset` failed.  The library reports
+// every failed read alike (an I/O error, an object store that would not
+// answer, data that ends early), so its reason text is the cause.  Only a
+// volume file korbr itself finds without its closing labels says that the
+// backup stopped short.
+std::string RestoreRun::ReadFailure(const RestoreStripe *stripe,
+                                    const StreamHeader &decoded,
+                                    const std::string &devname,
+                                    uint64_t offset,
+                                    const std::string &library_text) {
+  const std::string volume = DiskVolumeAt(devname, offset);
+  // The request that failed would have held this frame, or the trailer.
+  const uint64_t request_index =
+      (offset - kHeaderRequestSize) / decoded.request_size;
+  std::string reason =
+      library_text + " at frame " +
+      std::to_string(request_index * decoded.stripe_count + stripe->index) +
+      " (or the trailer)";
+  if (volume.empty()) return reason;
+  reason += " (volume file " + volume + ")";
+  const size_t dot = volume.rfind('.');
+  const std::string held =
+      VolumeHeldInstead(volume, static_cast<int>(stripe->index),
+                        std::atoi(volume.c_str() + dot + 1));
+  if (!held.empty()) {
+    reason += "; that file holds " + held +
+              ": the volume files are mixed up: rename them so that each "
+              "holds the volume its name says ('korbr labels FILE' shows "
+              "what a file holds)";
+  } else if (VolumeCutShort(volume)) {
+    reason += "; the volume file ends without its closing labels: the "
+              "backup is incomplete, or the volume is damaged";
+  }
+  return reason;
+}
+
 // Reads the stripe's frames after its header, up to the trailer, handing
 // each on once it is intact.  False when the stripe failed (the reason
 // recorded); true when it stopped at the trailer, a stop or an interrupt.
@@ -137,41 +194,11 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
   MessageBuffer msg;
   const uint32_t request = decoded.request_size;
   const size_t blocks = BlocksPerStripe(decoded.stripe_count, request);
-  for (size_t b = 0; b < blocks; ++b) {
-    stripe->free.Push(std::make_unique<Block>(request));
-  }
-  stripe->free.SetBatch(HandOverBatch(blocks));
-  stripe->full.SetBatch(HandOverBatch(blocks));
+  GiveStripeBlocks(stripe, blocks, request);
   // Where the next request begins in the stripe's request stream.
   uint64_t offset = kHeaderRequestSize;
-  // The library reports every failed read alike (an I/O error, an
-  // object store that would not answer, data that ends early), so its
-  // reason text is the cause.  Only a volume file korbr itself finds
-  // without its closing labels says that the backup stopped short.
   auto read_failure = [&]() {
-    const std::string volume = DiskVolumeAt(devname, offset);
-    // The request that failed would have held this frame, or the trailer.
-    const uint64_t request_index = (offset - kHeaderRequestSize) / request;
-    std::string reason =
-        BufferText(msg) + " at frame " +
-        std::to_string(request_index * decoded.stripe_count + stripe->index) +
-        " (or the trailer)";
-    if (volume.empty()) return reason;
-    reason += " (volume file " + volume + ")";
-    const size_t dot = volume.rfind('.');
-    const std::string held = VolumeHeldInstead(
-        volume, static_cast<int>(stripe->index),
-        std::atoi(volume.c_str() + dot + 1));
-    if (!held.empty()) {
-      reason += "; that file holds " + held +
-                ": the volume files are mixed up: rename them so that each "
-                "holds the volume its name says ('korbr labels FILE' shows "
-                "what a file holds)";
-    } else if (VolumeCutShort(volume)) {
-      reason += "; the volume file ends without its closing labels: the "
-                "backup is incomplete, or the volume is damaged";
-    }
-    return reason;
+    return ReadFailure(stripe, decoded, devname, offset, BufferText(msg));
   };
   const uint32_t version = decoded.version;
   if (version >= 3 && !PrepareDecryption(stripe, decoded)) return true;
@@ -180,16 +207,11 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
   const size_t depth =
       pool == nullptr ? 0 : std::min<size_t>(pool->threads(), blocks - 1);
   // Version 3 with a pool: frames read, being hashed there, in order.
-  struct Pending {
-    std::unique_ptr<Block> block;
-    HashJob job;
-    uint64_t offset;
-  };
-  std::deque<std::unique_ptr<Pending>> pending;
+  std::deque<std::unique_ptr<PendingFrame>> pending;
   // Hands on the oldest pending frame once it checks out.  False when the
   // stripe failed (or stops).
   auto hand_on_oldest = [&](bool *failed) {
-    std::unique_ptr<Pending> p = std::move(pending.front());
+    std::unique_ptr<PendingFrame> p = std::move(pending.front());
     pending.pop_front();
     pool->Wait(&p->job);
     if (!FrameChecksOut(stripe, version, p->block.get(), &p->job.digest,
@@ -221,7 +243,7 @@ bool RestoreRun::ReadFrames(RestoreStripe *stripe, void *handle,
     block->stripe_offset = offset;
     offset += request;
     if (pool != nullptr && kind == RequestKind::kFrame) {
-      auto p = std::make_unique<Pending>();
+      auto p = std::make_unique<PendingFrame>();
       p->job.data = block->bytes.data() + kFrameHeaderSizeV3;
       p->job.length = PayloadLengthOf(block->bytes.data(), block->bytes.size());
       p->offset = here;
