@@ -17,9 +17,11 @@ namespace cli {
 
 // Objects cannot be renamed, so on object storage a backup writes in
 // place: onto a prefix whose first volume object exists it goes ahead only
-// when asked to `replace` it (a failure there loses the old set).  A store
-// that cannot tell (no bucket, no access) is left to the library to
-// report.
+// when asked to `replace` it (a failure there loses the old set), and once
+// whole removes the old set's objects past its own last volume.  A failed
+// backup onto prefixes that held no set removes the volume objects it
+// completed (unless asked to keep them).  A store that cannot tell (no
+// bucket, no access) is left to the library to report.
 class BackupSet {
  public:
   // Locks the set of `devices` and prepares where the backup writes:
