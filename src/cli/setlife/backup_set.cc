@@ -45,6 +45,46 @@ bool BackupSet::Begin(const std::vector<std::string> &devices,
   return true;
 }
 
+void BackupSet::EndObjects(bool whole, bool keep_partial,
+                           HostSession *session) {
+  const std::string where = object_prefixes_.front() +
+                            (object_prefixes_.size() > 1 ? " (and more)" : "");
+  if (whole && objects_replaced_) {
+    std::string error;
+    const size_t removed = RemoveObjectsPastLastVolume(object_prefixes_, &error);
+    if (!error.empty()) session->Error(error);
+    session->Note(
+        "replaced the previous backup on " + where + " in place" +
+        (removed > 0 ? "; removed its " + Objects(removed) +
+                           " past this backup's last volume"
+                     : "") +
+        (error.empty() ? "" : "; objects of it past this backup's last "
+                              "volume may remain"));
+  } else if (!whole && objects_replaced_) {
+    session->Error("the previous backup on " + where +
+                   " was written over in place (--replace) and is lost");
+  } else if (!whole && keep_partial) {
+    session->Error("the partial volume objects on " + where +
+                   " are kept (--keep-partial); they cannot be restored");
+  } else if (!whole) {
+    // The prefixes held no backup when this one began, and the set lock
+    // kept other runs off them: every volume object there is its own.
+    std::string error;
+    const size_t removed = RemoveVolumeObjects(object_prefixes_, &error);
+    if (!error.empty()) {
+      session->Error(error);
+      session->Error(
+          (removed > 0 ? "removed " + Objects(removed) + "; any other"
+                       : "any") +
+          " volume objects this backup completed on " + where +
+          " remain and cannot be restored: remove them with an S3 client");
+    } else if (removed > 0) {
+      session->Error("removed the " + Objects(removed) + " it completed on " +
+                     where);
+    }
+  }
+}
+
 bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
   // A whole backup's volumes are kept from here on; a failed one's stay
   // registered while they are removed, should a second signal cut that
@@ -60,44 +100,7 @@ bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
     session->Note("finished putting in place the backup that a killed run "
                   "had begun to put on " + staging_.SetName());
   }
-  if (!object_prefixes_.empty()) {
-    const std::string where = object_prefixes_.front() +
-                              (object_prefixes_.size() > 1 ? " (and more)" : "");
-    if (whole && objects_replaced_) {
-      std::string error;
-      const size_t removed = RemoveObjectsPastLastVolume(object_prefixes_, &error);
-      if (!error.empty()) session->Error(error);
-      session->Note(
-          "replaced the previous backup on " + where + " in place" +
-          (removed > 0 ? "; removed its " + Objects(removed) +
-                             " past this backup's last volume"
-                       : "") +
-          (error.empty() ? "" : "; objects of it past this backup's last "
-                                "volume may remain"));
-    } else if (!whole && objects_replaced_) {
-      session->Error("the previous backup on " + where +
-                     " was written over in place (--replace) and is lost");
-    } else if (!whole && keep_partial) {
-      session->Error("the partial volume objects on " + where +
-                     " are kept (--keep-partial); they cannot be restored");
-    } else if (!whole) {
-      // The prefixes held no backup when this one began, and the set lock
-      // kept other runs off them: every volume object there is its own.
-      std::string error;
-      const size_t removed = RemoveVolumeObjects(object_prefixes_, &error);
-      if (!error.empty()) {
-        session->Error(error);
-        session->Error(
-            (removed > 0 ? "removed " + Objects(removed) + "; any other"
-                         : "any") +
-            " volume objects this backup completed on " + where +
-            " remain and cannot be restored: remove them with an S3 client");
-      } else if (removed > 0) {
-        session->Error("removed the " + Objects(removed) + " it completed on " +
-                       where);
-      }
-    }
-  }
+  if (!object_prefixes_.empty()) EndObjects(whole, keep_partial, session);
   const std::string name = staging_.SetName();
   if (name.empty()) return whole;  // tapes and object storage
   if (whole) {

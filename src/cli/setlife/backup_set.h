@@ -40,6 +40,11 @@ class BackupSet {
   bool End(bool whole, bool keep_partial, HostSession *session);
 
  private:
+  // End's part for the object storage stripes: removes the objects a
+  // failed backup completed or a replaced set left past the new one's
+  // end, and says so.
+  void EndObjects(bool whole, bool keep_partial, HostSession *session);
+
   SetLock lock_;
   SetStaging staging_;
   std::vector<std::string> object_prefixes_;  // s3:// stripes
