@@ -330,11 +330,64 @@ object_storage_sets() {
     [ "$refused_rc" -eq 1 ] || return 1
   expect "saying why and what to do" has "$d/refused.err" "give --replace" || return 1
   expect "the set still restores" restores_object_set "$key" "$d/old" || return 1
+  "$KORBR" list "$key" >"$d/list.out"
+  expect "list shows it complete" has "$d/list.out" "^$key.s{stripe} .* complete$" ||
+    return 1
+  expect "list --json gives its volumes and length" \
+    listed "$key" 'len(d["sets"]) == 1 and d["sets"][0]["complete"] and
+      min(d["sets"][0]["volumes_per_stripe"]) > 1 and
+      d["sets"][0]["input_bytes"] == 700000' || return 1
   "$KORBR" backup --replace --stripes 2 --device "$(dev "$key")" "$d/new" \
     2>"$d/replace.err"
   expect "--replace says it replaced in place" \
     has "$d/replace.err" "replaced the previous backup on $key.s0 .*in place" || return 1
-  expect "the replacement restores" restores_object_set "$key" "$d/new"
+  expect "the replacement restores" restores_object_set "$key" "$d/new" || return 1
+  expect "the shorter replacement leaves none of the old set's objects" \
+    listed "$key" 'len(d["sets"]) == 1 and d["sets"][0]["complete"] and
+      d["sets"][0]["input_bytes"] == 300000 and d["sets"][0]["leftovers"] == []'
+}
+
+# A backup onto an empty prefix ended by a signal removes the volume
+# objects it completed, and says so last; with --keep-partial they stay,
+# listed as an incomplete set.
+failed_object_backups_clean_up() {
+  local d=$1 fifo=$1/fifo pid rc key
+  key="s3://korbr-test/failed-$$-$RANDOM"
+  # Twice what korbr holds in its queues, so that volumes complete first.
+  head -c 8000000 /dev/urandom >"$d/in"
+  start_backup "$key/gone" "$d/gone.err"
+  cat "$d/in" >&3
+  kill -TERM "$pid"
+  exec 3>&-
+  finish "$pid"
+  expect "the ended backup exits 1 (got $rc)" [ "$rc" -eq 1 ] || return 1
+  expect "its last line says it removed what it completed" \
+    bash -c "tail -1 '$d/gone.err' | grep -q 'removed the [1-9][0-9]* volume objects\\? it completed on $key/gone.s0'" ||
+    return 1
+  start_backup "$key/kept" "$d/kept.err" --keep-partial
+  cat "$d/in" >&3
+  kill -TERM "$pid"
+  exec 3>&-
+  finish "$pid"
+  expect "--keep-partial says they are kept" \
+    has "$d/kept.err" "volume objects on $key/kept.s0 .*are kept (--keep-partial)" ||
+    return 1
+  "$KORBR" list "$key/" >"$d/list.out"
+  expect "list shows the kept set incomplete" \
+    has "$d/list.out" "^$key/kept.s{stripe} .* incomplete$" || return 1
+  expect "and nothing of the removed one" \
+    listed "$key/" 'len(d["sets"]) == 1 and not d["sets"][0]["complete"] and
+      d["sets"][0]["name"].startswith(d["where"] + "kept") and
+      d["sets"][0]["faults"]'
+}
+
+# listed WHERE EXPR: korbr list --json WHERE succeeds and the Python
+# expression EXPR holds of its document d.
+listed() {
+  "$KORBR" list --json "$1" >"$work/listed.json" &&
+    python3 -c 'import json, sys
+d = json.load(open(sys.argv[1]))
+sys.exit(0 if eval("(" + sys.argv[2] + ")") else 1)' "$work/listed.json" "$2"
 }
 
 # restores_object_set URL FILE: the set at URL restores to FILE.
@@ -353,6 +406,10 @@ if [ -n "$store" ]; then
   # shellcheck disable=SC1091
   source "$store/env"
   case_ "object storage: overlap refused, no silent replacement" object_storage_sets
+  if [ -z "${KORBR_UNDER_EMULATOR:-}" ]; then
+    case_ "object storage: failed backups remove their objects" \
+      failed_object_backups_clean_up
+  fi
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
   exit

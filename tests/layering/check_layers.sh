@@ -19,9 +19,10 @@
 #   commands > setlife > pipeline > session > format > options;
 #   commands > vtape
 #
-# setlife/object_probe*.cc asks a store whether an object exists through
-# the library's S3 client (built apart, like vtape/, with the core's own
-# sources).
+# setlife/object_probe*.cc asks a store whether an object exists, lists,
+# reads and removes volume objects through the library's S3 client (built
+# apart, like vtape/, with the core's own sources); it is the one file of
+# korbr's rooms but vtape/ that reaches the library's internals.
 #
 # commands/ may include every room, setlife/ (a backup set's lock and
 # staging) those below it but pipeline/, which it never needs, pipeline/

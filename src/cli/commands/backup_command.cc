@@ -38,8 +38,8 @@ const std::vector<OptionSpec> &BackupOptions() {
        "compress the stream with zstd (LEVEL 1 to 19, default 3) on every "
        "core; restore decompresses by itself"},
       {"keep-partial", 0, false, false, nullptr,
-       "keep the volume files of a backup that fails, for diagnosis "
-       "(by default they are removed)"},
+       "keep the volume files (or objects) of a backup that fails, for "
+       "diagnosis (by default they are removed)"},
       {"replace", 0, false, false, nullptr,
        "write over a backup on an s3:// prefix in place (refused "
        "otherwise: objects cannot be renamed, so a failure loses it)"},

@@ -11,6 +11,7 @@
 #include "cli/format/json_writer.h"
 #include "cli/format/printable_text.h"
 #include "cli/options/arg_parser.h"
+#include "cli/setlife/object_probe.h"
 
 namespace kor {
 namespace cli {
@@ -42,12 +43,15 @@ const std::vector<OptionSpec> &ListOptions() {
 
 void PrintListHelp() {
   std::printf(
-      "Usage: korbr list [--json] DIR|PREFIX\n"
+      "Usage: korbr list [--json] DIR|PREFIX|s3://BUCKET/PREFIX\n"
       "\n"
       "Lists the backup sets whose disk volume files lie in DIR, or whose\n"
       "stripe prefixes begin with PREFIX (such as /backups/sales, or the\n"
-      "--device name /backups/sales.s{stripe}).  Only the volume labels and\n"
-      "the stream header and trailer are read, never the data.  For each\n"
+      "--device name /backups/sales.s{stripe}), or whose volume objects'\n"
+      "keys begin with PREFIX in BUCKET (s3://BUCKET/ for all of it; the\n"
+      "store is reached as backup reaches it, through the AWS_* variables).\n"
+      "Only the volume labels and the stream header and trailer are read\n"
+      "(ranged reads on object storage), never the data.  For each\n"
       "set: its prefix, stripes, volumes per stripe, bytes stored (the\n"
       "volume files) and backed up (the input), when it was made (UTC),\n"
       "stream format, compression, encryption, and whether it is complete\n"
@@ -220,6 +224,35 @@ void PrintJson(const std::string &where, const SetScan &scan) {
   std::printf("%s\n", w.text().c_str());
 }
 
+// The sets whose volume objects lie under the prefix `where`
+// (s3://BUCKET/PREFIX, perhaps with "{stripe}" as --device writes it).
+// Only the labels, header and trailer of each are fetched, by ranged
+// reads.  False with *error when the store cannot be listed or a volume
+// cannot be read.
+bool ScanObjectSets(const std::string &where, SetScan *scan,
+                    std::string *error) {
+  std::vector<ListedObject> objects;
+  if (!ListObjects(where.substr(0, where.find("{stripe}")), &objects, error))
+    return false;
+  std::vector<FoundVolume> found;
+  for (const ListedObject &object : objects)
+    found.push_back({object.url, object.size});
+  std::string read_error;
+  ScanVolumes(
+      found,
+      [&read_error](const std::string &url, uint64_t offset, uint8_t *buffer,
+                    size_t length) {
+        std::string why;
+        if (ReadObjectRange(url, offset, buffer, length, &why)) return true;
+        if (read_error.empty()) read_error = why;
+        return false;
+      },
+      scan);
+  // A volume the store would not hand over is not judged by what it lacks.
+  if (!read_error.empty()) *error = read_error;
+  return read_error.empty();
+}
+
 }  // namespace
 
 int RunListCommand(int argc, char **argv) {
@@ -233,17 +266,13 @@ int RunListCommand(int argc, char **argv) {
     return UsageError(command, "give one DIR or PREFIX");
   }
   const std::string where = args.operands().front();
-  if (where.compare(0, 5, "s3://") == 0) {
-    // The object-store client lives inside libkorbr, which korbr reaches
-    // only through its nine functions; none of them lists objects.
-    return UsageError(command,
-                      "listing object storage is not supported; list a "
-                      "directory or a disk prefix");
-  }
   SetScan scan;
   std::string error;
-  if (!ScanBackupSets(where, &scan, &error)) {
-    std::fprintf(stderr, "korbr list: %s\n", error.c_str());
+  const bool scanned = where.compare(0, 5, "s3://") == 0
+                           ? ScanObjectSets(where, &scan, &error)
+                           : ScanBackupSets(where, &scan, &error);
+  if (!scanned) {
+    std::fprintf(stderr, "korbr list: %s\n", PrintableText(error).c_str());
     return kExitFailure;
   }
   for (const std::string &ignored : scan.ignored) {

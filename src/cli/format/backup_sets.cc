@@ -35,43 +35,57 @@ uint64_t DataBytes(const VolumeFile &v) {
   return v.file_size > labels ? v.file_size - labels : 0;
 }
 
-// Reads the labels of the volume file `v.path`.  False with *why when it
-// is not a volume file at all.
-bool ReadVolumeLabels(VolumeFile *v, std::string *why) {
-  const int fd = open(v->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    *why = std::string("cannot open it: ") + std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  uint8_t head[kVolumeHeadSize];
-  uint8_t tail[kVolumeTailSize];
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) *why = "not a regular file";
-  if (ok) {
-    v->file_size = static_cast<uint64_t>(st.st_size);
-    ok = v->file_size >= kVolumeHeadSize && ReadAt(fd, 0, head, sizeof head);
-    if (!ok) *why = "too short to hold the volume labels";
-  }
-  if (ok) ok = DecodeVolumeHead(head, sizeof head, &v->labels, why);
-  if (ok) {
-    v->labelled = true;
-    std::string tail_why;
-    v->closed = v->file_size >= kVolumeHeadSize + kVolumeTailSize &&
-                ReadAt(fd, v->file_size - kVolumeTailSize, tail, sizeof tail) &&
-                DecodeVolumeTail(tail, sizeof tail, &v->labels, &tail_why);
-  }
+// Reads `length` bytes at `offset` of the volume file `path`, never
+// through a symbolic link.
+bool ReadFileRange(const std::string &path, uint64_t offset, uint8_t *buffer,
+                   size_t length) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool ok = ReadAt(fd, offset, buffer, length);
   close(fd);
   return ok;
 }
 
-// Reads the request of `size` bytes at data offset `offset` of volume `v`.
-bool ReadData(const VolumeFile &v, uint64_t offset, std::vector<uint8_t> *out) {
-  const int fd = open(v.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  const bool ok = ReadAt(fd, kVolumeHeadSize + offset, out->data(), out->size());
-  close(fd);
-  return ok;
+// The volume file `path` as found: false with *why when it is no regular
+// file.
+bool FindFile(const std::string &path, FoundVolume *found, std::string *why) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    *why = std::string("cannot open it: ") + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+    return false;
+  }
+  found->path = path;
+  found->size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// Reads the labels of the volume `v.path` (`v.file_size` bytes long).
+// False with *why when it is not a volume at all.
+bool ReadVolumeLabels(VolumeFile *v, const VolumeReader &read,
+                      std::string *why) {
+  uint8_t head[kVolumeHeadSize];
+  uint8_t tail[kVolumeTailSize];
+  if (v->file_size < kVolumeHeadSize || !read(v->path, 0, head, sizeof head)) {
+    *why = "too short to hold the volume labels";
+    return false;
+  }
+  if (!DecodeVolumeHead(head, sizeof head, &v->labels, why)) return false;
+  v->labelled = true;
+  std::string tail_why;
+  v->closed = v->file_size >= kVolumeHeadSize + kVolumeTailSize &&
+              read(v->path, v->file_size - kVolumeTailSize, tail, sizeof tail) &&
+              DecodeVolumeTail(tail, sizeof tail, &v->labels, &tail_why);
+  return true;
+}
+
+// Reads out->size() bytes at data offset `offset` of volume `v`.
+bool ReadData(const VolumeFile &v, const VolumeReader &read, uint64_t offset,
+              std::vector<uint8_t> *out) {
+  return read(v.path, kVolumeHeadSize + offset, out->data(), out->size());
 }
 
 // The volumes of one backup on a stripe: 1, 2, ... up to the one closed by
@@ -110,7 +124,7 @@ void ChainVolumes(std::vector<VolumeFile> found, StripeFiles *stripe) {
   for (; i < found.size(); ++i) stripe->leftovers.push_back(found[i].path);
 }
 
-void ReadHeader(StripeFiles *stripe) {
+void ReadHeader(StripeFiles *stripe, const VolumeReader &read) {
   if (stripe->volumes.empty()) {
     if (stripe->faults.empty()) stripe->faults.push_back("volume 1 is missing");
     return;
@@ -118,7 +132,7 @@ void ReadHeader(StripeFiles *stripe) {
   const VolumeFile &first = stripe->volumes.front();
   std::vector<uint8_t> bytes(kHeaderRequestSize);
   std::string why = "it holds no stream header";
-  if (DataBytes(first) >= kHeaderRequestSize && ReadData(first, 0, &bytes) &&
+  if (DataBytes(first) >= kHeaderRequestSize && ReadData(first, read, 0, &bytes) &&
       DecodeHeader(bytes.data(), bytes.size(), &stripe->header, &why)) {
     stripe->have_header = true;
     return;
@@ -128,13 +142,13 @@ void ReadHeader(StripeFiles *stripe) {
 
 // The trailer ends the last volume's data, one request long.  Checks it
 // against the header and the bytes the volumes hold.
-void ReadTrailer(StripeFiles *stripe) {
+void ReadTrailer(StripeFiles *stripe, const VolumeReader &read) {
   if (!stripe->have_header || !stripe->faults.empty()) return;
   const VolumeFile &last = stripe->volumes.back();
   const uint32_t size = stripe->header.request_size;
   std::vector<uint8_t> bytes(size);
   std::string why;
-  if (DataBytes(last) < size || !ReadData(last, DataBytes(last) - size, &bytes) ||
+  if (DataBytes(last) < size || !ReadData(last, read, DataBytes(last) - size, &bytes) ||
       !DecodeTrailer(bytes.data(), bytes.size(), &stripe->trailer, &why)) {
     stripe->faults.push_back(
         "no stream trailer: the backup failed or was interrupted");
@@ -225,7 +239,8 @@ void JudgeSet(FoundSet *set) {
 // Chains, and reads the header and trailer of, the volume files found
 // for one prefix.
 StripeFiles JudgeStripe(const std::string &prefix,
-                        std::vector<VolumeFile> found) {
+                        std::vector<VolumeFile> found,
+                        const VolumeReader &read) {
   std::sort(found.begin(), found.end(),
             [](const VolumeFile &a, const VolumeFile &b) {
               return a.number < b.number;
@@ -233,25 +248,41 @@ StripeFiles JudgeStripe(const std::string &prefix,
   StripeFiles stripe;
   stripe.prefix = prefix;
   ChainVolumes(std::move(found), &stripe);
-  ReadHeader(&stripe);
-  ReadTrailer(&stripe);
+  ReadHeader(&stripe, read);
+  ReadTrailer(&stripe, read);
   return stripe;
 }
 
 }  // namespace
 
 StripeFiles ReadStripe(const std::string &prefix) {
-  std::vector<VolumeFile> found;
+  std::vector<FoundVolume> found;
   for (int n = 1; n < 10000; ++n) {
-    VolumeFile v;
-    v.path = prefix + "." + std::to_string(n);
-    v.number = n;
-    std::string why;
+    const std::string path = prefix + "." + std::to_string(n);
     struct stat st;
-    if (lstat(v.path.c_str(), &st) != 0) break;
-    if (ReadVolumeLabels(&v, &why)) found.push_back(v);
+    if (lstat(path.c_str(), &st) != 0) break;
+    FoundVolume v;
+    std::string why;
+    if (FindFile(path, &v, &why)) found.push_back(v);
   }
-  return JudgeStripe(prefix, std::move(found));
+  return ReadStripeVolumes(prefix, found, ReadFileRange);
+}
+
+StripeFiles ReadStripeVolumes(const std::string &prefix,
+                              const std::vector<FoundVolume> &volumes,
+                              const VolumeReader &read) {
+  std::vector<VolumeFile> found;
+  for (const FoundVolume &f : volumes) {
+    VolumeFile v;
+    std::string name;
+    v.path = f.path;
+    v.file_size = f.size;
+    std::string why;
+    if (SplitVolumeName(f.path, &name, &v.number) && name == prefix &&
+        ReadVolumeLabels(&v, read, &why))
+      found.push_back(v);
+  }
+  return JudgeStripe(prefix, std::move(found), read);
 }
 
 bool SplitVolumeName(const std::string &name, std::string *prefix,
@@ -335,7 +366,7 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
   const std::string base =
       (where.rfind('/') == std::string::npos && !start.empty()) ? ""
       : dir == "/" ? "/" : dir + "/";
-  std::map<std::string, std::vector<VolumeFile>> by_prefix;
+  std::vector<FoundVolume> found;
   while (const struct dirent *entry = readdir(d)) {
     const std::string name = entry->d_name;
     std::string prefix;
@@ -344,22 +375,40 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
         !SplitVolumeName(name, &prefix, &number)) {
       continue;
     }
-    VolumeFile v;
-    v.path = base + name;
-    v.number = number;
+    FoundVolume v;
     std::string why;
-    if (!ReadVolumeLabels(&v, &why)) {
+    if (!FindFile(base + name, &v, &why)) {
+      scan->ignored.push_back(base + name + ": " + why);
+      continue;
+    }
+    found.push_back(v);
+  }
+  closedir(d);
+  ScanVolumes(found, ReadFileRange, scan);
+  return true;
+}
+
+void ScanVolumes(const std::vector<FoundVolume> &found,
+                 const VolumeReader &read, SetScan *scan) {
+  std::map<std::string, std::vector<VolumeFile>> by_prefix;
+  for (const FoundVolume &f : found) {
+    VolumeFile v;
+    std::string prefix;
+    if (!SplitVolumeName(f.path, &prefix, &v.number)) continue;
+    v.path = f.path;
+    v.file_size = f.size;
+    std::string why;
+    if (!ReadVolumeLabels(&v, read, &why)) {
       scan->ignored.push_back(v.path + ": " + why);
       continue;
     }
-    by_prefix[base + prefix].push_back(v);
+    by_prefix[prefix].push_back(v);
   }
-  closedir(d);
   std::sort(scan->ignored.begin(), scan->ignored.end());
 
   std::map<std::string, FoundSet> by_id;  // backup id, or prefix
   for (auto &[prefix, found] : by_prefix) {
-    StripeFiles stripe = JudgeStripe(prefix, std::move(found));
+    StripeFiles stripe = JudgeStripe(prefix, std::move(found), read);
     const std::string key = stripe.have_header
                                 ? "id " + BackupIdHex(stripe.header.backup_id)
                                 : "prefix " + prefix;
@@ -385,7 +434,6 @@ bool ScanBackupSets(const std::string &where_given, SetScan *scan,
               return a.name != b.name ? a.name < b.name
                                       : a.header.created < b.header.created;
             });
-  return true;
 }
 
 }  // namespace cli

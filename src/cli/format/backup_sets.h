@@ -14,7 +14,9 @@
 #ifndef KORBR_CLI_BACKUP_SETS_H_
 #define KORBR_CLI_BACKUP_SETS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,10 +74,37 @@ struct SetScan {
   std::vector<std::string> ignored;  // "FILE: why"
 };
 
+// Volumes are read only where their labels, header and trailer lie,
+// through a reader of the place they are kept (files on disk, objects on a
+// store), so that both are judged by the same code.
+
+// Reads `length` bytes at `offset` of the volume `path` into `buffer`;
+// false when they cannot be read.
+using VolumeReader = std::function<bool(const std::string &path,
+                                        uint64_t offset, uint8_t *buffer,
+                                        size_t length)>;
+
+// A volume file or object found where the sets are looked for.
+struct FoundVolume {
+  std::string path;  // "P.N"
+  uint64_t size = 0;
+};
+
 // The volumes, stream header and trailer of the one disk stripe whose
 // prefix is `prefix` (its volumes are `prefix`.1, .2, ...), judged as
 // above; no volumes when there are none.
 StripeFiles ReadStripe(const std::string &prefix);
+
+// The same for the stripe `prefix` whose volumes are `volumes` (every one
+// named `prefix`.N), read through `read`.
+StripeFiles ReadStripeVolumes(const std::string &prefix,
+                              const std::vector<FoundVolume> &volumes,
+                              const VolumeReader &read);
+
+// The sets among `found`, read through `read`: names that are not P.N
+// are skipped, volumes whose labels do not decode go to scan->ignored.
+void ScanVolumes(const std::vector<FoundVolume> &found,
+                 const VolumeReader &read, SetScan *scan);
 
 // Scans `where`: a directory (every volume file in it) or a prefix (the
 // volume files whose name begins with it).  False with *error set when

@@ -5,10 +5,18 @@
 
 #include "cli/options/device_list.h"
 #include "cli/session/interrupts.h"
+#include "cli/setlife/object_cleanup.h"
 #include "cli/setlife/object_probe.h"
 
 namespace kor {
 namespace cli {
+namespace {
+
+std::string Objects(size_t n) {
+  return std::to_string(n) + " volume object" + (n == 1 ? "" : "s");
+}
+
+}  // namespace
 
 bool BackupSet::Begin(const std::vector<std::string> &devices,
                       bool keep_partial, bool replace,
@@ -37,6 +45,46 @@ bool BackupSet::Begin(const std::vector<std::string> &devices,
   return true;
 }
 
+void BackupSet::EndObjects(bool whole, bool keep_partial,
+                           HostSession *session) {
+  const std::string where = object_prefixes_.front() +
+                            (object_prefixes_.size() > 1 ? " (and more)" : "");
+  if (whole && objects_replaced_) {
+    std::string error;
+    const size_t removed = RemoveObjectsPastLastVolume(object_prefixes_, &error);
+    if (!error.empty()) session->Error(error);
+    session->Note(
+        "replaced the previous backup on " + where + " in place" +
+        (removed > 0 ? "; removed its " + Objects(removed) +
+                           " past this backup's last volume"
+                     : "") +
+        (error.empty() ? "" : "; objects of it past this backup's last "
+                              "volume may remain"));
+  } else if (!whole && objects_replaced_) {
+    session->Error("the previous backup on " + where +
+                   " was written over in place (--replace) and is lost");
+  } else if (!whole && keep_partial) {
+    session->Error("the partial volume objects on " + where +
+                   " are kept (--keep-partial); they cannot be restored");
+  } else if (!whole) {
+    // The prefixes held no backup when this one began, and the set lock
+    // kept other runs off them: every volume object there is its own.
+    std::string error;
+    const size_t removed = RemoveVolumeObjects(object_prefixes_, &error);
+    if (!error.empty()) {
+      session->Error(error);
+      session->Error(
+          (removed > 0 ? "removed " + Objects(removed) + "; any other"
+                       : "any") +
+          " volume objects this backup completed on " + where +
+          " remain and cannot be restored: remove them with an S3 client");
+    } else if (removed > 0) {
+      session->Error("removed the " + Objects(removed) + " it completed on " +
+                     where);
+    }
+  }
+}
+
 bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
   // A whole backup's volumes are kept from here on; a failed one's stay
   // registered while they are removed, should a second signal cut that
@@ -52,22 +100,7 @@ bool BackupSet::End(bool whole, bool keep_partial, HostSession *session) {
     session->Note("finished putting in place the backup that a killed run "
                   "had begun to put on " + staging_.SetName());
   }
-  if (!object_prefixes_.empty()) {
-    const std::string where = object_prefixes_.front() +
-                              (object_prefixes_.size() > 1 ? " (and more)" : "");
-    if (whole && objects_replaced_) {
-      session->Note("replaced the previous backup on " + where +
-                    " in place; objects past this backup's last volume "
-                    "may remain (korbr deletes no objects)");
-    } else if (!whole && objects_replaced_) {
-      session->Error("the previous backup on " + where +
-                     " was written over in place (--replace) and is lost");
-    } else if (!whole) {
-      session->Error("any volume objects this backup completed on " + where +
-                     " stay (korbr deletes no objects): remove them with an "
-                     "S3 client");
-    }
-  }
+  if (!object_prefixes_.empty()) EndObjects(whole, keep_partial, session);
   const std::string name = staging_.SetName();
   if (name.empty()) return whole;  // tapes and object storage
   if (whole) {

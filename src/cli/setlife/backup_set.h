@@ -17,9 +17,11 @@ namespace cli {
 
 // Objects cannot be renamed, so on object storage a backup writes in
 // place: onto a prefix whose first volume object exists it goes ahead only
-// when asked to `replace` it (a failure there loses the old set).  A store
-// that cannot tell (no bucket, no access) is left to the library to
-// report.
+// when asked to `replace` it (a failure there loses the old set), and once
+// whole removes the old set's objects past its own last volume.  A failed
+// backup onto prefixes that held no set removes the volume objects it
+// completed (unless asked to keep them).  A store that cannot tell (no
+// bucket, no access) is left to the library to report.
 class BackupSet {
  public:
   // Locks the set of `devices` and prepares where the backup writes:
@@ -38,6 +40,11 @@ class BackupSet {
   bool End(bool whole, bool keep_partial, HostSession *session);
 
  private:
+  // End's part for the object storage stripes: removes the objects a
+  // failed backup completed or a replaced set left past the new one's
+  // end, and says so.
+  void EndObjects(bool whole, bool keep_partial, HostSession *session);
+
   SetLock lock_;
   SetStaging staging_;
   std::vector<std::string> object_prefixes_;  // s3:// stripes

@@ -17,6 +17,9 @@ namespace {
 // Error documents are small; anything longer is cut (it is only read for
 // its code and message).
 constexpr size_t kMaxReplyBody = 64 * 1024;
+// A page of a list holds up to 1000 keys of up to 1024 bytes each, and
+// is read whole.
+constexpr size_t kMaxListReplyBody = 4 * 1024 * 1024;
 // A stalled transfer (less than this many bytes a second for
 // kStallSeconds) fails and is tried again.
 constexpr long kStallBytesPerSecond = 1024;
@@ -134,6 +137,7 @@ struct S3Client::Request {
   bool xml_body = false;
   const BodySink *sink = nullptr;  // where a 206 body goes
   bool sink_takes_200 = false;     // and a 200 one (a range from byte 0)
+  size_t max_body = kMaxReplyBody;  // of a body kept in the reply
 };
 
 struct S3Client::Reply {
@@ -189,8 +193,9 @@ size_t OnBody(char *data, size_t size, size_t count, void *context) {
     reply->sink_used += length;
     return length;
   }
-  if (reply->body.size() < kMaxReplyBody)
-    reply->body.append(data, std::min(length, kMaxReplyBody - reply->body.size()));
+  const size_t most = request.max_body;
+  if (reply->body.size() < most)
+    reply->body.append(data, std::min(length, most - reply->body.size()));
   return length;
 }
 
@@ -497,6 +502,32 @@ S3Failure S3Client::Head(uint64_t *size) {
   if (failure.code != 0) return failure;
   if (!reply.has_length) return Unexpected("no size in the reply to HEAD");
   *size = reply.content_length;
+  return failure;
+}
+
+S3Failure S3Client::Delete() {
+  Request request;
+  request.method = "DELETE";
+  request.key = location_.key;
+  Reply reply;
+  S3Failure failure = Run(request, &reply);
+  if (failure.code == kErrorFileNotFound) return S3Failure();
+  return failure;
+}
+
+S3Failure S3Client::ListPage(const std::string &prefix,
+                             const std::string &continuation,
+                             S3ListPage *page) {
+  Request request;
+  request.query = {{"list-type", "2"}, {"prefix", prefix}};
+  request.max_body = kMaxListReplyBody;
+  if (!continuation.empty())
+    request.query.emplace_back("continuation-token", continuation);
+  Reply reply;
+  S3Failure failure = Run(request, &reply);
+  if (failure.code != 0) return failure;
+  if (!ParseListReply(reply.body, page))
+    return Unexpected("an unreadable reply to a list of objects");
   return failure;
 }
 

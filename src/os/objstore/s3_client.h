@@ -21,6 +21,7 @@
 
 #include "os/objstore/s3_failure.h"
 #include "os/objstore/s3_names.h"
+#include "os/objstore/s3_reply.h"
 #include "os/objstore/s3_settings.h"
 
 namespace kor {
@@ -50,6 +51,13 @@ class S3Client {
   S3Failure AbortUpload(const std::string &upload_id);
   // The object's size.  A missing object is 2, a missing bucket 3.
   S3Failure Head(uint64_t *size);
+  // Removes the object.  One that is not there counts as removed.
+  S3Failure Delete();
+  // One page (up to 1000 objects) of the bucket's objects whose keys
+  // begin with `prefix` (ListObjectsV2), after the page that gave
+  // `continuation` ("" for the first).
+  S3Failure ListPage(const std::string &prefix, const std::string &continuation,
+                     S3ListPage *page);
   // One ranged GET of `length` bytes from `offset`, handed to `sink` as
   // they arrive.  Not retried here: *received says how far it came, so the
   // caller can ask again from there.  A reply that ends early fails (to be

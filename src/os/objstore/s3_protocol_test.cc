@@ -101,6 +101,26 @@ TEST(S3ReplyTest, RepliesAreReadByElementWhateverTheirNamespace) {
       "<ETag>\"e-2\"</ETag></CompleteMultipartUploadResult>"));
   EXPECT_FALSE(IsCompleteResult("<Error><Code>InternalError</Code></Error>"));
 
+  // A list is read page by page: a page cut short must carry the token
+  // of the next, and every object its key and size.
+  S3ListPage page;
+  ASSERT_TRUE(ParseListReply(
+      "<ListBucketResult xmlns=\"x\"><Name>b</Name><IsTruncated>true"
+      "</IsTruncated><Contents><Key>p/a &amp; b.1</Key><Size>4096</Size>"
+      "</Contents><Contents><Key>p/a.2</Key><Size>0</Size></Contents>"
+      "<NextContinuationToken>t/2=</NextContinuationToken></ListBucketResult>",
+      &page));
+  ASSERT_EQ(2u, page.objects.size());
+  EXPECT_EQ("p/a & b.1", page.objects[0].key);
+  EXPECT_EQ(4096u, page.objects[0].size);
+  EXPECT_TRUE(page.truncated);
+  EXPECT_EQ("t/2=", page.next_token);
+  EXPECT_FALSE(ParseListReply("<ListBucketResult><IsTruncated>true"
+                              "</IsTruncated></ListBucketResult>", &page));
+  EXPECT_FALSE(ParseListReply("<ListBucketResult><Contents><Key>k</Key>"
+                              "<Size>-1</Size></Contents></ListBucketResult>",
+                              &page));
+
   EXPECT_EQ("<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>"
             "\"a&amp;b\"</ETag></Part><Part><PartNumber>2</PartNumber><ETag>"
             "\"c\"</ETag></Part></CompleteMultipartUpload>",

@@ -54,6 +54,18 @@ bool ChildText(const xmlNode *parent, const char *name, std::string *text) {
   return false;
 }
 
+// `text` as a whole decimal number.
+bool ParseSize(const std::string &text, uint64_t *size) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *size = n;
+  return true;
+}
+
 }  // namespace
 
 bool ParseErrorReply(const std::string &body, S3ErrorReply *reply) {
@@ -77,6 +89,31 @@ bool ParseUploadId(const std::string &body, std::string *upload_id) {
 bool IsCompleteResult(const std::string &body) {
   const Doc doc = ReadDocument(body);
   return Root(doc, "CompleteMultipartUploadResult") != nullptr;
+}
+
+bool ParseListReply(const std::string &body, S3ListPage *page) {
+  const Doc doc = ReadDocument(body);
+  const xmlNode *root = Root(doc, "ListBucketResult");
+  if (root == nullptr) return false;
+  *page = S3ListPage();
+  for (const xmlNode *child = root->children; child != nullptr;
+       child = child->next) {
+    if (!Named(child, "Contents")) continue;
+    S3ListedObject object;
+    std::string size;
+    if (!ChildText(child, "Key", &object.key) || object.key.empty() ||
+        !ChildText(child, "Size", &size) || !ParseSize(size, &object.size))
+      return false;
+    page->objects.push_back(std::move(object));
+  }
+  std::string truncated;
+  page->truncated = ChildText(root, "IsTruncated", &truncated) &&
+                    truncated == "true";
+  if (page->truncated &&
+      (!ChildText(root, "NextContinuationToken", &page->next_token) ||
+       page->next_token.empty()))
+    return false;
+  return true;
 }
 
 }  // namespace kor

@@ -4,7 +4,9 @@
 #ifndef KORBR_OS_OBJSTORE_S3_REPLY_H_
 #define KORBR_OS_OBJSTORE_S3_REPLY_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kor {
 
@@ -26,6 +28,24 @@ bool ParseUploadId(const std::string &body, std::string *upload_id);
 // some failures of the completion with status 200 and an Error document
 // instead, so the status alone does not tell.
 bool IsCompleteResult(const std::string &body);
+
+// One page of a ListObjectsV2 reply (ListBucketResult): each object's
+// key and size, and the token that asks for the next page when the list
+// was cut short.
+struct S3ListedObject {
+  std::string key;
+  uint64_t size = 0;
+};
+struct S3ListPage {
+  std::vector<S3ListedObject> objects;
+  bool truncated = false;
+  std::string next_token;
+};
+
+// False when `body` is not a ListBucketResult, an object in it has no key
+// or a size that is not a number, or a page cut short names no next token
+// (asking again would loop forever).
+bool ParseListReply(const std::string &body, S3ListPage *page);
 
 }  // namespace kor
 
