@@ -10,8 +10,8 @@
 #include "cli/format/backup_sets.h"
 #include "cli/format/json_writer.h"
 #include "cli/format/printable_text.h"
+#include "cli/objects/object_probe.h"
 #include "cli/options/arg_parser.h"
-#include "cli/setlife/object_probe.h"
 
 namespace kor {
 namespace cli {

@@ -10,12 +10,12 @@
 
 #include "cli/format/label_decode.h"
 #include "cli/format/volume_locator.h"
+#include "cli/objects/object_probe.h"
 #include "cli/options/device_list.h"
 #include "cli/session/message_texts.h"
 #include "cli/session/run_report.h"
 #include "cli/session/secret_guard.h"
 #include "cli/session/store_advice.h"
-#include "cli/session/store_probe.h"
 #include "cli/session/tape_capacity.h"
 #include "cli/session/trace_routing.h"
 #include "rules/device_string_rules.h"

@@ -7,6 +7,9 @@ namespace {
 
 // How the library words a request that got no answer from the store.
 constexpr char kNotReached[] = "object store not reached: ";
+// How it words a reply without an error document.
+constexpr char kBareReply[] = "object store: (HTTP ";
+constexpr char kScheme[] = "s3://";
 
 bool Contains(const std::string &text, const char *part) {
   return text.find(part) != std::string::npos;
@@ -33,6 +36,15 @@ std::string StoreFailureAdvice(const std::string &text,
          ca_bundle +
          ": check that the endpoint speaks https and that this file holds "
          "the certificate of the authority that signed the store's (PEM)";
+}
+
+std::string UnexplainedStoreObject(const std::string &text) {
+  if (!Contains(text, kBareReply)) return "";
+  const size_t start = text.find(kScheme);
+  if (start == std::string::npos) return "";
+  const size_t end = text.find(": ", start);
+  return text.substr(start, end == std::string::npos ? std::string::npos
+                                                     : end - start);
 }
 
 }  // namespace cli

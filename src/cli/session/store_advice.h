@@ -16,6 +16,11 @@ namespace cli {
 std::string StoreFailureAdvice(const std::string &text,
                                const std::string &ca_bundle);
 
+// The object a failure text names ("s3://BUCKET/KEY" up to the ':' after
+// it) when the store's reply in it has no error code (a HEAD's status
+// alone), so that the store can be asked why; "" otherwise.
+std::string UnexplainedStoreObject(const std::string &text);
+
 }  // namespace cli
 }  // namespace kor
 

@@ -3,10 +3,10 @@
 
 #include <strings.h>
 
+#include "cli/objects/object_probe.h"
 #include "cli/options/device_list.h"
 #include "cli/session/interrupts.h"
 #include "cli/setlife/object_cleanup.h"
-#include "cli/setlife/object_probe.h"
 
 namespace kor {
 namespace cli {
@@ -30,7 +30,7 @@ bool BackupSet::Begin(const std::vector<std::string> &devices,
     if (strncasecmp(devname.c_str(), "s3://", 5) != 0) continue;
     object_prefixes_.push_back(devname);
     std::string why;
-    if (objects_replaced_ || ObjectExists(devname + ".1", &why) != 1) continue;
+    if (objects_replaced_ || ObjectExists(devname + ".1", Interrupted, &why) != 1) continue;
     if (!replace) {
       *error = devname + " holds a backup already (" + devname +
                ".1): objects cannot be renamed, so a new backup would write "

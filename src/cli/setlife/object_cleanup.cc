@@ -2,7 +2,7 @@
 #include "cli/setlife/object_cleanup.h"
 
 #include "cli/format/backup_sets.h"
-#include "cli/setlife/object_probe.h"
+#include "cli/objects/object_probe.h"
 
 namespace kor {
 namespace cli {

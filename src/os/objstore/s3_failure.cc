@@ -79,6 +79,10 @@ S3Failure FailureFromReply(long status, const S3ErrorReply &reply) {
   if (!reply.message.empty()) text += reply.message + " ";
   text += "(HTTP " + std::to_string(status) + ")";
   failure.text = SafeReasonText(text);
+  if (!reply.code.empty()) {
+    failure.store_reason = SafeReasonText(
+        reply.message.empty() ? reply.code : reply.code + ": " + reply.message);
+  }
   return failure;
 }
 

@@ -28,6 +28,10 @@ struct S3Failure {
   uint32_t code = 0;   // 0: no failure
   bool retry = false;  // a later attempt may succeed
   std::string text;
+  // The store's own words, "CODE: MESSAGE" (or "CODE"), made safe like
+  // `text`; "" when its reply named no error code.  A host that has only
+  // the status (a HEAD reply) can ask again with a GET to learn them.
+  std::string store_reason;
 };
 
 // A reply with HTTP `status` (not 2xx) and its error document, if any.

@@ -160,6 +160,8 @@ TEST(S3FailureTest, FailuresCarryTheCodesTheCoreActsOn) {
       FailureFromReply(403, S3ErrorReply{"AccessDenied", "Access\r\nDenied"});
   EXPECT_EQ("object store: AccessDenied: Access  Denied (HTTP 403)",
             denied.text);
+  EXPECT_EQ("AccessDenied: Access  Denied", denied.store_reason);
+  EXPECT_EQ("", FailureFromReply(403, S3ErrorReply{}).store_reason);
   EXPECT_EQ(200u, FailureFromReply(500, S3ErrorReply{"", std::string(999, 'x')})
                       .text.size());
   const S3Failure down = FailureFromTransport(true, "Couldn't connect to server");

@@ -1,12 +1,11 @@
 // Asking a store about objects (built with object storage).
-#include "cli/setlife/object_probe.h"
+#include "cli/objects/object_probe.h"
 
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
 
-#include "cli/session/interrupts.h"
 #include "os/objstore/s3_client.h"
 #include "os/objstore/s3_settings.h"
 #include "os/win32_codes.h"
@@ -15,37 +14,39 @@ namespace kor {
 namespace cli {
 namespace {
 
-// A client for `location` with the environment's settings.  An
-// `interruptible` one gives up when korbr is interrupted; the others are
-// what an interrupted backup cleans up with, and end only when their
-// retries do (or a second signal ends the process).  Null with *error.
+// A client for `location` with the environment's settings.  One given
+// `interrupted` gives up once it says so; the others (null) are what an
+// interrupted backup cleans up with, and end only when their retries do
+// (or a second signal ends the process).  Null with *error.
 std::unique_ptr<S3Client> ClientFor(const ObjectLocation &location,
-                                    bool interruptible, std::string *error) {
+                                    bool (*interrupted)(), std::string *error) {
   S3Settings settings;
   if (LoadS3Settings(&settings, error) != 0) return nullptr;
   return std::make_unique<S3Client>(
       settings, location,
-      [interruptible](uint32_t milliseconds) {
+      [interrupted](uint32_t milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        return !interruptible || !Interrupted();
+        return interrupted == nullptr || !interrupted();
       },
-      [interruptible] { return interruptible && Interrupted(); });
+      [interrupted] { return interrupted != nullptr && interrupted(); });
 }
 
 std::unique_ptr<S3Client> ClientForUrl(const std::string &url,
-                                       bool interruptible, std::string *error) {
+                                       bool (*interrupted)(),
+                                       std::string *error) {
   ObjectLocation location;
   if (!ParseObjectUrl(url, &location)) {
     *error = url + " is not an object URL s3://BUCKET/KEY";
     return nullptr;
   }
-  return ClientFor(location, interruptible, error);
+  return ClientFor(location, interrupted, error);
 }
 
 }  // namespace
 
-int ObjectExists(const std::string &url, std::string *error) {
-  std::unique_ptr<S3Client> client = ClientForUrl(url, true, error);
+int ObjectExists(const std::string &url, bool (*interrupted)(),
+                 std::string *error) {
+  std::unique_ptr<S3Client> client = ClientForUrl(url, interrupted, error);
   if (!client) return -1;
   uint64_t size = 0;
   const S3Failure failure = client->Head(&size);
@@ -66,7 +67,7 @@ bool ListObjects(const std::string &url_prefix,
     return false;
   }
   location.key.pop_back();
-  std::unique_ptr<S3Client> client = ClientFor(location, false, error);
+  std::unique_ptr<S3Client> client = ClientFor(location, nullptr, error);
   if (!client) return false;
   const std::string base =
       url_prefix.substr(0, url_prefix.size() - location.key.size());
@@ -88,7 +89,7 @@ bool ListObjects(const std::string &url_prefix,
 
 bool ReadObjectRange(const std::string &url, uint64_t offset, uint8_t *buffer,
                      size_t length, std::string *error) {
-  std::unique_ptr<S3Client> client = ClientForUrl(url, false, error);
+  std::unique_ptr<S3Client> client = ClientForUrl(url, nullptr, error);
   if (!client) return false;
   if (length == 0) return true;
   size_t got = 0;
@@ -114,12 +115,22 @@ bool ReadObjectRange(const std::string &url, uint64_t offset, uint8_t *buffer,
 }
 
 bool DeleteObject(const std::string &url, std::string *error) {
-  std::unique_ptr<S3Client> client = ClientForUrl(url, false, error);
+  std::unique_ptr<S3Client> client = ClientForUrl(url, nullptr, error);
   if (!client) return false;
   const S3Failure failure = client->Delete();
   if (failure.code == 0) return true;
   *error = "cannot remove " + url + ": " + failure.text;
   return false;
+}
+
+std::string AskStoreWhy(const std::string &url) {
+  std::string error;
+  std::unique_ptr<S3Client> client = ClientForUrl(url, nullptr, &error);
+  if (!client) return "";
+  uint64_t received = 0;
+  const S3Failure failure = client->GetOnce(
+      0, 1, [](const uint8_t *, size_t) { return true; }, &received);
+  return failure.code != 0 ? failure.store_reason : "";
 }
 
 }  // namespace cli

@@ -1,6 +1,6 @@
 // Asking a store about objects: a build without object storage cannot, and
 // the library refuses s3:// names anyway.
-#include "cli/setlife/object_probe.h"
+#include "cli/objects/object_probe.h"
 
 namespace kor {
 namespace cli {
@@ -12,7 +12,7 @@ std::string Unreachable(const std::string &url) {
 
 }  // namespace
 
-int ObjectExists(const std::string &url, std::string *error) {
+int ObjectExists(const std::string &url, bool (*)(), std::string *error) {
   *error = Unreachable(url);
   return -1;
 }
@@ -33,6 +33,8 @@ bool DeleteObject(const std::string &url, std::string *error) {
   *error = Unreachable(url);
   return false;
 }
+
+std::string AskStoreWhy(const std::string &) { return ""; }
 
 }  // namespace cli
 }  // namespace kor
