@@ -255,7 +255,9 @@ ended_backups_leave_the_old_set() {
     [ "$(ls "$d"/set.s0.[0-9]* | wc -l)" -lt "$old_volumes" ] || return 1
   expect "volumes numbered from 1 without a gap" \
     [ "$(ls "$d"/set.s0.[0-9]* | sed 's/.*\.//' | sort -n | tail -1)" -eq \
-      "$(ls "$d"/set.s0.[0-9]* | wc -l)" ]
+      "$(ls "$d"/set.s0.[0-9]* | wc -l)" ] || return 1
+  expect "its closing line counts the volumes it renamed into place" \
+    has "$d/n.err" "stored ([0-9.]*:1), $(ls "$d"/set.s[01].[0-9]* | wc -l) volumes"
 }
 
 # A backup that fails where there was no set removes what it wrote (and

@@ -242,7 +242,9 @@ int RunBackupCommand(int argc, char **argv) {
   session.SupplyTapeCapacities(&write_devices);
   session.SetDevices(write_devices, plan.dbname);
   session.SetExpectedTotal(KnownInputSize(plan.input_fd), false);
-  bool whole = set.End(RunBackup(&session, plan), keep_partial, &session);
+  bool whole = RunBackup(&session, plan);
+  session.CountVolumes();
+  whole = set.End(whole, keep_partial, &session);
   if (whole) WarnOfEmptyPipe(&session, plan.input_fd);
   if (plan.input_fd != 0) close(plan.input_fd);
   whole = session.Finish(whole) && whole;

@@ -167,6 +167,8 @@ std::string HostSession::ProbeVolume(size_t stripe, uint64_t at) const {
   return std::to_string(1 + (at - 1) / per_volume);
 }
 
+void HostSession::CountVolumes() { console_.ProbeVolumes(); }
+
 bool HostSession::Finish(bool ok) {
   console_.ProbeVolumes();
   RunTotals totals;

@@ -120,6 +120,9 @@ class HostSession : public LibraryListener {
   // run.  False when the report could not be written (said on the
   // console).
   bool Finish(bool ok);
+  // Counts each stripe's volumes from its files now, for the closing line:
+  // before a replacement renames its staged volumes away.
+  void CountVolumes();
 
   // LibraryListener: the info callback's work, and whether korbr itself
   // gave the run up.
