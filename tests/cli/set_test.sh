@@ -26,39 +26,9 @@ export KOR_NO_FLUSH=1
 
 passed=0
 failed=0
+source "$(dirname "$0")/harness.sh"
 
-expect() {
-  local what=$1
-  shift
-  if ! "$@"; then
-    echo "    expected: $what" >&2
-    return 1
-  fi
-}
-has() { grep -q -- "$2" "$1"; }
 
-case_() {
-  local name=$1 fn=$2 status
-  local dir="$work/$fn"
-  mkdir -p "$dir"
-  set +e
-  (
-    set -eE
-    trap 'echo "    stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
-    cd "$dir"
-    "$fn" "$dir"
-  ) 2>"$dir/case.err"
-  status=$?
-  set -e
-  if [ "$status" -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $name"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name"
-    sed 's/^/    | /' "$dir/case.err" | tail -20
-  fi
-}
 
 # Two stripes of 256 KB volumes under PREFIX.s0, PREFIX.s1.
 dev() { echo "devname=$1.s{stripe};dbtype=ZDBn;capacity=256"; }

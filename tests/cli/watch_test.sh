@@ -20,17 +20,9 @@ unset KORDBG KORIOPROF
 
 passed=0
 failed=0
+source "$(dirname "$0")/harness.sh"
 rc=0
 
-# run OUT ERR ARGS...: korbr with stdout and stderr to files; $rc its exit.
-run() {
-  local out=$1 err=$2
-  shift 2
-  set +e
-  "$KORBR" "$@" >"$out" 2>"$err"
-  rc=$?
-  set -e
-}
 
 # on_terminal OUT COMMAND: COMMAND (a shell line) with a terminal on every
 # standard stream; all it wrote goes to OUT, $rc is its exit.
@@ -42,43 +34,9 @@ on_terminal() {
   set -e
 }
 
-expect() {
-  local what=$1
-  shift
-  if ! "$@"; then
-    echo "    expected: $what" >&2
-    return 1
-  fi
-}
 
-has() { grep -q -- "$2" "$1"; }
-lacks() { ! grep -q -- "$2" "$1"; }
 size_of() { stat -c %s "$1"; }
 
-case_() {
-  local name=$1 fn=$2 status
-  local dir="$work/$fn"
-  mkdir -p "$dir"
-  set +e
-  (
-    set -eE
-    trap 'echo "    stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
-    cd "$dir"
-    "$fn" "$dir"
-  ) 2>"$dir/case.err"
-  status=$?
-  set -e
-  if [ "$status" -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $name"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name"
-    for f in "$dir"/*.err; do
-      [ -s "$f" ] && sed 's/^/    | /' "$f" | head -20
-    done
-  fi
-}
 
 dev() { echo "devname=$1/$2{stripe};dbtype=ZDBn;capacity=256"; }
 
